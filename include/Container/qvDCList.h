@@ -1,0 +1,136 @@
+#ifndef QV_DCLIST_H
+#define QV_DCLIST_H
+
+// qvDCList<T>: a doubly linked list with a count, used as a queue and as an ordered sequence.
+// Appending, prepending and removing at either end take constant time; every element is a
+// heap node owned by the list, and copies never share nodes.
+//
+// insert() supports the ends only: any position on an empty list, position 0 (front), any
+// non-zero position on a one-element list (back), and position getSize() (back). Any other
+// position returns false and changes nothing.
+//
+// Threads: none; the structures holding a list guard it with their own locks.
+// Failures: allocation failure throws the allocator's exception; an exception while a new
+// node's value is copied frees the node and leaves the list as it was.
+
+template <class T>
+class qvDCList
+{
+public:
+    class Node
+    {
+    public:
+        explicit Node(const T& value) : m_pNext(nullptr), m_pPrev(nullptr), m_Value(value) {}
+        Node* getNext() const { return m_pNext; }
+        Node* getPrev() const { return m_pPrev; }
+
+        Node* m_pNext;
+        Node* m_pPrev;
+        T m_Value;
+    };
+
+    qvDCList() : m_nCount(0), m_pHead(nullptr), m_pTail(nullptr) {}
+
+    qvDCList(const qvDCList& other) : m_nCount(0), m_pHead(nullptr), m_pTail(nullptr)
+    {
+        try {
+            appendAll(other);
+        } catch (...) {
+            clear();
+            throw;
+        }
+    }
+
+    qvDCList& operator=(const qvDCList& other)
+    {
+        if (&other != this) {
+            clear();
+            appendAll(other);
+        }
+        return *this;
+    }
+
+    virtual ~qvDCList() { clear(); }
+
+    bool insert(const T& value, unsigned int nPosition)
+    {
+        if (m_nCount == 0) {
+            Node* pNode = new Node(value);
+            m_pHead = m_pTail = pNode;
+        } else if (nPosition == 0) {
+            Node* pNode = new Node(value);
+            pNode->m_pNext = m_pHead;
+            m_pHead->m_pPrev = pNode;
+            m_pHead = pNode;
+        } else if (m_nCount == 1 || nPosition == m_nCount) {
+            Node* pNode = new Node(value);
+            pNode->m_pPrev = m_pTail;
+            m_pTail->m_pNext = pNode;
+            m_pTail = pNode;
+        } else {
+            return false;
+        }
+        ++m_nCount;
+        return true;
+    }
+
+    bool pushBack(const T& value) { return insert(value, m_nCount); }
+
+    void popFront()
+    {
+        if (m_nCount == 0 || !m_pHead)
+            return;
+        Node* pNode = m_pHead;
+        m_pHead = pNode->m_pNext;
+        if (m_pHead)
+            m_pHead->m_pPrev = nullptr;
+        else
+            m_pTail = nullptr;
+        delete pNode;
+        --m_nCount;
+    }
+
+    void popBack()
+    {
+        if (m_nCount == 0 || !m_pTail)
+            return;
+        Node* pNode = m_pTail;
+        m_pTail = pNode->m_pPrev;
+        if (m_pTail)
+            m_pTail->m_pNext = nullptr;
+        else
+            m_pHead = nullptr;
+        delete pNode;
+        --m_nCount;
+    }
+
+    // The first element; the list must not be empty.
+    T& getFront() { return m_pHead->m_Value; }
+    const T& getFront() const { return m_pHead->m_Value; }
+
+    bool isEmpty() const { return m_nCount == 0; }
+    unsigned int getSize() const { return m_nCount; }
+
+    // Walk from front to back: for (Node* p = list.getHead(); p; p = p->getNext()) ...
+    Node* getHead() const { return m_pHead; }
+    Node* getTail() const { return m_pTail; }
+
+private:
+    void appendAll(const qvDCList& other)
+    {
+        for (Node* pNode = other.m_pHead; pNode; pNode = pNode->m_pNext)
+            pushBack(pNode->m_Value);
+    }
+
+    void clear()
+    {
+        while (m_nCount)
+            popBack();
+    }
+
+    unsigned int m_nCount;
+    Node* m_pHead;
+    Node* m_pTail;
+};
+
+#endif

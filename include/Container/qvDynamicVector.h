@@ -1,0 +1,120 @@
+#ifndef QV_DYNAMICVECTOR_H
+#define QV_DYNAMICVECTOR_H
+
+// qvDynamicVector<T, Policy>: an array of a fixed number of slots, every slot a live T, with
+// element access checked by debug assertions. The size is fixed at construction and changes
+// only by assignment. m_nLastElement marks the last slot in use (all bits set when none is);
+// both access checks are unsigned comparisons.
+//
+// qvClassTypeHandlingPolicy handles class-type elements: slots are default-constructed when the
+// storage is allocated, copied by element-wise assignment and destroyed with the storage.
+//
+// Threads: none; one thread at a time uses a vector.
+// Failures: operator[] checks "nPos <= m_nLastElement", then "nPos < m_nVectorSize" (assertion
+// naming this header). Allocation failure throws the allocator's exception; an exception
+// raised while the elements are destroyed is swallowed.
+
+#include "qvAssert.h"
+
+struct qvClassTypeHandlingPolicy
+{
+    template <class T>
+    static T* allocate(unsigned int nSize)
+    {
+        return nSize ? new T[nSize] : nullptr;
+    }
+
+    template <class T>
+    static void copy(T* pTarget, const T* pSource, unsigned int nSize)
+    {
+        for (unsigned int n = 0; n < nSize; ++n)
+            pTarget[n] = pSource[n];
+    }
+
+    template <class T>
+    static void release(T* pElements)
+    {
+        delete[] pElements;
+    }
+};
+
+template <class T, class Policy>
+class qvDynamicVector
+{
+public:
+    static constexpr unsigned int NO_ELEMENT = 0xFFFFFFFFu;
+
+    // nSize default-constructed slots; all marked in use when bFilled, none otherwise.
+    qvDynamicVector(unsigned int nSize, bool bFilled)
+        : m_pElements(nullptr), m_nVectorSize(0), m_nLastElement(NO_ELEMENT)
+    {
+        m_pElements = Policy::template allocate<T>(nSize);
+        m_nVectorSize = nSize;
+        m_nLastElement = bFilled ? nSize - 1 : NO_ELEMENT;
+    }
+
+    // Copies every slot, in use or not.
+    qvDynamicVector(const qvDynamicVector& other)
+        : m_pElements(nullptr), m_nVectorSize(0), m_nLastElement(NO_ELEMENT)
+    {
+        copyFrom(other);
+    }
+
+    qvDynamicVector& operator=(const qvDynamicVector& other)
+    {
+        if (&other != this) {
+            releaseStorage();
+            copyFrom(other);
+        }
+        return *this;
+    }
+
+    virtual ~qvDynamicVector() { releaseStorage(); }
+
+    T& operator[](unsigned int nPos)
+    {
+        QV_ASSERT(nPos <= m_nLastElement, "include/Container/qvDynamicVector.h");
+        QV_ASSERT(nPos < m_nVectorSize, "include/Container/qvDynamicVector.h");
+        return m_pElements[nPos];
+    }
+
+    const T& operator[](unsigned int nPos) const
+    {
+        QV_ASSERT(nPos <= m_nLastElement, "include/Container/qvDynamicVector.h");
+        QV_ASSERT(nPos < m_nVectorSize, "include/Container/qvDynamicVector.h");
+        return m_pElements[nPos];
+    }
+
+    unsigned int getSize() const { return m_nVectorSize; }
+
+    // Index of the last slot in use; NO_ELEMENT when none is marked.
+    unsigned int getLastElement() const { return m_nLastElement; }
+
+private:
+    void copyFrom(const qvDynamicVector& other)
+    {
+        m_pElements = Policy::template allocate<T>(other.m_nVectorSize);
+        m_nVectorSize = other.m_nVectorSize;
+        m_nLastElement = other.m_nLastElement;
+        Policy::copy(m_pElements, other.m_pElements, m_nVectorSize);
+    }
+
+    void releaseStorage()
+    {
+        if (!m_pElements)
+            return;
+        try {
+            Policy::release(m_pElements);
+        } catch (...) {
+        }
+        m_pElements = nullptr;
+        m_nVectorSize = 0;
+        m_nLastElement = NO_ELEMENT;
+    }
+
+    T* m_pElements;
+    unsigned int m_nVectorSize;
+    unsigned int m_nLastElement;
+};
+
+#endif

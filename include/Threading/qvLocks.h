@@ -1,0 +1,107 @@
+#ifndef QV_LOCKS_H
+#define QV_LOCKS_H
+
+// The library's four lock classes. They share one interface (acquire, release, tryAcquire) and
+// no base class, so that any of them can serve as a lock policy where only these operations
+// are used.
+//
+// - NullLock: does nothing; the lock policy of structures already guarded by an outer lock.
+// - LWLock: the light-weight lock the library uses for all of its short critical regions; stays
+//   in user mode while uncontended.
+// - SpinLock: an LWLock that tries m_nSpinCount times before it blocks.
+// - Lock: a mutex that is handed on when its owner ends without releasing it: the next
+//   acquire() or tryAcquire() succeeds and owns it.
+//
+// LWLock, SpinLock and Lock are re-entrant for their owner: every acquire() (and every
+// successful tryAcquire()) needs one release() from the same thread. A release() by a thread
+// that does not hold the lock is ignored. Nothing is reported or thrown.
+//
+// Threads:  every operation may be called from any thread.
+// Lifetime: a lock must not be held when it is destroyed.
+
+#include <cstddef>
+
+#include "qvExport.h"
+
+namespace qvPlatform {
+class Mutex;
+}
+
+namespace qvSynch {
+
+// Suitably aligned bytes in which a platform lock lives by value, so that this header needs no
+// OS header. The sources check that the platform object fits.
+struct CriticalSectionStorage
+{
+    alignas(8) unsigned char m_aBytes[48];
+};
+
+class QV_EXPORT NullLock
+{
+public:
+    void acquire() {}
+    void release() {}
+    bool tryAcquire() { return true; }
+};
+
+class QV_EXPORT LWLock
+{
+public:
+    LWLock();
+    ~LWLock();
+    LWLock(const LWLock&) = delete;
+    LWLock& operator=(const LWLock&) = delete;
+
+    // Blocks until the calling thread holds the lock (at once if it holds it already).
+    void acquire();
+    void release();
+    // Takes the lock if it is free or already held by the caller; never blocks.
+    bool tryAcquire();
+
+private:
+    CriticalSectionStorage m_CriticalSection;
+};
+
+class QV_EXPORT SpinLock
+{
+public:
+    // nSpinCount: how many times acquire() tries before it blocks; a tuning hint only.
+    explicit SpinLock(int nSpinCount = 0);
+    ~SpinLock();
+    SpinLock(const SpinLock&) = delete;
+    SpinLock& operator=(const SpinLock&) = delete;
+
+    void acquire();
+    void release();
+    bool tryAcquire();
+
+    int getSpinCount() const { return m_nSpinCount; }
+
+private:
+    CriticalSectionStorage m_CriticalSection;
+    int m_nSpinCount;
+};
+
+class QV_EXPORT Lock
+{
+public:
+    Lock();
+    ~Lock();
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+
+    // Blocks until the caller holds the mutex; also returns, holding it, when the previous
+    // owner ended while holding it.
+    void acquire();
+    void release();
+    // False only while another (living) thread holds the mutex; true otherwise, including
+    // when it was abandoned by an owner that ended (the caller then holds it).
+    bool tryAcquire();
+
+private:
+    qvPlatform::Mutex* m_hMutex;
+};
+
+} // namespace qvSynch
+
+#endif

@@ -1,0 +1,20 @@
+#ifndef QV_FOUNDATIONCOMPONENTS_H
+#define QV_FOUNDATIONCOMPONENTS_H
+
+// Everything the library offers, in one include.
+
+#include "qvConfig.h"
+#include "qvExport.h"
+
+#include "Memory/qvAnyContainer.h"
+#include "Memory/qvRCData.h"
+
+#include "Container/qvDCList.h"
+#include "Container/qvDynamicVector.h"
+#include "Container/qvSCList.h"
+#include "Container/qvTuple.h"
+
+#include "Threading/qvLocks.h"
+#include "Threading/qvSignal.h"
+
+#endif

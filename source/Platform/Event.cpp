@@ -1,0 +1,49 @@
+#include "Platform/Event.h"
+
+#include "Platform/Futex.h"
+
+namespace qvPlatform {
+
+Event::Event(bool bInitiallySet) : m_nState(bInitiallySet ? SET : 0u) {}
+
+void Event::set()
+{
+    std::uint32_t nState = m_nState.load(std::memory_order_relaxed);
+    std::uint32_t nNewState;
+    do {
+        if (nState & SET)
+            return;
+        nNewState = ((nState & GENERATION_MASK) + GENERATION_STEP) | SET;
+    } while (!m_nState.compare_exchange_weak(nState, nNewState, std::memory_order_acq_rel,
+                                             std::memory_order_relaxed));
+    // From here on the object may already be gone (a waiter that saw SET may have destroyed
+    // it); the wake only names the address.
+    if (nState & SLEEPERS)
+        futexWakeAll(m_nState);
+}
+
+void Event::reset()
+{
+    m_nState.fetch_and(~SET, std::memory_order_acq_rel);
+}
+
+void Event::wait()
+{
+    std::uint32_t nState = m_nState.load(std::memory_order_acquire);
+    const std::uint32_t nGeneration = nState & GENERATION_MASK;
+    for (;;) {
+        if ((nState & SET) || (nState & GENERATION_MASK) != nGeneration)
+            return;
+        if (!(nState & SLEEPERS)) {
+            if (!m_nState.compare_exchange_weak(nState, nState | SLEEPERS,
+                                                std::memory_order_acquire,
+                                                std::memory_order_acquire))
+                continue;
+            nState |= SLEEPERS;
+        }
+        futexWait(m_nState, nState);
+        nState = m_nState.load(std::memory_order_acquire);
+    }
+}
+
+} // namespace qvPlatform

@@ -1,0 +1,26 @@
+#ifndef QV_PLATFORM_FUTEX_H
+#define QV_PLATFORM_FUTEX_H
+
+// The kernel's wait-on-address primitive for process-private 32-bit words. The library's own
+// event and semaphore keep their state in one atomic word and call into the kernel only when
+// a thread really has to sleep or someone sleeps, so uncontended operations make no system call.
+//
+// A wake may touch the address of an object that a woken thread has already destroyed: the
+// kernel only hashes the address, so that is harmless; callers never read their object after
+// the atomic operation that lets waiters go.
+
+#include <atomic>
+#include <cstdint>
+
+namespace qvPlatform {
+
+// Sleeps while word holds nExpected. May return spuriously; callers re-check their condition.
+void futexWait(std::atomic<std::uint32_t>& word, std::uint32_t nExpected);
+
+// Wakes at most nCount threads sleeping on word (all of them for futexWakeAll).
+void futexWake(std::atomic<std::uint32_t>& word, int nCount);
+inline void futexWakeAll(std::atomic<std::uint32_t>& word) { futexWake(word, 0x7fffffff); }
+
+} // namespace qvPlatform
+
+#endif

@@ -1,0 +1,55 @@
+#include "Threading/qvLocks.h"
+
+#include <cstring>
+#include <new>
+
+#include "Platform/Mutex.h"
+
+namespace qvSynch {
+
+namespace {
+
+static_assert(sizeof(qvPlatform::Mutex) <= sizeof(CriticalSectionStorage),
+              "the platform mutex must fit the storage the public header reserves");
+static_assert(alignof(qvPlatform::Mutex) <= alignof(CriticalSectionStorage),
+              "the platform mutex must fit the storage's alignment");
+
+qvPlatform::Mutex& mutexIn(CriticalSectionStorage& storage)
+{
+    return *std::launder(reinterpret_cast<qvPlatform::Mutex*>(storage.m_aBytes));
+}
+
+void constructIn(CriticalSectionStorage& storage, int nSpinCount)
+{
+    std::memset(storage.m_aBytes, 0, sizeof(storage.m_aBytes));
+    new (storage.m_aBytes) qvPlatform::Mutex(false, nSpinCount);
+}
+
+} // namespace
+
+LWLock::LWLock() { constructIn(m_CriticalSection, 0); }
+LWLock::~LWLock() { mutexIn(m_CriticalSection).~Mutex(); }
+void LWLock::acquire() { mutexIn(m_CriticalSection).lock(); }
+void LWLock::release() { mutexIn(m_CriticalSection).unlock(); }
+bool LWLock::tryAcquire() { return mutexIn(m_CriticalSection).tryLock(); }
+
+SpinLock::SpinLock(int nSpinCount) : m_nSpinCount(nSpinCount)
+{
+    constructIn(m_CriticalSection, m_nSpinCount);
+}
+SpinLock::~SpinLock() { mutexIn(m_CriticalSection).~Mutex(); }
+void SpinLock::acquire() { mutexIn(m_CriticalSection).lock(); }
+void SpinLock::release() { mutexIn(m_CriticalSection).unlock(); }
+bool SpinLock::tryAcquire() { return mutexIn(m_CriticalSection).tryLock(); }
+
+Lock::Lock() : m_hMutex(nullptr) { m_hMutex = new qvPlatform::Mutex(true); }
+Lock::~Lock()
+{
+    delete m_hMutex;
+    m_hMutex = nullptr;
+}
+void Lock::acquire() { m_hMutex->lock(); }
+void Lock::release() { m_hMutex->unlock(); }
+bool Lock::tryAcquire() { return m_hMutex->tryLock(); }
+
+} // namespace qvSynch

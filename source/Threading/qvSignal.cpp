@@ -1,0 +1,44 @@
+#include "Threading/qvSignal.h"
+
+#include "Platform/Event.h"
+
+namespace qvSynch {
+
+Signal::Signal(bool bSignalled) : m_hEvent(nullptr), m_bWaiting(false)
+{
+    m_hEvent = new qvPlatform::Event(bSignalled);
+}
+
+Signal::~Signal()
+{
+    delete m_hEvent;
+}
+
+// The hint is cleared before the event is set: once a waiter can return (and destroy the
+// signal), signal() touches nothing of the object any more.
+void Signal::signal()
+{
+    m_bWaiting.store(false, std::memory_order_relaxed);
+    m_hEvent->set();
+}
+
+void Signal::reset()
+{
+    m_bWaiting.store(false, std::memory_order_relaxed);
+    m_hEvent->reset();
+}
+
+void Signal::wait()
+{
+    m_bWaiting.store(true, std::memory_order_relaxed);
+    m_hEvent->wait();
+}
+
+void Signal::waitAndReset()
+{
+    m_bWaiting.store(true, std::memory_order_relaxed);
+    m_hEvent->wait();
+    reset();
+}
+
+} // namespace qvSynch

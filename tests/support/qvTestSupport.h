@@ -1,0 +1,93 @@
+#ifndef QV_TEST_SUPPORT_H
+#define QV_TEST_SUPPORT_H
+
+// Helpers shared by the test programs. Threads are ordered with handshakes from the standard
+// library (so that a broken primitive of ours cannot hide its own fault), and every positive
+// wait has a deadline, so that a hang becomes a failure with a message.
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <future>
+#include <thread>
+
+namespace qvTest {
+
+// Generous bound for anything that should happen "soon": a failure, never a stuck run.
+inline constexpr std::chrono::seconds TIMEOUT{20};
+
+// The one timed window allowed: how long a negative check ("still blocked") watches. A window
+// can only miss a fault, never fail a correct implementation.
+inline constexpr std::chrono::milliseconds BLOCKED_WINDOW{50};
+
+// Polls pred (yielding, then sleeping briefly) until it holds or the deadline passes.
+// Returns whether it held.
+inline bool waitUntil(const std::function<bool()>& pred,
+                      std::chrono::steady_clock::duration timeout = TIMEOUT)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (int nSpins = 0; !pred(); ++nSpins) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        if (nSpins < 1000)
+            std::this_thread::yield();
+        else
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return true;
+}
+
+// A one-shot gate: open() once, any number of threads wait for it with a deadline.
+class Gate
+{
+public:
+    Gate() : m_Future(m_Promise.get_future().share()) {}
+    void open() { m_Promise.set_value(); }
+    bool waitFor(std::chrono::steady_clock::duration timeout = TIMEOUT) const
+    {
+        return m_Future.wait_for(timeout) == std::future_status::ready;
+    }
+    bool isOpen() const { return waitFor(std::chrono::seconds(0)); }
+
+private:
+    std::promise<void> m_Promise;
+    std::shared_future<void> m_Future;
+};
+
+// Runs a function on a thread of its own; the result future has a deadline-bounded wait.
+// The destructor joins, so a test never leaves a thread behind.
+class AsyncCall
+{
+public:
+    explicit AsyncCall(std::function<void()> fn)
+    {
+        std::packaged_task<void()> task(std::move(fn));
+        m_Future = task.get_future();
+        m_Thread = std::thread(std::move(task));
+    }
+    ~AsyncCall()
+    {
+        if (m_Thread.joinable())
+            m_Thread.join();
+    }
+    AsyncCall(const AsyncCall&) = delete;
+    AsyncCall& operator=(const AsyncCall&) = delete;
+
+    // True once the function has returned (or thrown) within the deadline.
+    bool finishedWithin(std::chrono::steady_clock::duration timeout = TIMEOUT)
+    {
+        return m_Future.wait_for(timeout) == std::future_status::ready;
+    }
+    // Still running after the short negative-check window.
+    bool stillBlocked() { return !finishedWithin(BLOCKED_WINDOW); }
+    // Rethrows what the function threw; call after finishedWithin().
+    void get() { m_Future.get(); }
+
+private:
+    std::future<void> m_Future;
+    std::thread m_Thread;
+};
+
+} // namespace qvTest
+
+#endif
