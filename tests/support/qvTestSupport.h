@@ -7,9 +7,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <future>
+#include <string>
 #include <thread>
+
+#include <sys/types.h>
+#include <unistd.h>
 
 namespace qvTest {
 
@@ -87,6 +92,31 @@ private:
     std::future<void> m_Future;
     std::thread m_Thread;
 };
+
+// The calling thread's kernel id, to hand to isParkedInKernel().
+inline pid_t currentTid()
+{
+    return gettid();
+}
+
+// True when the thread with kernel id nTid sleeps in a futex wait (where the library's signals,
+// semaphores and mutexes park their waiters). Lets a test wait until "everyone is parked"
+// before it releases them, without sleeping for an arbitrary time.
+// Where the kernel hides wait channels, a sleeping state ('S') stands in.
+inline bool isParkedInKernel(pid_t nTid)
+{
+    const std::string sstrTask = "/proc/self/task/" + std::to_string(nTid);
+    std::ifstream wchan(sstrTask + "/wchan");
+    std::string sstrChannel;
+    std::getline(wchan, sstrChannel);
+    if (!sstrChannel.empty() && sstrChannel != "0")
+        return sstrChannel.find("futex") != std::string::npos;
+    std::ifstream stat(sstrTask + "/stat");
+    std::string sstrStat;
+    std::getline(stat, sstrStat);
+    const std::string::size_type nEnd = sstrStat.rfind(')');
+    return nEnd != std::string::npos && nEnd + 2 < sstrStat.size() && sstrStat[nEnd + 2] == 'S';
+}
 
 } // namespace qvTest
 

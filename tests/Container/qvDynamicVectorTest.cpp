@@ -1,0 +1,88 @@
+#include <gtest/gtest.h>
+
+#include "Container/qvDynamicVector.h"
+#include "Container/qvTuple.h"
+#include "Memory/qvAnyContainer.h"
+
+typedef qvDynamicVector<qvAnyContainer, qvClassTypeHandlingPolicy> ArgumentVector;
+
+TEST(qvDynamicVectorTest, FilledVectorAcceptsEveryIndex)
+{
+    ArgumentVector vector(3, true);
+    EXPECT_EQ(3u, vector.getSize());
+    EXPECT_EQ(2u, vector.getLastElement());
+    for (unsigned int n = 0; n < 3; ++n) {
+        vector[n] = qvMakeAny(static_cast<int>(n));
+        EXPECT_EQ(static_cast<int>(n), *qvAnyCast<int>(vector[n]));
+    }
+}
+
+TEST(qvDynamicVectorTest, UnfilledVectorMarksNoElement)
+{
+    ArgumentVector vector(3, false);
+    EXPECT_EQ(3u, vector.getSize());
+    EXPECT_EQ(0xFFFFFFFFu, vector.getLastElement());
+    EXPECT_TRUE(vector[2].isEmpty()); // every slot is a live, default-constructed element
+}
+
+TEST(qvDynamicVectorTest, CopySharesTheRecordsOfEverySlot)
+{
+    ArgumentVector source(2, false);
+    source[0] = qvMakeAny(1);
+    source[1] = qvMakeAny(2);
+    ArgumentVector copy(source);
+    EXPECT_EQ(source.getLastElement(), copy.getLastElement());
+    EXPECT_TRUE(copy[0] == source[0]);
+    EXPECT_TRUE(copy[1] == source[1]);
+
+    ArgumentVector assigned(5, true);
+    assigned = source;
+    EXPECT_EQ(2u, assigned.getSize());
+    EXPECT_TRUE(assigned[1] == source[1]);
+    EXPECT_EQ(3u, source[1].getImpl()->getRefCount());
+}
+
+TEST(qvDynamicVectorTest, SelfAssignmentChangesNothing)
+{
+    ArgumentVector vector(2, true);
+    vector[0] = qvMakeAny(4);
+    ArgumentVector& alias = vector;
+    vector = alias;
+    EXPECT_EQ(2u, vector.getSize());
+    EXPECT_EQ(4, *qvAnyCast<int>(vector[0]));
+    EXPECT_EQ(1u, vector[0].getImpl()->getRefCount());
+}
+
+TEST(qvDynamicVectorTest, EmptyVectorHasNoStorage)
+{
+    ArgumentVector vector(0, false);
+    EXPECT_EQ(0u, vector.getSize());
+    ArgumentVector copy(vector);
+    EXPECT_EQ(0u, copy.getSize());
+}
+
+// The two checks run in a fixed order: an index past the last element in use fails the first,
+// an index past the storage of a vector with no element marked fails only the second.
+TEST(qvDynamicVectorDeathTest, AccessChecksNameTheFailedExpression)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            ArgumentVector vector(3, true);
+            vector[3];
+        },
+        "nPos <= m_nLastElement, file include/Container/qvDynamicVector.h");
+    EXPECT_DEATH(
+        {
+            ArgumentVector vector(3, false);
+            vector[3];
+        },
+        "nPos < m_nVectorSize, file include/Container/qvDynamicVector.h");
+}
+
+TEST(qvTupleTest, DefaultHoldsNullPointers)
+{
+    qvTuple<int*, const char*> tuple;
+    EXPECT_EQ(nullptr, tuple.m_First);
+    EXPECT_EQ(nullptr, tuple.m_Second);
+}

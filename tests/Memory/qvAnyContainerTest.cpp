@@ -1,0 +1,154 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Memory/qvAnyContainer.h"
+
+namespace {
+
+struct Tracked
+{
+    static inline std::atomic<int> s_nLive{0};
+    explicit Tracked(int nValue) : m_nValue(nValue) { ++s_nLive; }
+    Tracked(const Tracked& other) : m_nValue(other.m_nValue) { ++s_nLive; }
+    ~Tracked() { --s_nLive; }
+    int m_nValue;
+};
+
+struct Point
+{
+    int m_nX;
+    int m_nY;
+};
+
+} // namespace
+
+TEST(qvAnyContainerTest, DefaultIsEmptyAndEqualToAnotherEmpty)
+{
+    qvAnyContainer first;
+    qvAnyContainer second;
+    EXPECT_TRUE(first.isEmpty());
+    EXPECT_EQ("", first.getTypeName());
+    EXPECT_TRUE(first == second);
+    EXPECT_FALSE(first != second);
+}
+
+TEST(qvAnyContainerTest, CopiesShareTheRecordNotTheValue)
+{
+    qvAnyContainer original = qvMakeAny(Tracked(7));
+    EXPECT_EQ(1, Tracked::s_nLive);
+    qvAnyContainer copy(original);
+    qvAnyContainer assigned;
+    assigned = original;
+    EXPECT_EQ(1, Tracked::s_nLive);
+    EXPECT_TRUE(copy == original);
+    EXPECT_TRUE(assigned == original);
+    EXPECT_EQ(3u, original.getImpl()->getRefCount());
+    EXPECT_EQ(qvAnyCast<Tracked>(original), qvAnyCast<Tracked>(copy));
+}
+
+TEST(qvAnyContainerTest, EqualValuesInDifferentRecordsDiffer)
+{
+    EXPECT_TRUE(qvMakeAny(5) != qvMakeAny(5));
+}
+
+TEST(qvAnyContainerTest, SelfAssignmentKeepsTheCount)
+{
+    qvAnyContainer container = qvMakeAny(1);
+    qvAnyContainer& alias = container;
+    container = alias;
+    EXPECT_EQ(1u, container.getImpl()->getRefCount());
+    EXPECT_EQ(1, *qvAnyCast<int>(container));
+
+    // Assigning another container of the same record releases and re-takes it safely.
+    qvAnyContainer sharer(container);
+    container = sharer;
+    EXPECT_EQ(2u, container.getImpl()->getRefCount());
+}
+
+TEST(qvAnyContainerTest, SwapExchangesRecordsAndKeepsCounts)
+{
+    qvAnyContainer first = qvMakeAny(1);
+    qvAnyContainer second = qvMakeAny(std::string("two"));
+    qvAnyContainer firstSharer(first);
+    qvAnyContainer::AnyImpl* pFirst = first.getImpl();
+    qvAnyContainer::AnyImpl* pSecond = second.getImpl();
+    first.swap(second);
+    EXPECT_EQ(pSecond, first.getImpl());
+    EXPECT_EQ(pFirst, second.getImpl());
+    EXPECT_EQ(2u, pFirst->getRefCount());
+    EXPECT_EQ(1u, pSecond->getRefCount());
+}
+
+TEST(qvAnyContainerTest, LastContainerDestroysTheValueOnce)
+{
+    {
+        qvAnyContainer first = qvMakeAny(Tracked(1));
+        {
+            qvAnyContainer second(first);
+        }
+        EXPECT_EQ(1, Tracked::s_nLive);
+    }
+    EXPECT_EQ(0, Tracked::s_nLive);
+}
+
+TEST(qvAnyContainerTest, RecordWithoutDeleteFunctionLeavesTheValueAlone)
+{
+    int nValue = 3;
+    {
+        qvAnyContainer container(new qvAnyContainer::AnyImpl(&nValue, "int", nullptr));
+        EXPECT_FALSE(container.isEmpty());
+        EXPECT_EQ(3, *qvAnyCast<int>(container));
+    }
+    EXPECT_EQ(3, nValue); // nothing freed the stack value: ASan would report it
+}
+
+TEST(qvAnyContainerTest, TypedAccessChecksTheRecordedType)
+{
+    qvAnyContainer point = qvMakeAny(Point{1, 2});
+    ASSERT_NE(nullptr, qvAnyCast<Point>(point));
+    EXPECT_EQ(2, qvAnyCast<Point>(point)->m_nY);
+    EXPECT_EQ(nullptr, qvAnyCast<int>(point));
+    EXPECT_EQ(nullptr, qvAnyCast<int>(qvAnyContainer()));
+    EXPECT_EQ("(anonymous namespace)::Point", point.getTypeName());
+    EXPECT_EQ("int", qvMakeAny(0).getTypeName());
+}
+
+TEST(qvAnyContainerTest, RecordEqualityComparesValueTypeAndDeleter)
+{
+    int nValue = 0;
+    qvAnyContainer first(new qvAnyContainer::AnyImpl(&nValue, "int", nullptr));
+    qvAnyContainer second(new qvAnyContainer::AnyImpl(&nValue, "int", nullptr));
+    qvAnyContainer third(new qvAnyContainer::AnyImpl(&nValue, "long", nullptr));
+    EXPECT_TRUE(*first.getImpl() == *second.getImpl());
+    EXPECT_FALSE(*first.getImpl() == *third.getImpl());
+    EXPECT_TRUE(first != second); // containers compare records, not their content
+}
+
+// Containers of one record are copied and dropped on several threads, as inter-thread calls do
+// with their arguments and results: the value is destroyed exactly once, after the last copy.
+TEST(qvAnyContainerTest, CopiesOnSeveralThreadsReleaseTheValueOnce)
+{
+    {
+        qvAnyContainer shared = qvMakeAny(Tracked(9));
+        std::vector<std::thread> threads;
+        for (int n = 0; n < 4; ++n) {
+            qvAnyContainer mine(shared);
+            threads.emplace_back([mine] {
+                for (int i = 0; i < 2000; ++i) {
+                    qvAnyContainer copy(mine);
+                    qvAnyContainer other;
+                    other = copy;
+                }
+            });
+        }
+        for (auto& thread : threads)
+            thread.join();
+        EXPECT_EQ(1u, shared.getImpl()->getRefCount());
+        EXPECT_EQ(1, Tracked::s_nLive);
+    }
+    EXPECT_EQ(0, Tracked::s_nLive);
+}
