@@ -3,32 +3,33 @@
 #include <cstring>
 #include <new>
 
+#include "Platform/LightMutex.h"
 #include "Platform/Mutex.h"
 
 namespace qvSynch {
 
 namespace {
 
-static_assert(sizeof(qvPlatform::Mutex) <= sizeof(CriticalSectionStorage),
-              "the platform mutex must fit the storage the public header reserves");
-static_assert(alignof(qvPlatform::Mutex) <= alignof(CriticalSectionStorage),
-              "the platform mutex must fit the storage's alignment");
+static_assert(sizeof(qvPlatform::LightMutex) <= sizeof(CriticalSectionStorage),
+              "the platform lock must fit the storage the public header reserves");
+static_assert(alignof(qvPlatform::LightMutex) <= alignof(CriticalSectionStorage),
+              "the platform lock must fit the storage's alignment");
 
-qvPlatform::Mutex& mutexIn(CriticalSectionStorage& storage)
+qvPlatform::LightMutex& mutexIn(CriticalSectionStorage& storage)
 {
-    return *std::launder(reinterpret_cast<qvPlatform::Mutex*>(storage.m_aBytes));
+    return *std::launder(reinterpret_cast<qvPlatform::LightMutex*>(storage.m_aBytes));
 }
 
 void constructIn(CriticalSectionStorage& storage, int nSpinCount)
 {
     std::memset(storage.m_aBytes, 0, sizeof(storage.m_aBytes));
-    new (storage.m_aBytes) qvPlatform::Mutex(false, nSpinCount);
+    new (storage.m_aBytes) qvPlatform::LightMutex(nSpinCount);
 }
 
 } // namespace
 
 LWLock::LWLock() { constructIn(m_CriticalSection, 0); }
-LWLock::~LWLock() { mutexIn(m_CriticalSection).~Mutex(); }
+LWLock::~LWLock() { mutexIn(m_CriticalSection).~LightMutex(); }
 void LWLock::acquire() { mutexIn(m_CriticalSection).lock(); }
 void LWLock::release() { mutexIn(m_CriticalSection).unlock(); }
 bool LWLock::tryAcquire() { return mutexIn(m_CriticalSection).tryLock(); }
@@ -37,7 +38,7 @@ SpinLock::SpinLock(int nSpinCount) : m_nSpinCount(nSpinCount)
 {
     constructIn(m_CriticalSection, m_nSpinCount);
 }
-SpinLock::~SpinLock() { mutexIn(m_CriticalSection).~Mutex(); }
+SpinLock::~SpinLock() { mutexIn(m_CriticalSection).~LightMutex(); }
 void SpinLock::acquire() { mutexIn(m_CriticalSection).lock(); }
 void SpinLock::release() { mutexIn(m_CriticalSection).unlock(); }
 bool SpinLock::tryAcquire() { return mutexIn(m_CriticalSection).tryLock(); }

@@ -15,7 +15,15 @@ protected:
     LockType m_Lock;
 };
 
-typedef ::testing::Types<qvSynch::LWLock, qvSynch::SpinLock, qvSynch::Lock> RealLocks;
+// A spin lock that really spins before it sleeps, so the contended path with spinning runs too.
+class SpinningLock : public qvSynch::SpinLock
+{
+public:
+    SpinningLock() : qvSynch::SpinLock(4000) {}
+};
+
+typedef ::testing::Types<qvSynch::LWLock, qvSynch::SpinLock, SpinningLock, qvSynch::Lock>
+    RealLocks;
 TYPED_TEST_SUITE(qvLockContractTest, RealLocks);
 
 TYPED_TEST(qvLockContractTest, OwnerReentersAndMustReleaseEachTime)
