@@ -116,10 +116,16 @@ public:
     explicit StdEventFalse(bool) {}
 };
 
-void BM_Signal_PingPong(benchmark::State& state) { pingPong<qvSynch::Signal>(state); }
+void BM_Signal_PingPong(benchmark::State& state)
+{
+    pingPong<qvSynch::Signal>(state);
+}
 BENCHMARK(BM_Signal_PingPong)->UseRealTime();
 
-void BM_StdEvent_PingPong(benchmark::State& state) { pingPong<StdEventFalse>(state); }
+void BM_StdEvent_PingPong(benchmark::State& state)
+{
+    pingPong<StdEventFalse>(state);
+}
 BENCHMARK(BM_StdEvent_PingPong)->UseRealTime();
 
 void BM_AnyContainer_Copy(benchmark::State& state)

@@ -25,8 +25,7 @@
 #define QV_ASSERT(expression, file) ((void)0)
 #define QV_ASSERT_TEXT(text, file) ((void)0)
 #else
-#define QV_ASSERT(expression, file) \
-    ((expression) ? (void)0 : qvAssertionFailed(#expression, file))
+#define QV_ASSERT(expression, file) ((expression) ? (void)0 : qvAssertionFailed(#expression, file))
 #define QV_ASSERT_TEXT(text, file) qvAssertionFailed(text, file)
 #endif
 

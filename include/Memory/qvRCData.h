@@ -50,9 +50,9 @@ public:
     {
         QV_ASSERT(0 < m_nRefCount, "include/Memory/qvRCData.h");
         std::uint32_t nCount = m_nRefCount.load(std::memory_order_relaxed);
-        while (nCount > 0 && !m_nRefCount.compare_exchange_weak(nCount, nCount - 1,
-                                                                 std::memory_order_acq_rel,
-                                                                 std::memory_order_relaxed)) {
+        while (nCount > 0 &&
+               !m_nRefCount.compare_exchange_weak(nCount, nCount - 1, std::memory_order_acq_rel,
+                                                  std::memory_order_relaxed)) {
         }
     }
 

@@ -23,8 +23,8 @@ void futexWait(std::atomic<std::uint32_t>& word, std::uint32_t nExpected)
 
 void futexWake(std::atomic<std::uint32_t>& word, int nCount)
 {
-    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, nCount,
-            nullptr, nullptr, 0);
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, nCount, nullptr,
+            nullptr, 0);
 }
 
 } // namespace qvPlatform

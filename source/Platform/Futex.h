@@ -19,7 +19,10 @@ void futexWait(std::atomic<std::uint32_t>& word, std::uint32_t nExpected);
 
 // Wakes at most nCount threads sleeping on word (all of them for futexWakeAll).
 void futexWake(std::atomic<std::uint32_t>& word, int nCount);
-inline void futexWakeAll(std::atomic<std::uint32_t>& word) { futexWake(word, 0x7fffffff); }
+inline void futexWakeAll(std::atomic<std::uint32_t>& word)
+{
+    futexWake(word, 0x7fffffff);
+}
 
 } // namespace qvPlatform
 

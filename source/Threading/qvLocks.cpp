@@ -28,29 +28,68 @@ void constructIn(CriticalSectionStorage& storage, int nSpinCount)
 
 } // namespace
 
-LWLock::LWLock() { constructIn(m_CriticalSection, 0); }
-LWLock::~LWLock() { mutexIn(m_CriticalSection).~LightMutex(); }
-void LWLock::acquire() { mutexIn(m_CriticalSection).lock(); }
-void LWLock::release() { mutexIn(m_CriticalSection).unlock(); }
-bool LWLock::tryAcquire() { return mutexIn(m_CriticalSection).tryLock(); }
+LWLock::LWLock()
+{
+    constructIn(m_CriticalSection, 0);
+}
+LWLock::~LWLock()
+{
+    mutexIn(m_CriticalSection).~LightMutex();
+}
+void LWLock::acquire()
+{
+    mutexIn(m_CriticalSection).lock();
+}
+void LWLock::release()
+{
+    mutexIn(m_CriticalSection).unlock();
+}
+bool LWLock::tryAcquire()
+{
+    return mutexIn(m_CriticalSection).tryLock();
+}
 
 SpinLock::SpinLock(int nSpinCount) : m_nSpinCount(nSpinCount)
 {
     constructIn(m_CriticalSection, m_nSpinCount);
 }
-SpinLock::~SpinLock() { mutexIn(m_CriticalSection).~LightMutex(); }
-void SpinLock::acquire() { mutexIn(m_CriticalSection).lock(); }
-void SpinLock::release() { mutexIn(m_CriticalSection).unlock(); }
-bool SpinLock::tryAcquire() { return mutexIn(m_CriticalSection).tryLock(); }
+SpinLock::~SpinLock()
+{
+    mutexIn(m_CriticalSection).~LightMutex();
+}
+void SpinLock::acquire()
+{
+    mutexIn(m_CriticalSection).lock();
+}
+void SpinLock::release()
+{
+    mutexIn(m_CriticalSection).unlock();
+}
+bool SpinLock::tryAcquire()
+{
+    return mutexIn(m_CriticalSection).tryLock();
+}
 
-Lock::Lock() : m_hMutex(nullptr) { m_hMutex = new qvPlatform::Mutex(true); }
+Lock::Lock() : m_hMutex(nullptr)
+{
+    m_hMutex = new qvPlatform::Mutex(true);
+}
 Lock::~Lock()
 {
     delete m_hMutex;
     m_hMutex = nullptr;
 }
-void Lock::acquire() { m_hMutex->lock(); }
-void Lock::release() { m_hMutex->unlock(); }
-bool Lock::tryAcquire() { return m_hMutex->tryLock(); }
+void Lock::acquire()
+{
+    m_hMutex->lock();
+}
+void Lock::release()
+{
+    m_hMutex->unlock();
+}
+bool Lock::tryAcquire()
+{
+    return m_hMutex->tryLock();
+}
 
 } // namespace qvSynch

@@ -22,8 +22,7 @@ public:
     SpinningLock() : qvSynch::SpinLock(4000) {}
 };
 
-typedef ::testing::Types<qvSynch::LWLock, qvSynch::SpinLock, SpinningLock, qvSynch::Lock>
-    RealLocks;
+typedef ::testing::Types<qvSynch::LWLock, qvSynch::SpinLock, SpinningLock, qvSynch::Lock> RealLocks;
 TYPED_TEST_SUITE(qvLockContractTest, RealLocks);
 
 TYPED_TEST(qvLockContractTest, OwnerReentersAndMustReleaseEachTime)
