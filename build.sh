@@ -21,6 +21,7 @@ ensure_dependencies() {
     [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
     [ -f /usr/include/gmock/gmock.h ] || missing+=(libgmock-dev)
     [ -f /usr/include/benchmark/benchmark.h ] || missing+=(libbenchmark-dev)
+    command -v pkg-config >/dev/null 2>&1 || missing+=(pkg-config)
     if [ ${#missing[@]} -eq 0 ]; then
         return 0
     fi

@@ -1,0 +1,45 @@
+# Run by CTest: install, then build and run the consumer through find_package and pkg-config.
+set(PREFIX "${WORK_DIR}/prefix")
+file(REMOVE_RECURSE "${WORK_DIR}")
+
+function(run)
+    execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+    if(NOT result EQUAL 0)
+        message(FATAL_ERROR "failed (${result}): ${ARGN}\n${output}")
+    endif()
+endfunction()
+
+run("${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${PREFIX}")
+foreach(file
+        "include/qvFoundationComponents/qvFoundationComponents.h"
+        "lib/cmake/qvFoundationComponents/qvFoundationComponentsConfig.cmake"
+        "lib/cmake/qvFoundationComponents/qvFoundationComponentsConfigVersion.cmake"
+        "lib/pkgconfig/qvFoundationComponents.pc")
+    if(NOT EXISTS "${PREFIX}/${file}")
+        message(FATAL_ERROR "not installed: ${file}")
+    endif()
+endforeach()
+file(GLOB sonames "${PREFIX}/lib/libqvFoundationComponents.so.*")
+if(NOT sonames)
+    message(FATAL_ERROR "the versioned library with its SONAME was not installed")
+endif()
+
+# 1. find_package
+run("${CMAKE_COMMAND}" -S "${CONSUMER_SOURCE}" -B "${WORK_DIR}/cmake"
+    "-DCMAKE_PREFIX_PATH=${PREFIX}" "-DCMAKE_CXX_COMPILER=${CXX}"
+    "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${LINKER_FLAGS}")
+run("${CMAKE_COMMAND}" --build "${WORK_DIR}/cmake")
+run("${WORK_DIR}/cmake/qvConsumer")
+
+# 2. pkg-config
+set(ENV{PKG_CONFIG_PATH} "${PREFIX}/lib/pkgconfig")
+execute_process(COMMAND pkg-config --cflags --libs qvFoundationComponents
+    RESULT_VARIABLE result OUTPUT_VARIABLE pkgFlags OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(NOT result EQUAL 0)
+    message(FATAL_ERROR "pkg-config does not know qvFoundationComponents")
+endif()
+separate_arguments(pkgFlags UNIX_COMMAND "${pkgFlags}")
+separate_arguments(cxxFlags UNIX_COMMAND "${CXX_FLAGS} ${LINKER_FLAGS}")
+run("${CXX}" -std=c++20 ${cxxFlags} "${CONSUMER_SOURCE}/main.cpp" -o "${WORK_DIR}/qvConsumerPkg"
+    ${pkgFlags} "-Wl,-rpath,${PREFIX}/lib")
+run("${WORK_DIR}/qvConsumerPkg")
