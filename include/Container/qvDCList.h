@@ -13,6 +13,8 @@
 // Failures: allocation failure throws the allocator's exception; an exception while a new
 // node's value is copied frees the node and leaves the list as it was.
 
+#include <utility>
+
 template <class T>
 class qvDCList
 {
@@ -110,6 +112,14 @@ public:
 
     bool isEmpty() const { return m_nCount == 0; }
     unsigned int getSize() const { return m_nCount; }
+
+    // Exchanges the contents of two lists; no element is copied.
+    void swap(qvDCList& other)
+    {
+        std::swap(m_nCount, other.m_nCount);
+        std::swap(m_pHead, other.m_pHead);
+        std::swap(m_pTail, other.m_pTail);
+    }
 
     // Walk from front to back: for (Node* p = list.getHead(); p; p = p->getNext()) ...
     Node* getHead() const { return m_pHead; }

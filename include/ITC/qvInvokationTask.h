@@ -1,0 +1,196 @@
+#ifndef QV_INVOKATIONTASK_H
+#define QV_INVOKATIONTASK_H
+
+// qvITC::InvokationTask: one call queued for another thread: a message functor, a copy of its
+// argument vector, and the means to hand the result back. A task is copied when it is queued
+// and again when the target takes it; all copies share the result container, the completion
+// signal and the outcome through atomic reference counts, because the sender's copy and the
+// target's copies are released on two threads at overlapping times.
+//
+// Outcome of a call that someone waits for (a task built with a signal):
+// - run: the functor's return value is stored in the result container, then the signal rises;
+// - the functor threw: the exception is kept, the signal rises, and the exception leaves
+//   execute() on the target thread as well; getResult() rethrows it to the sender;
+// - discarded (destroyed unrun by its scheduler): the signal rises and getResult() throws
+//   std::runtime_error "ITC message was discarded before it ran.".
+// So a waiting sender is always released.
+//
+// Threads: a task object is used by one thread at a time; copies may live on different threads.
+
+#include <atomic>
+#include <exception>
+#include <memory>
+#include <stdexcept>
+#include <utility>
+
+#include <loki/SmartPtr.h>
+
+#include "Container/qvDynamicVector.h"
+#include "Memory/qvAnyContainer.h"
+#include "Threading/qvSignal.h"
+#include "qvConfig.h"
+
+namespace qvITC {
+
+// The argument vector of a message and the message functor.
+typedef qvDynamicVector<qvAnyContainer, qvClassTypeHandlingPolicy> ArgumentVector;
+typedef Loki::Functor<qvAnyContainer, Loki::Typelist<const ArgumentVector&, Loki::NullType>,
+                      Loki::SingleThreaded>
+    MessageFunctor;
+
+// A Loki::SmartPtr ownership policy: a shared, atomic reference count, so that copies of one
+// pointer may be made and released on several threads at once. (Loki's own RefCounted keeps a
+// plain count in its single-threaded small-object allocator.)
+template <class P>
+class qvAtomicRefCounted
+{
+public:
+    qvAtomicRefCounted() : m_pCount(new std::atomic<unsigned long>(1)) {}
+    qvAtomicRefCounted(const qvAtomicRefCounted& other) : m_pCount(other.m_pCount) {}
+
+    P Clone(const P& value)
+    {
+        m_pCount->fetch_add(1, std::memory_order_relaxed);
+        return value;
+    }
+
+    // True for the last release: the pointee is then destroyed by the smart pointer.
+    bool Release(const P&)
+    {
+        if (m_pCount->fetch_sub(1, std::memory_order_acq_rel) != 1)
+            return false;
+        delete m_pCount;
+        m_pCount = nullptr;
+        return true;
+    }
+
+    void Swap(qvAtomicRefCounted& other) { std::swap(m_pCount, other.m_pCount); }
+
+    enum { destructiveCopy = false };
+
+private:
+    std::atomic<unsigned long>* m_pCount;
+};
+
+// What became of a waited-for call; written on the target thread before the completion signal
+// rises and read by the sender after it has woken.
+struct InvokationOutcome
+{
+    enum State { PENDING, DONE, FAILED, DISCARDED };
+
+    InvokationOutcome() : m_nState(PENDING) {}
+
+    std::atomic<int> m_nState;
+    std::exception_ptr m_pException;
+};
+
+class InvokationTask
+{
+public:
+    typedef Loki::SmartPtr<qvAnyContainer, qvAtomicRefCounted> ResultPtr;
+    typedef Loki::SmartPtr<qvSynch::Signal, qvAtomicRefCounted> SignalPtr;
+    typedef Loki::SmartPtr<InvokationOutcome, qvAtomicRefCounted> OutcomePtr;
+
+    // Copies functor and arguments and takes ownership of pResult and pSignal (either may be
+    // null: null result for a call whose result nobody wants, null signal when nobody waits).
+    // Ownership passes even when the constructor throws: both are then deleted.
+    InvokationTask(const MessageFunctor& message, const ArgumentVector& arguments,
+                   qvAnyContainer* pResult, qvSynch::Signal* pSignal)
+        : InvokationTask(message, arguments, std::unique_ptr<qvAnyContainer>(pResult),
+                         std::unique_ptr<qvSynch::Signal>(pSignal))
+    {
+    }
+
+    InvokationTask(const InvokationTask&) = default;
+    InvokationTask& operator=(const InvokationTask&) = default;
+    ~InvokationTask() = default;
+
+    // Runs the call on the calling thread: stores the result (when there is a container), then
+    // raises the signal (when there is one). An exception from the functor is recorded for the
+    // waiting sender, the signal raised, and the exception passed on.
+    void execute()
+    {
+        try {
+            if (has(m_spResult))
+                *m_spResult = m_Message(m_Arguments);
+            else
+                m_Message(m_Arguments);
+        } catch (...) {
+            finish(InvokationOutcome::FAILED, std::current_exception());
+            throw;
+        }
+        finish(InvokationOutcome::DONE, nullptr);
+    }
+
+    // Marks a call that will never run and releases its waiting sender. A task that already
+    // ran keeps its outcome.
+    void discard() { finish(InvokationOutcome::DISCARDED, nullptr); }
+
+    // Waits for completion if there is a signal, then returns a container sharing the result.
+    // Rethrows the functor's exception, or throws std::runtime_error "ITC message was discarded
+    // before it ran." for a discarded call. The task must have a result container.
+    qvAnyContainer getResult()
+    {
+        if (has(m_spSignal)) {
+            m_spSignal->waitAndReset();
+            const int nState = m_spOutcome->m_nState.load(std::memory_order_acquire);
+            if (nState == InvokationOutcome::FAILED)
+                std::rethrow_exception(m_spOutcome->m_pException);
+            if (nState == InvokationOutcome::DISCARDED)
+                throw std::runtime_error("ITC message was discarded before it ran.");
+        }
+        return qvAnyContainer(*m_spResult);
+    }
+
+    // Whether someone waits for this call.
+    bool isWaitedFor() const { return has(m_spSignal); }
+
+private:
+    InvokationTask(const MessageFunctor& message, const ArgumentVector& arguments,
+                   std::unique_ptr<qvAnyContainer> upResult,
+                   std::unique_ptr<qvSynch::Signal> upSignal)
+        : m_Message(message), m_Arguments(arguments)
+    {
+        // Each smart pointer allocates its count before it owns its object; until then the
+        // unique pointers still own it, so a failed allocation leaks nothing.
+        std::unique_ptr<InvokationOutcome> upOutcome(upSignal ? new InvokationOutcome : nullptr);
+        ResultPtr spResult(upResult.get());
+        upResult.release();
+        m_spResult.Swap(spResult);
+        SignalPtr spSignal(upSignal.get());
+        upSignal.release();
+        m_spSignal.Swap(spSignal);
+        OutcomePtr spOutcome(upOutcome.get());
+        upOutcome.release();
+        m_spOutcome.Swap(spOutcome);
+    }
+
+    template <class Pointer>
+    static bool has(const Pointer& sp)
+    {
+        return Loki::GetImpl(sp) != nullptr;
+    }
+
+    void finish(InvokationOutcome::State state, std::exception_ptr pException)
+    {
+        if (!has(m_spOutcome))
+            return;
+        // The first outcome wins; the sender reads the exception only after the signal.
+        int nPending = InvokationOutcome::PENDING;
+        if (!m_spOutcome->m_nState.compare_exchange_strong(nPending, state,
+                                                           std::memory_order_acq_rel))
+            return;
+        m_spOutcome->m_pException = pException;
+        m_spSignal->signal();
+    }
+
+    MessageFunctor m_Message;
+    ArgumentVector m_Arguments;
+    ResultPtr m_spResult;
+    SignalPtr m_spSignal;
+    OutcomePtr m_spOutcome;
+};
+
+} // namespace qvITC
+
+#endif

@@ -1,0 +1,261 @@
+#include "ITC/qvITCController.h"
+
+#include <memory>
+#include <stdexcept>
+
+namespace qvITC {
+
+namespace {
+
+// The calling thread's id when no interface can tell it: matches no scheduler's thread.
+constexpr unsigned long NO_THREAD = 0xFFFFFFFFul;
+
+const char* const INVALID_INTERFACE = "Invalid ITC interface.";
+
+// Scoped hold of an LWLock inside the library; the public API stays explicit acquire/release.
+class LockGuard
+{
+public:
+    explicit LockGuard(qvSynch::LWLock& lock) : m_Lock(lock) { m_Lock.acquire(); }
+    ~LockGuard() { m_Lock.release(); }
+    LockGuard(const LockGuard&) = delete;
+    LockGuard& operator=(const LockGuard&) = delete;
+
+private:
+    qvSynch::LWLock& m_Lock;
+};
+
+// The hook handed to a loop: runs the scheduler's next task and keeps the scheduler alive for
+// as long as the loop holds (or is calling) the hook.
+class SchedulerHook
+{
+public:
+    explicit SchedulerHook(Controller::InvokationTaskScheduler* pScheduler)
+        : m_pScheduler(pScheduler)
+    {
+        m_pScheduler->ref();
+    }
+    SchedulerHook(const SchedulerHook& other) : m_pScheduler(other.m_pScheduler)
+    {
+        m_pScheduler->ref();
+    }
+    SchedulerHook& operator=(const SchedulerHook&) = delete;
+    ~SchedulerHook() { m_pScheduler->unref(); }
+
+    void operator()() { m_pScheduler->runNextTask(); }
+
+private:
+    Controller::InvokationTaskScheduler* m_pScheduler;
+};
+
+// Tells every waiting sender of the tasks in list that its call will not run.
+void discardAll(qvDCList<InvokationTask>& list)
+{
+    for (qvDCList<InvokationTask>::Node* pNode = list.getHead(); pNode; pNode = pNode->getNext())
+        pNode->m_Value.discard();
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// InvokationTaskScheduler
+
+Controller::InvokationTaskScheduler::InvokationTaskScheduler(const qvVoidFunctor& wakeUp)
+    : m_WakeUp(wakeUp), m_nQueued(0), m_bClosed(false)
+{
+}
+
+Controller::InvokationTaskScheduler::~InvokationTaskScheduler()
+{
+    discardAll(m_TaskList);
+}
+
+bool Controller::InvokationTaskScheduler::addTask(const InvokationTask& task)
+{
+    LockGuard guard(m_Lock);
+    if (m_bClosed) {
+        InvokationTask refused(task);
+        refused.discard();
+        return false;
+    }
+    m_TaskList.pushBack(task);
+    m_nQueued.store(m_TaskList.getSize(), std::memory_order_relaxed);
+    m_WakeUp();
+    return true;
+}
+
+void Controller::InvokationTaskScheduler::runNextTask()
+{
+    if (m_nQueued.load(std::memory_order_relaxed) == 0)
+        return;
+    m_Lock.acquire();
+    if (m_TaskList.isEmpty()) {
+        m_Lock.release();
+        return;
+    }
+    InvokationTask invokationTask(m_TaskList.getFront());
+    m_TaskList.popFront();
+    m_nQueued.store(m_TaskList.getSize(), std::memory_order_relaxed);
+    if (!m_TaskList.isEmpty())
+        m_WakeUp();
+    m_Lock.release();
+    invokationTask.execute();
+}
+
+void Controller::InvokationTaskScheduler::close()
+{
+    qvDCList<InvokationTask> discarded;
+    {
+        LockGuard guard(m_Lock);
+        m_bClosed = true;
+        m_TaskList.swap(discarded);
+        m_nQueued.store(0, std::memory_order_relaxed);
+    }
+    // Outside the lock: destroying the tasks runs their functors' destructors.
+    discardAll(discarded);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Controller
+
+Controller::Controller() : m_pInterface(nullptr) {}
+
+Controller::~Controller()
+{
+    std::map<unsigned long, InvokationTaskScheduler*> mapSchedulers;
+    {
+        LockGuard guard(m_MapLock);
+        mapSchedulers.swap(m_mapTaskSchedulers);
+    }
+    for (auto itCurrTaskScheduler = mapSchedulers.begin(),
+              itEndTaskScheduler = mapSchedulers.end();
+         itCurrTaskScheduler != itEndTaskScheduler; ++itCurrTaskScheduler) {
+        if (m_pInterface) {
+            try {
+                m_pInterface->detachSchedulerHook(itCurrTaskScheduler->first);
+            } catch (...) {
+                // The loop is gone already; its hook (if any) keeps the scheduler alive.
+            }
+        }
+        itCurrTaskScheduler->second->close();
+        itCurrTaskScheduler->second->unref();
+    }
+    deregisterInterface();
+}
+
+void Controller::registerInterface(Interface* pInterface)
+{
+    m_pInterface = pInterface;
+}
+
+void Controller::deregisterInterface()
+{
+    m_pInterface = nullptr;
+}
+
+void Controller::createInvokationTaskScheduler(unsigned long threadId)
+{
+    if (!m_pInterface)
+        throw std::logic_error(INVALID_INTERFACE);
+    if (hasInvokationTaskScheduler(threadId))
+        return;
+    InvokationTaskScheduler* pInvokationTaskScheduler =
+        new InvokationTaskScheduler(m_pInterface->getWakeUpFunctor(threadId));
+    pInvokationTaskScheduler->ref(); // the map's reference
+    {
+        LockGuard guard(m_MapLock);
+        m_mapTaskSchedulers.insert(std::make_pair(threadId, pInvokationTaskScheduler));
+    }
+    const qvVoidFunctor callback(SchedulerHook{pInvokationTaskScheduler});
+    m_pInterface->attachSchedulerHook(threadId, callback);
+}
+
+void Controller::removeInvokationTaskScheduler(unsigned long threadId)
+{
+    if (!m_pInterface)
+        throw std::logic_error(INVALID_INTERFACE);
+    m_pInterface->detachSchedulerHook(threadId);
+    InvokationTaskScheduler* pScheduler = nullptr;
+    {
+        LockGuard guard(m_MapLock);
+        auto citFoundTaskScheduler = m_mapTaskSchedulers.find(threadId);
+        if (citFoundTaskScheduler == m_mapTaskSchedulers.end())
+            return;
+        pScheduler = citFoundTaskScheduler->second;
+        m_mapTaskSchedulers.erase(citFoundTaskScheduler);
+    }
+    pScheduler->close();
+    pScheduler->unref();
+}
+
+void Controller::closeInvokationTaskScheduler(unsigned long threadId)
+{
+    InvokationTaskScheduler* pScheduler = acquireScheduler(threadId);
+    if (!pScheduler)
+        return;
+    pScheduler->close();
+    pScheduler->unref();
+}
+
+bool Controller::hasInvokationTaskScheduler(unsigned long threadId) const
+{
+    LockGuard guard(m_MapLock);
+    return m_mapTaskSchedulers.count(threadId) != 0;
+}
+
+Controller::InvokationTaskScheduler* Controller::acquireScheduler(unsigned long threadId)
+{
+    LockGuard guard(m_MapLock);
+    auto citFoundTaskScheduler = m_mapTaskSchedulers.find(threadId);
+    if (citFoundTaskScheduler == m_mapTaskSchedulers.end())
+        return nullptr;
+    citFoundTaskScheduler->second->ref();
+    return citFoundTaskScheduler->second;
+}
+
+void Controller::sendAsyncMessage(const MessageFunctor& message, const ArgumentVector& arguments,
+                                  unsigned long threadId)
+{
+    InvokationTaskScheduler* pScheduler = acquireScheduler(threadId);
+    if (!pScheduler)
+        return;
+    try {
+        const InvokationTask newTask(message, arguments, nullptr, nullptr);
+        pScheduler->addTask(newTask);
+    } catch (...) {
+        pScheduler->unref();
+        throw;
+    }
+    pScheduler->unref();
+}
+
+qvAnyContainer Controller::sendSyncMessage(const MessageFunctor& message,
+                                           const ArgumentVector& arguments,
+                                           unsigned long threadId)
+{
+    const unsigned long nCallingThread =
+        m_pInterface ? m_pInterface->getCurrentThreadID() : NO_THREAD;
+    InvokationTaskScheduler* pScheduler =
+        threadId != nCallingThread ? acquireScheduler(threadId) : nullptr;
+    if (!pScheduler) {
+        // Direct path: run here and now; the functor's exceptions reach the caller.
+        InvokationTask newTask(message, arguments, new qvAnyContainer, nullptr);
+        newTask.execute();
+        return newTask.getResult();
+    }
+    try {
+        std::unique_ptr<qvAnyContainer> pResult(new qvAnyContainer);
+        std::unique_ptr<qvSynch::Signal> pSignal(new qvSynch::Signal(false));
+        InvokationTask newTask(message, arguments, pResult.release(), pSignal.release());
+        pScheduler->addTask(newTask);
+        pScheduler->unref();
+        pScheduler = nullptr;
+        return newTask.getResult();
+    } catch (...) {
+        if (pScheduler)
+            pScheduler->unref();
+        throw;
+    }
+}
+
+} // namespace qvITC

@@ -1,0 +1,343 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ITC/qvITCController.h"
+#include "qvTestSupport.h"
+
+using qvITC::ArgumentVector;
+using qvITC::Controller;
+using qvITC::MessageFunctor;
+
+namespace {
+
+// A minimal loop of its own: calls its hook once per turn and sleeps on its idle signal when
+// nothing wakes it, as a main loop with an empty pipeline does.
+class TestLoop
+{
+public:
+    TestLoop()
+    {
+        std::promise<pid_t> started;
+        m_nThreadId = 0;
+        auto future = started.get_future();
+        m_Thread = std::thread([this, &started] {
+            started.set_value(qvTest::currentTid());
+            while (!m_bStop.load()) {
+                qvVoidFunctor hook;
+                {
+                    std::lock_guard<std::mutex> guard(m_HookMutex);
+                    hook = m_Hook;
+                }
+                if (hook) {
+                    try {
+                        hook();
+                    } catch (const std::exception& e) {
+                        std::lock_guard<std::mutex> guard(m_HookMutex);
+                        m_vecErrors.push_back(e.what());
+                    }
+                }
+                m_Idle.waitAndReset();
+            }
+        });
+        m_nThreadId = future.get();
+    }
+    ~TestLoop()
+    {
+        m_bStop = true;
+        m_Idle.signal();
+        m_Thread.join();
+    }
+
+    unsigned long getThreadId() const { return static_cast<unsigned long>(m_nThreadId); }
+    void wakeUp() { m_Idle.signal(); }
+    void setHook(const qvVoidFunctor& hook)
+    {
+        std::lock_guard<std::mutex> guard(m_HookMutex);
+        m_Hook = hook;
+    }
+    std::vector<std::string> errors()
+    {
+        std::lock_guard<std::mutex> guard(m_HookMutex);
+        return m_vecErrors;
+    }
+
+private:
+    std::atomic<bool> m_bStop{false};
+    qvSynch::Signal m_Idle{false};
+    std::mutex m_HookMutex;
+    qvVoidFunctor m_Hook;
+    std::vector<std::string> m_vecErrors;
+    pid_t m_nThreadId;
+    std::thread m_Thread;
+};
+
+// The interface over TestLoops, recording what the controller asks of it.
+class TestInterface : public qvITC::Interface
+{
+public:
+    void addLoop(TestLoop& loop) { m_mapLoops[loop.getThreadId()] = &loop; }
+
+    unsigned long getCurrentThreadID() override { return qvTest::currentTid(); }
+    qvVoidFunctor getWakeUpFunctor(unsigned long threadId) override
+    {
+        TestLoop& loop = find(threadId);
+        return qvVoidFunctor([&loop] { loop.wakeUp(); });
+    }
+    void attachSchedulerHook(unsigned long threadId, const qvVoidFunctor& hook) override
+    {
+        m_vecCalls.push_back("attach " + std::to_string(threadId));
+        find(threadId).setHook(hook);
+    }
+    void detachSchedulerHook(unsigned long threadId) override
+    {
+        m_vecCalls.push_back("detach " + std::to_string(threadId));
+        auto it = m_mapLoops.find(threadId);
+        if (it != m_mapLoops.end())
+            it->second->setHook(qvVoidFunctor());
+    }
+
+    std::vector<std::string> m_vecCalls;
+
+private:
+    TestLoop& find(unsigned long threadId)
+    {
+        auto it = m_mapLoops.find(threadId);
+        if (it == m_mapLoops.end())
+            throw std::logic_error("No mainloop for thread available.");
+        return *it->second;
+    }
+    std::map<unsigned long, TestLoop*> m_mapLoops;
+};
+
+// A message that returns a fixed container and notes the thread it ran on.
+MessageFunctor recordingMessage(qvAnyContainer result, std::atomic<pid_t>* pRanOn)
+{
+    return MessageFunctor([result, pRanOn](const ArgumentVector&) {
+        if (pRanOn)
+            pRanOn->store(qvTest::currentTid());
+        return result;
+    });
+}
+
+class qvITCControllerTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        m_Interface.addLoop(m_Loop);
+        m_Controller.registerInterface(&m_Interface);
+    }
+
+    TestLoop m_Loop;
+    TestInterface m_Interface;
+    Controller m_Controller;
+    ArgumentVector m_NoArguments{0, false};
+};
+
+} // namespace
+
+TEST(qvITCControllerNoInterfaceTest, SchedulerOperationsNeedAnInterface)
+{
+    Controller controller;
+    try {
+        controller.createInvokationTaskScheduler(1);
+        FAIL() << "no exception";
+    } catch (const std::logic_error& e) {
+        EXPECT_STREQ("Invalid ITC interface.", e.what());
+    }
+    EXPECT_THROW(controller.removeInvokationTaskScheduler(1), std::logic_error);
+}
+
+TEST_F(qvITCControllerTest, MessagesToAThreadWithoutSchedulerAreDroppedOrRunHere)
+{
+    std::atomic<pid_t> nRanOn{0};
+    const qvAnyContainer value = qvMakeAny(5);
+    m_Controller.sendAsyncMessage(recordingMessage(value, &nRanOn), m_NoArguments, 12345);
+    EXPECT_EQ(0, nRanOn.load());
+
+    const qvAnyContainer result =
+        m_Controller.sendSyncMessage(recordingMessage(value, &nRanOn), m_NoArguments, 12345);
+    EXPECT_EQ(qvTest::currentTid(), nRanOn.load());
+    EXPECT_TRUE(result == value);
+}
+
+TEST_F(qvITCControllerTest, SyncMessageRunsOnTheTargetLoopAndSharesTheResultRecord)
+{
+    m_Controller.createInvokationTaskScheduler(m_Loop.getThreadId());
+    std::atomic<pid_t> nRanOn{0};
+    const qvAnyContainer value = qvMakeAny(std::string("state"));
+    qvTest::AsyncCall sender([&] {
+        const qvAnyContainer result = m_Controller.sendSyncMessage(
+            recordingMessage(value, &nRanOn), m_NoArguments, m_Loop.getThreadId());
+        EXPECT_TRUE(result == value);
+    });
+    ASSERT_TRUE(sender.finishedWithin()) << "synchronous sender was never released";
+    sender.get();
+    EXPECT_EQ(static_cast<pid_t>(m_Loop.getThreadId()), nRanOn.load());
+    m_Controller.removeInvokationTaskScheduler(m_Loop.getThreadId());
+}
+
+TEST_F(qvITCControllerTest, SyncMessageToOwnThreadRunsAtOnce)
+{
+    m_Controller.createInvokationTaskScheduler(m_Loop.getThreadId());
+    std::atomic<pid_t> nRanOn{0};
+    // Sent from inside the loop's own thread (through an asynchronous message), the nested
+    // synchronous message must not wait for the loop that is running it.
+    std::promise<void> done;
+    const unsigned long nLoop = m_Loop.getThreadId();
+    m_Controller.sendAsyncMessage(MessageFunctor([&](const ArgumentVector&) {
+                                      m_Controller.sendSyncMessage(
+                                          recordingMessage(qvAnyContainer(), &nRanOn),
+                                          m_NoArguments, nLoop);
+                                      done.set_value();
+                                      return qvAnyContainer();
+                                  }),
+                                  m_NoArguments, nLoop);
+    ASSERT_EQ(std::future_status::ready, done.get_future().wait_for(qvTest::TIMEOUT));
+    EXPECT_EQ(static_cast<pid_t>(nLoop), nRanOn.load());
+    m_Controller.removeInvokationTaskScheduler(nLoop);
+}
+
+TEST_F(qvITCControllerTest, QueuedMessagesRunInOrderOnePerHookCall)
+{
+    // A scheduler whose hook the test calls by hand: one task per call, oldest first.
+    int nWakeUps = 0;
+    qvITC::Controller::InvokationTaskScheduler* pScheduler =
+        new qvITC::Controller::InvokationTaskScheduler(qvVoidFunctor([&] { ++nWakeUps; }));
+    pScheduler->ref();
+    std::vector<int> order;
+    for (int n = 1; n <= 3; ++n) {
+        pScheduler->addTask(qvITC::InvokationTask(MessageFunctor([&order, n](const ArgumentVector&) {
+                                                      order.push_back(n);
+                                                      return qvAnyContainer();
+                                                  }),
+                                                  m_NoArguments, nullptr, nullptr));
+    }
+    EXPECT_EQ(3, nWakeUps);
+    pScheduler->runNextTask();
+    EXPECT_EQ((std::vector<int>{1}), order);
+    EXPECT_EQ(4, nWakeUps) << "tasks remain: the loop must be woken to keep turning";
+    pScheduler->runNextTask();
+    pScheduler->runNextTask();
+    EXPECT_EQ((std::vector<int>{1, 2, 3}), order);
+    EXPECT_EQ(5, nWakeUps) << "no wake-up once the queue is drained";
+    pScheduler->runNextTask(); // empty: nothing
+    EXPECT_EQ(3u, order.size());
+    pScheduler->unref();
+}
+
+TEST_F(qvITCControllerTest, RemovingASchedulerDetachesFirstAndReleasesWaitingSenders)
+{
+    const unsigned long nLoop = m_Loop.getThreadId();
+    m_Controller.createInvokationTaskScheduler(nLoop);
+    // Block the loop inside a task so that the next one stays queued.
+    qvTest::Gate release;
+    qvTest::Gate blocking;
+    m_Controller.sendAsyncMessage(MessageFunctor([&](const ArgumentVector&) {
+                                      blocking.open();
+                                      release.waitFor();
+                                      return qvAnyContainer();
+                                  }),
+                                  m_NoArguments, nLoop);
+    ASSERT_TRUE(blocking.waitFor());
+    std::atomic<bool> bRan{false};
+    qvTest::AsyncCall sender([&] {
+        try {
+            m_Controller.sendSyncMessage(MessageFunctor([&](const ArgumentVector&) {
+                                             bRan = true;
+                                             return qvAnyContainer();
+                                         }),
+                                         m_NoArguments, nLoop);
+            ADD_FAILURE() << "a discarded message reported success";
+        } catch (const std::runtime_error& e) {
+            EXPECT_STREQ("ITC message was discarded before it ran.", e.what());
+        }
+    });
+    ASSERT_TRUE(qvTest::waitUntil([&] { return !sender.finishedWithin(std::chrono::seconds(0)); }));
+    EXPECT_TRUE(sender.stillBlocked());
+    m_Controller.removeInvokationTaskScheduler(nLoop);
+    EXPECT_EQ((std::vector<std::string>{"attach " + std::to_string(nLoop),
+                                        "detach " + std::to_string(nLoop)}),
+              m_Interface.m_vecCalls);
+    ASSERT_TRUE(sender.finishedWithin()) << "sender of a discarded message was never released";
+    release.open();
+    EXPECT_FALSE(bRan);
+    EXPECT_FALSE(m_Controller.hasInvokationTaskScheduler(nLoop));
+
+    // Removing a scheduler that does not exist still asks to detach, and changes nothing else.
+    m_Controller.removeInvokationTaskScheduler(777);
+    EXPECT_EQ("detach 777", m_Interface.m_vecCalls.back());
+}
+
+TEST_F(qvITCControllerTest, ThrowingFunctorLeavesTheLoopAndReachesTheSender)
+{
+    const unsigned long nLoop = m_Loop.getThreadId();
+    m_Controller.createInvokationTaskScheduler(nLoop);
+    try {
+        m_Controller.sendSyncMessage(MessageFunctor([](const ArgumentVector&) -> qvAnyContainer {
+                                         throw std::out_of_range("bad index");
+                                     }),
+                                     m_NoArguments, nLoop);
+        FAIL() << "no exception";
+    } catch (const std::out_of_range& e) {
+        EXPECT_STREQ("bad index", e.what());
+    }
+    ASSERT_TRUE(qvTest::waitUntil([&] { return !m_Loop.errors().empty(); }));
+    EXPECT_EQ("bad index", m_Loop.errors().front());
+    m_Controller.removeInvokationTaskScheduler(nLoop);
+}
+
+TEST_F(qvITCControllerTest, ClosedSchedulerRefusesMessages)
+{
+    const unsigned long nLoop = m_Loop.getThreadId();
+    m_Controller.createInvokationTaskScheduler(nLoop);
+    m_Controller.closeInvokationTaskScheduler(nLoop);
+    std::atomic<pid_t> nRanOn{0};
+    m_Controller.sendAsyncMessage(recordingMessage(qvAnyContainer(), &nRanOn), m_NoArguments,
+                                  nLoop);
+    EXPECT_THROW(m_Controller.sendSyncMessage(recordingMessage(qvAnyContainer(), &nRanOn),
+                                              m_NoArguments, nLoop),
+                 std::runtime_error);
+    m_Loop.wakeUp();
+    EXPECT_EQ(0, nRanOn.load());
+    m_Controller.removeInvokationTaskScheduler(nLoop);
+}
+
+TEST_F(qvITCControllerTest, SecondCreateKeepsTheFirstScheduler)
+{
+    const unsigned long nLoop = m_Loop.getThreadId();
+    m_Controller.createInvokationTaskScheduler(nLoop);
+    m_Controller.createInvokationTaskScheduler(nLoop);
+    EXPECT_EQ(1u, m_Interface.m_vecCalls.size());
+    m_Controller.removeInvokationTaskScheduler(nLoop);
+}
+
+TEST(qvITCControllerDestructionTest, DetachesEverySchedulerInAscendingOrder)
+{
+    TestLoop first;
+    TestLoop second;
+    TestInterface interface;
+    interface.addLoop(first);
+    interface.addLoop(second);
+    std::vector<std::string> expected;
+    {
+        Controller controller;
+        controller.registerInterface(&interface);
+        controller.createInvokationTaskScheduler(second.getThreadId());
+        controller.createInvokationTaskScheduler(first.getThreadId());
+        const unsigned long nLow = std::min(first.getThreadId(), second.getThreadId());
+        const unsigned long nHigh = std::max(first.getThreadId(), second.getThreadId());
+        expected = interface.m_vecCalls;
+        expected.push_back("detach " + std::to_string(nLow));
+        expected.push_back("detach " + std::to_string(nHigh));
+    }
+    EXPECT_EQ(expected, interface.m_vecCalls);
+}
