@@ -110,10 +110,10 @@ bool DirectorySearch::findFirst(const std::string& sstrPattern)
         }
     }
 
-    std::string sstrDirectory = sstrPattern.substr(0, nDirectoryLength);
+    // No directory part: the working directory.
+    std::string sstrDirectory(nDirectoryLength == 0 ? std::string(".")
+                                                    : sstrPattern.substr(0, nDirectoryLength));
     FileSystem::toNativeSeparators(sstrDirectory);
-    if (sstrDirectory.empty())
-        sstrDirectory = ".";
     m_pDirectory = ::opendir(sstrDirectory.c_str());
     if (!m_pDirectory)
         return false;
