@@ -204,6 +204,17 @@ TEST_F(qvFileLocatorTest, WorkingDirectoryDeeperThanPathMaxIsJoinedWhole)
     EXPECT_EQ(sstrExpected + "\\deep.txt", sstrFound);
 }
 
+// Without a readable working directory there is nothing to join a name to.
+TEST_F(qvFileLocatorTest, RemovedWorkingDirectoryLeavesFoundNamesAsWritten)
+{
+    makeFile("f.txt");
+    makeDirectory("gone");
+    std::filesystem::current_path("gone");
+    std::filesystem::remove(m_Root / "gone");
+    EXPECT_EQ(rootBackslashed() + "\\f.txt", locate(root() + "/f.txt"));
+    EXPECT_EQ(".\\.\\.", locate("././.")); // "." still names the removed directory
+}
+
 TEST_F(qvFileLocatorTest, MissLeavesOutputUntouched)
 {
     makeDirectory("p");

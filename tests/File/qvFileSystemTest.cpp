@@ -63,6 +63,16 @@ TEST_F(qvFileSystemTest, CurrentDirectoryDeeperThanPathMaxIsRead)
     EXPECT_EQ(std::string::npos, sstrDirectory.find('/'));
 }
 
+TEST_F(qvFileSystemTest, RemovedWorkingDirectoryCantBeRead)
+{
+    makeDirectory("gone");
+    std::filesystem::current_path("gone");
+    std::filesystem::remove(m_Root / "gone");
+    std::string sstrDirectory = "unchanged";
+    EXPECT_FALSE(FileSystem::getCurrentDirectory(sstrDirectory));
+    EXPECT_EQ("unchanged", sstrDirectory);
+}
+
 TEST_F(qvFileSystemTest, IsDirectoryCountsUnreadablePathsAsDirectories)
 {
     makeFile("dir/file.txt");
