@@ -17,4 +17,6 @@
 #include "Threading/qvLocks.h"
 #include "Threading/qvSignal.h"
 
+#include "File/qvFileLocator.h"
+
 #endif

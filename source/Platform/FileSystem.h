@@ -1,0 +1,105 @@
+#ifndef QV_PLATFORM_FILESYSTEM_H
+#define QV_PLATFORM_FILESYSTEM_H
+
+// The file-system queries the file locator needs: does a path exist, the working directory, is
+// a path a directory, and the entries of a directory that match a pattern.
+//
+// Paths: every path argument may use slashes or backslashes. Backslashes are turned into
+// slashes before the OS sees the path, so a backslash always separates and never names a
+// character inside a file name. The working directory comes back in the locator's backslash
+// form. Entry names are handed on exactly as the directory holds them (any bytes but '/').
+//
+// What POSIX does not reproduce, and how it is approximated:
+// - Patterns: only the last component of a pattern may hold wildcards, '*' (any run of
+//   characters, also none and also a leading '.') and '?' (one character); every other
+//   character, '[' included, matches itself. Matching is case-sensitive, as the file system is.
+//   "*" lists every entry, "." and ".." included.
+// - Attributes: only "is a directory" is known. A symbolic link counts as what it points to; a
+//   dangling link is a file (its own entry can be read, and it is no directory); a path whose
+//   attributes can't be read at all (missing, too long, not searchable) counts as a directory.
+//
+// Threads: every function may run on any thread; a DirectorySearch belongs to one thread.
+// Failures: nothing is thrown; a failed OS call shows as false, an empty search or "directory".
+
+#include <dirent.h>
+
+#include <cstddef>
+#include <string>
+
+namespace qvPlatform {
+
+class FileSystem
+{
+public:
+    // access(F_OK): whether the path names anything (file or directory) that can be reached.
+    static bool exists(const std::string& sstrPath);
+
+    // The working directory in backslash form, of any length. false (and sstrDirectory
+    // untouched) when it can't be read, for instance because it was removed.
+    static bool getCurrentDirectory(std::string& sstrDirectory);
+
+    // Whether the path is a directory, following symbolic links. A path whose attributes can't
+    // be read counts as a directory; a dangling symbolic link does not.
+    static bool isDirectory(const std::string& sstrPath);
+
+    // Turns every backslash into a slash.
+    static void toNativeSeparators(std::string& sstrPath);
+};
+
+// One enumeration of the entries of a directory that match the last component of a pattern:
+// "data\\*.txt", "data/*", "file.txt". The directory is the pattern up to its last separator
+// (the current directory when there is none). Entries come in the order the file system gives.
+//
+//     DirectorySearch search;
+//     for (bool bFound = search.findFirst(sstrPattern); bFound; bFound = search.findNext())
+//         use(search.getName(), search.getType());
+//
+// Ownership: the search owns its open directory and closes it in close(), in the next
+// findFirst() and in its destructor.
+class DirectorySearch
+{
+public:
+    // ENTRY_UNKNOWN: the directory entry does not say (a symbolic link, or a file system
+    // without entry types); ask FileSystem::isDirectory of the full name.
+    enum EntryType
+    {
+        ENTRY_FILE,
+        ENTRY_DIRECTORY,
+        ENTRY_UNKNOWN
+    };
+
+    DirectorySearch();
+    ~DirectorySearch();
+    DirectorySearch(const DirectorySearch&) = delete;
+    DirectorySearch& operator=(const DirectorySearch&) = delete;
+
+    // Opens the pattern's directory and moves to its first matching entry. false when the
+    // directory can't be opened or nothing matches (the search is then closed).
+    bool findFirst(const std::string& sstrPattern);
+    // Moves to the next matching entry; false at the end (the search is then closed).
+    bool findNext();
+    void close();
+
+    // The current entry, valid after a findFirst()/findNext() that returned true, until the
+    // next call.
+    const char* getName() const { return m_pEntry->d_name; }
+    EntryType getType() const;
+
+    // Where the directory part of a pattern ends: the index just past its last separator, 0
+    // when it has none. "a\\b/*.txt" -> 4.
+    static std::size_t getDirectoryPartLength(const std::string& sstrPattern);
+
+private:
+    bool matches(const char* pName) const;
+    bool advance();
+
+    DIR* m_pDirectory;
+    struct dirent* m_pEntry;
+    std::string m_sstrMatch; // fnmatch pattern of the last component, '[' escaped
+    bool m_bMatchAll;        // the last component is "*"
+    bool m_bLiteral;         // the last component has no wildcard
+};
+
+} // namespace qvPlatform
+
+#endif

@@ -1,0 +1,584 @@
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "File/qvFileLocator.h"
+#include "qvFileTestTree.h"
+
+using qvTest::toBackslashes;
+
+namespace {
+
+std::vector<std::string> toVector(const qvSCList<std::string>& list)
+{
+    std::vector<std::string> vecValues;
+    for (qvSCList<std::string>::Node* pNode = list.getHead(); pNode; pNode = pNode->getNext())
+        vecValues.push_back(pNode->m_Value);
+    return vecValues;
+}
+
+std::vector<std::string> sorted(std::vector<std::string> vecValues)
+{
+    std::sort(vecValues.begin(), vecValues.end());
+    return vecValues;
+}
+
+std::vector<std::string> findSorted(const std::string& sstrPath, const std::string& sstrEnding,
+                                    qvFileLocator::FileMask mask)
+{
+    qvSCList<std::string> list;
+    qvFileLocator::findFilesInPath(sstrPath, sstrEnding, mask, list);
+    return sorted(toVector(list));
+}
+
+// The locator is a process-wide singleton: every path a test registers is removed again.
+class qvFileLocatorTest : public qvTest::TempTree
+{
+protected:
+    void TearDown() override
+    {
+        for (const std::string& sstrPath : m_vecRegistered)
+            locator().removeFilePath(sstrPath);
+        TempTree::TearDown();
+    }
+
+    static qvFileLocator& locator() { return qvFCSingletons::getFileLocator(); }
+
+    void addPath(const std::string& sstrPath)
+    {
+        locator().addFilePath(sstrPath);
+        m_vecRegistered.push_back(sstrPath);
+    }
+
+    // locateFile's result, or "<miss>".
+    static std::string locate(const std::string& sstrName)
+    {
+        std::string sstrFullPath = "<miss>";
+        locator().locateFile(sstrName, sstrFullPath);
+        return sstrFullPath;
+    }
+
+    std::vector<std::string> m_vecRegistered;
+};
+
+// --- the search set ------------------------------------------------------------------------
+
+TEST_F(qvFileLocatorTest, DirectoryRegisteredThreeWaysIsOneEntry)
+{
+    makeFile("lib/target.dat");
+    addPath("lib/");
+    addPath("lib\\");
+    addPath("lib/one.txt");
+    EXPECT_EQ("lib\\target.dat", locate("target.dat"));
+    locator().removeFilePath("lib\\other.txt");
+    EXPECT_EQ("<miss>", locate("target.dat"));
+}
+
+TEST_F(qvFileLocatorTest, DirectoryWithoutTrailingSeparatorRegistersItsParent)
+{
+    makeFile("lib/target.dat");
+    makeDirectory("lib/sub");
+    addPath("lib/sub");
+    EXPECT_EQ("lib\\target.dat", locate("target.dat"));
+}
+
+TEST_F(qvFileLocatorTest, PathWithoutSeparatorRegistersFileSystemRoot)
+{
+    makeFile("rootfile.txt");
+    addPath("noSeparator");
+    // Not found as written (relative to the working directory), found below the root.
+    const std::string sstrName = root().substr(1) + "/rootfile.txt";
+    EXPECT_EQ(rootBackslashed() + "\\rootfile.txt", locate(sstrName));
+    locator().removeFilePath("x");
+    EXPECT_EQ("<miss>", locate(sstrName));
+}
+
+TEST_F(qvFileLocatorTest, SearchesPathsInStringOrderNotRegistrationOrder)
+{
+    makeFile("b_dir/f.txt");
+    makeFile("a_dir/f.txt");
+    addPath("b_dir/");
+    addPath("a_dir/");
+    EXPECT_EQ("a_dir\\f.txt", locate("f.txt"));
+}
+
+// --- locateFile ----------------------------------------------------------------------------
+
+TEST_F(qvFileLocatorTest, RoundsTryWholeNameThenWithoutFirstDirectoryThenBareName)
+{
+    makeFile("whole/x/y/w.txt");
+    makeFile("second/y/s.txt");
+    makeFile("bare/b.txt");
+    addPath("whole/");
+    addPath("second/");
+    addPath("bare/");
+    EXPECT_EQ("whole\\x\\y\\w.txt", locate("x/y/w.txt"));
+    EXPECT_EQ("second\\y\\s.txt", locate("x/y/s.txt"));
+    EXPECT_EQ("bare\\b.txt", locate("x\\y/b.txt"));
+    EXPECT_EQ("<miss>", locate("x/y/none.txt"));
+}
+
+TEST_F(qvFileLocatorTest, WholeNameInALaterPathWinsOverStrippedNameInAnEarlierOne)
+{
+    makeFile("a/f.txt");
+    makeFile("b/x/f.txt");
+    addPath("a/");
+    addPath("b/");
+    EXPECT_EQ("b\\x\\f.txt", locate("x/f.txt"));
+}
+
+TEST_F(qvFileLocatorTest, NameEndingInSeparatorIsNeverTriedEmpty)
+{
+    makeDirectory("p/dir");
+    addPath("p/");
+    EXPECT_EQ("p\\dir\\", locate("x/dir/"));
+    // An empty remainder would name the search path itself.
+    EXPECT_EQ("<miss>", locate("nothing/"));
+}
+
+TEST_F(qvFileLocatorTest, FoundNamesComeBackWithBackslashesOnly)
+{
+    makeFile("s/d1/d2/f.txt");
+    addPath(root() + "/s/");
+    const std::string sstrFound = locate("d1/d2/f.txt");
+    EXPECT_EQ(rootBackslashed() + "\\s\\d1\\d2\\f.txt", sstrFound);
+    EXPECT_EQ(std::string::npos, sstrFound.find('/'));
+}
+
+TEST_F(qvFileLocatorTest, ExistingRelativeNameIsJoinedToWorkingDirectory)
+{
+    makeFile("sub/file.txt");
+    makeFile("ab");
+    makeFile("d/f");
+    EXPECT_EQ(rootBackslashed() + "\\sub\\file.txt", locate("sub/file.txt"));
+    EXPECT_EQ(rootBackslashed() + "\\sub\\", locate("sub/"));
+    // Three characters or fewer count as absolute and come back as written.
+    EXPECT_EQ("ab", locate("ab"));
+    EXPECT_EQ("d\\f", locate("d/f"));
+}
+
+TEST_F(qvFileLocatorTest, ExistingNameContainingWorkingDirectoryComesBackAsWritten)
+{
+    makeFile("f.txt");
+    const std::string sstrName = "x" + root() + "/f.txt"; // contains it, and is relative
+    makeFile(sstrName);
+    EXPECT_EQ(toBackslashes(sstrName), locate(sstrName));
+}
+
+// A path that begins with a separator names the root of the file system, so it is absolute.
+TEST_F(qvFileLocatorTest, ExistingAbsolutePathComesBackInBackslashForm)
+{
+    makeFile("abs/f.txt");
+    std::filesystem::current_path("abs"); // the name no longer contains the working directory
+    EXPECT_EQ(rootBackslashed() + "\\abs\\f.txt", locate(root() + "/abs/f.txt"));
+    EXPECT_EQ(rootBackslashed() + "\\abs\\f.txt", locate(rootBackslashed() + "\\abs\\f.txt"));
+}
+
+TEST_F(qvFileLocatorTest, WorkingDirectoryAtRootIsJoinedWithTwoBackslashes)
+{
+    std::filesystem::current_path("/");
+    const std::string sstrName = root().substr(1);
+    EXPECT_EQ("\\" + rootBackslashed(), locate(sstrName));
+}
+
+TEST_F(qvFileLocatorTest, WorkingDirectoryDeeperThanPathMaxIsJoinedWhole)
+{
+    const std::string sstrLevel(200, 'd');
+    const int nLevels = 25;
+    for (int n = 0; n < nLevels; ++n) {
+        std::filesystem::create_directory(sstrLevel);
+        std::filesystem::current_path(sstrLevel);
+    }
+    makeFile("deep.txt");
+    const std::string sstrFound = locate("deep.txt");
+    std::filesystem::remove("deep.txt");
+    for (int n = 0; n < nLevels; ++n) {
+        std::filesystem::current_path("..");
+        std::filesystem::remove(sstrLevel);
+    }
+    std::string sstrExpected = rootBackslashed();
+    for (int n = 0; n < nLevels; ++n)
+        sstrExpected += "\\" + sstrLevel;
+    EXPECT_EQ(sstrExpected + "\\deep.txt", sstrFound);
+}
+
+// Without a readable working directory there is nothing to join a name to.
+TEST_F(qvFileLocatorTest, RemovedWorkingDirectoryLeavesFoundNamesAsWritten)
+{
+    makeFile("f.txt");
+    makeDirectory("gone");
+    std::filesystem::current_path("gone");
+    std::filesystem::remove(m_Root / "gone");
+    EXPECT_EQ(rootBackslashed() + "\\f.txt", locate(root() + "/f.txt"));
+    EXPECT_EQ(".\\.\\.", locate("././.")); // "." still names the removed directory
+}
+
+TEST_F(qvFileLocatorTest, MissLeavesOutputUntouched)
+{
+    makeDirectory("p");
+    addPath("p/");
+    addPath("");
+    EXPECT_EQ("<miss>", locate("missing.txt"));
+    EXPECT_EQ("<miss>", locate(""));
+    std::string sstrFullPath = "unchanged";
+    EXPECT_FALSE(locator().locateFile("a/b/missing", sstrFullPath));
+    EXPECT_EQ("unchanged", sstrFullPath);
+}
+
+TEST_F(qvFileLocatorTest, BadNamesAreMissesOrFoundNeverCrashes)
+{
+    makeDirectory("p");
+    addPath("p/");
+    addPath(std::string(5000, 'q') + "/");
+    EXPECT_EQ("<miss>", locate(std::string(5000, 'a')));
+    EXPECT_EQ("<miss>", locate(std::string(3000, 'a') + "/" + std::string(3000, 'b')));
+    // Separators only name the root, which exists; three or fewer characters come back as written.
+    EXPECT_EQ("\\\\\\", locate("///"));
+    EXPECT_EQ("\\", locate("\\"));
+}
+
+TEST_F(qvFileLocatorTest, VanishedSearchDirectoriesAreSkipped)
+{
+    makeFile("gone/f.txt");
+    makeFile("kept/f.txt");
+    addPath("gone/");
+    addPath("kept/");
+    std::filesystem::remove_all("gone");
+    EXPECT_EQ("kept\\f.txt", locate("f.txt"));
+    std::filesystem::remove_all("kept");
+    EXPECT_EQ("<miss>", locate("f.txt"));
+}
+
+TEST_F(qvFileLocatorTest, NamesWithSpacesAndNonAsciiBytesAreFound)
+{
+    const std::string sstrDirectory = "my dir \xc3\xa4\xc3\xb6";
+    const std::string sstrFile = "f\xc3\xbc\xe2\x82\xac r.txt";
+    makeFile(sstrDirectory + "/" + sstrFile);
+    addPath(sstrDirectory + "/");
+    EXPECT_EQ(sstrDirectory + "\\" + sstrFile, locate(sstrFile));
+}
+
+// --- getPath -------------------------------------------------------------------------------
+
+TEST_F(qvFileLocatorTest, GetPathOfDirectoryOrMissingPathIsThePathUnchanged)
+{
+    makeDirectory("data/maps");
+    std::string sstrDirectory;
+    qvFileLocator::getPath("data/maps", sstrDirectory);
+    EXPECT_EQ("data/maps", sstrDirectory);
+    qvFileLocator::getPath("no/such/file.txt", sstrDirectory);
+    EXPECT_EQ("no/such/file.txt", sstrDirectory);
+    qvFileLocator::getPath("", sstrDirectory);
+    EXPECT_EQ("", sstrDirectory);
+    qvFileLocator::getPath(std::string(5000, 'a'), sstrDirectory);
+    EXPECT_EQ(std::string(5000, 'a'), sstrDirectory);
+}
+
+TEST_F(qvFileLocatorTest, GetPathOfFileIsItsDirectoryWithTrailingBackslash)
+{
+    makeFile("data/maps/level.map");
+    makeFile("top.txt");
+    std::string sstrDirectory = "unchanged";
+    qvFileLocator::getPath("data/maps/level.map", sstrDirectory);
+    EXPECT_EQ("data\\maps\\", sstrDirectory);
+    qvFileLocator::getPath(root() + "/data\\maps/level.map", sstrDirectory);
+    EXPECT_EQ(rootBackslashed() + "\\data\\maps\\", sstrDirectory);
+    qvFileLocator::getPath("top.txt", sstrDirectory);
+    EXPECT_EQ("", sstrDirectory);
+}
+
+// The directory part ends where the file name begins, even when the directory's name contains
+// the file name ("data/a": a file "a" in "data").
+TEST_F(qvFileLocatorTest, GetPathCutsAtTheFileNameNotAtAnEarlierOccurrence)
+{
+    makeFile("data/a");
+    makeFile("level/level");
+    std::string sstrDirectory;
+    qvFileLocator::getPath("data/a", sstrDirectory);
+    EXPECT_EQ("data\\", sstrDirectory);
+    qvFileLocator::getPath("level/level", sstrDirectory);
+    EXPECT_EQ("level\\", sstrDirectory);
+}
+
+TEST_F(qvFileLocatorTest, GetPathOfDanglingLinkIsItsDirectory)
+{
+    makeDirectory("links");
+    std::filesystem::create_symlink("nowhere", "links/dangling");
+    std::string sstrDirectory;
+    qvFileLocator::getPath("links/dangling", sstrDirectory);
+    EXPECT_EQ("links\\", sstrDirectory);
+}
+
+// --- getRelativePath (pure string work) ---------------------------------------------------
+
+TEST(qvFileLocatorPathTest, RelativePathToFileBaseDropsTheBaseDirectory)
+{
+    std::string sstrPath = "data/maps/tex/a.png";
+    qvFileLocator::getRelativePath("data/maps/level.map", sstrPath);
+    EXPECT_EQ("tex/a.png", sstrPath);
+
+    sstrPath = "pack,tex.png";
+    qvFileLocator::getRelativePath("pack,level.map", sstrPath); // the comma separates here
+    EXPECT_EQ("tex.png", sstrPath);
+}
+
+TEST(qvFileLocatorPathTest, RelativePathToDirectoryBaseKeepsTheFollowingSeparator)
+{
+    std::string sstrPath = "data/maps/tex/a.png";
+    qvFileLocator::getRelativePath("data/maps", sstrPath);
+    EXPECT_EQ("/tex/a.png", sstrPath);
+
+    sstrPath = "data/maps/tex/a.png";
+    qvFileLocator::getRelativePath("data/maps/", sstrPath);
+    EXPECT_EQ("tex/a.png", sstrPath);
+}
+
+TEST(qvFileLocatorPathTest, RelativePathToBaseNotFoundIsUnchanged)
+{
+    std::string sstrPath = "data/maps/tex/a.png";
+    qvFileLocator::getRelativePath("other/level.map", sstrPath);
+    EXPECT_EQ("data/maps/tex/a.png", sstrPath);
+    qvFileLocator::getRelativePath("", sstrPath);
+    EXPECT_EQ("data/maps/tex/a.png", sstrPath);
+    sstrPath.clear();
+    qvFileLocator::getRelativePath("data/", sstrPath);
+    EXPECT_EQ("", sstrPath);
+}
+
+TEST(qvFileLocatorPathTest, RelativePathMatchesEitherSeparatorAndKeepsThePathsOwn)
+{
+    std::string sstrPath = "C:\\game\\data\\maps\\tex\\a.png";
+    qvFileLocator::getRelativePath("C:/game/data/maps/level.map", sstrPath);
+    EXPECT_EQ("tex\\a.png", sstrPath);
+}
+
+// The base is cut off where it occurs, not as many characters from the front.
+TEST(qvFileLocatorPathTest, RelativePathToBaseInsideThePathDropsUpToTheBase)
+{
+    std::string sstrPath = "\\home\\user\\game\\data\\tex\\a.png";
+    qvFileLocator::getRelativePath("data/level.map", sstrPath);
+    EXPECT_EQ("tex\\a.png", sstrPath);
+}
+
+// --- findFilesInPath -----------------------------------------------------------------------
+
+class qvFindFilesTest : public qvTest::TempTree
+{
+protected:
+    void SetUp() override
+    {
+        TempTree::SetUp();
+        makeFile("list/a.txt");
+        makeFile("list/b.txt");
+        makeFile("list/c.dat");
+        makeFile("list/.txt"); // the ending and nothing before it
+        makeFile("list/tx");   // shorter than the ending
+        makeDirectory("list/sub.dat");
+        makeDirectory("list/other");
+        makeFile("list/other/deep.txt");
+    }
+};
+
+TEST_F(qvFindFilesTest, EndingSelectsFilesAndDirectoryBitAddsEveryDirectory)
+{
+    using V = std::vector<std::string>;
+    EXPECT_EQ((V{"list\\.txt", "list\\a.txt", "list\\b.txt"}),
+              findSorted("list/", ".txt", qvFileLocator::FILEMASK_FILES));
+    EXPECT_EQ((V{"list\\.txt", "list\\a.txt", "list\\b.txt", "list\\other", "list\\sub.dat"}),
+              findSorted("list\\", ".txt", qvFileLocator::FILEMASK_DIRECTORIES));
+}
+
+TEST_F(qvFindFilesTest, EmptyEndingListsEveryFile)
+{
+    using V = std::vector<std::string>;
+    EXPECT_EQ((V{"list\\.txt", "list\\a.txt", "list\\b.txt", "list\\c.dat", "list\\tx"}),
+              findSorted("list/", "", qvFileLocator::FILEMASK_FILES));
+}
+
+TEST_F(qvFindFilesTest, ResultsFollowWhatTheListHolds)
+{
+    qvSCList<std::string> list;
+    list.pushBack("first");
+    list.pushBack("second");
+    qvFileLocator::findFilesInPath("list/", ".dat", qvFileLocator::FILEMASK_DIRECTORIES, list);
+    qvFileLocator::findFilesInPath("list/", ".dat", qvFileLocator::FILEMASK_FILES, list);
+    const std::vector<std::string> vecValues = toVector(list);
+    ASSERT_EQ(6u, list.getSize());
+    ASSERT_EQ(6u, vecValues.size());
+    EXPECT_EQ("first", vecValues[0]);
+    EXPECT_EQ("second", vecValues[1]);
+    EXPECT_EQ((std::vector<std::string>{"list\\c.dat", "list\\other", "list\\sub.dat"}),
+              sorted({vecValues[2], vecValues[3], vecValues[4]}));
+    EXPECT_EQ("list\\c.dat", vecValues[5]);
+}
+
+TEST_F(qvFindFilesTest, ResultsKeepTheFileSystemOrder)
+{
+    for (int n = 0; n < 200; ++n)
+        makeFile("many/f" + std::to_string(n));
+    std::vector<std::string> vecExpected;
+    for (const auto& entry : std::filesystem::directory_iterator("many"))
+        vecExpected.push_back("many\\" + entry.path().filename().string());
+    qvSCList<std::string> list;
+    qvFileLocator::findFilesInPath("many/", "", qvFileLocator::FILEMASK_FILES, list);
+    EXPECT_EQ(vecExpected, toVector(list));
+}
+
+// A pattern names its entries by its directory part and the entry name, so they exist and
+// are told apart correctly.
+TEST_F(qvFindFilesTest, PatternWithoutTrailingSeparatorNamesEntriesInItsDirectory)
+{
+    using V = std::vector<std::string>;
+    EXPECT_EQ((V{"list\\.txt", "list\\a.txt", "list\\b.txt"}),
+              findSorted("list/*.txt", "", qvFileLocator::FILEMASK_FILES));
+    EXPECT_EQ((V{"list\\c.dat", "list\\sub.dat"}),
+              findSorted("list\\*.dat", "", qvFileLocator::FILEMASK_DIRECTORIES));
+    EXPECT_EQ((V{"list\\c.dat"}), findSorted("list/*.dat", "", qvFileLocator::FILEMASK_FILES));
+    EXPECT_EQ((V{"list\\a.txt"}), findSorted("list/a.txt", "", qvFileLocator::FILEMASK_FILES));
+    std::filesystem::current_path("list");
+    EXPECT_EQ((V{"c.dat"}), findSorted("*.dat", "", qvFileLocator::FILEMASK_FILES));
+}
+
+TEST_F(qvFindFilesTest, UnsearchablePathsAddNothing)
+{
+    qvSCList<std::string> list;
+    list.pushBack("kept");
+    const std::string vecPaths[] = {"",
+                                    "missing/",
+                                    "list/a.txt/",
+                                    "list/a.txt\\*",
+                                    "list/none*",
+                                    "//missing/",
+                                    std::string(5000, 'a') + "/"};
+    for (const std::string& sstrPath : vecPaths)
+        qvFileLocator::findFilesInPath(sstrPath, "", qvFileLocator::FILEMASK_DIRECTORIES, list);
+    EXPECT_EQ(std::vector<std::string>{"kept"}, toVector(list));
+}
+
+TEST_F(qvFindFilesTest, SeparatorsOnlyListTheRoot)
+{
+    std::vector<std::string> vecExpected;
+    for (const auto& entry : std::filesystem::directory_iterator("/"))
+        if (!entry.is_directory())
+            vecExpected.push_back("\\" + entry.path().filename().string());
+    EXPECT_EQ(sorted(vecExpected), findSorted("/", "", qvFileLocator::FILEMASK_FILES));
+}
+
+TEST_F(qvFindFilesTest, DanglingLinkIsListedAsFile)
+{
+    std::filesystem::create_symlink("nowhere", "list/broken.txt");
+    std::filesystem::create_directory_symlink("other", "list/linkdir");
+    using V = std::vector<std::string>;
+    EXPECT_EQ((V{"list\\.txt", "list\\a.txt", "list\\b.txt", "list\\broken.txt"}),
+              findSorted("list/", ".txt", qvFileLocator::FILEMASK_FILES));
+    EXPECT_EQ((V{"list\\.txt", "list\\a.txt", "list\\b.txt", "list\\broken.txt", "list\\linkdir",
+                 "list\\other", "list\\sub.dat"}),
+              findSorted("list/", ".txt", qvFileLocator::FILEMASK_DIRECTORIES));
+}
+
+// Tests run as root here, where permissions do not stop a listing; std::filesystem is the
+// oracle either way: what it can't read, we list nothing of.
+TEST_F(qvFindFilesTest, UnreadableDirectoryListsWhatTheSystemAllows)
+{
+    makeFile("locked/inside.txt");
+    std::filesystem::permissions("locked", std::filesystem::perms::none);
+    std::vector<std::string> vecExpected;
+    std::error_code error;
+    for (std::filesystem::directory_iterator it("locked", error), end; !error && it != end;
+         it.increment(error))
+        vecExpected.push_back("locked\\" + it->path().filename().string());
+    if (error)
+        vecExpected.clear();
+    const std::vector<std::string> vecFound =
+        findSorted("locked/", "", qvFileLocator::FILEMASK_FILES);
+    std::filesystem::permissions("locked", std::filesystem::perms::owner_all);
+    EXPECT_EQ(sorted(vecExpected), vecFound);
+}
+
+TEST_F(qvFindFilesTest, NamesWithSpacesAndNonAsciiBytesAreListed)
+{
+    const std::string sstrName = "s p\xc3\xa4\xff.txt";
+    makeFile("odd dir/" + sstrName);
+    EXPECT_EQ(std::vector<std::string>{"odd dir\\" + sstrName},
+              findSorted("odd dir/", ".txt", qvFileLocator::FILEMASK_FILES));
+}
+
+// --- isRelative and convertSeparators ------------------------------------------------------
+
+TEST(qvFileLocatorPathTest, IsRelativeTable)
+{
+    struct Case
+    {
+        const char* pPath;
+        bool bRelative;
+    };
+    const Case cases[] = {
+        {"", false},        {"a", false},       {"abc", false},        {"C:\\", false},
+        {"C:/x", false},    {"C:\\x", false},   {"c:/dir/f", false},   {"/abc", false},
+        {"\\abc", false},   {"/", false},       {"//server/x", false}, {"abcd", true},
+        {"dir/file", true}, {"C:x/file", true}, {"./abc", true},       {"..\\x\\y", true},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.bRelative, qvFileLocator::isRelative(c.pPath)) << '"' << c.pPath << '"';
+}
+
+TEST(qvFileLocatorPathTest, ConvertSeparatorsTable)
+{
+    struct Case
+    {
+        const char* pIn;
+        qvFileLocator::SeparatorType type;
+        const char* pOut;
+    };
+    const Case cases[] = {
+        {"a/b\\c/", qvFileLocator::SEPARATOR_BACKSLASH, "a\\b\\c\\"},
+        {"a/b\\c/", qvFileLocator::SEPARATOR_SLASH, "a/b/c/"},
+        {"\\\\", qvFileLocator::SEPARATOR_BACKSLASH, "\\\\"},
+        {"//", qvFileLocator::SEPARATOR_SLASH, "//"},
+        {"", qvFileLocator::SEPARATOR_SLASH, ""},
+        {"name", qvFileLocator::SEPARATOR_BACKSLASH, "name"},
+        {"a/b", static_cast<qvFileLocator::SeparatorType>(0), "a/b"},
+    };
+    for (const Case& c : cases) {
+        std::string sstrPath = c.pIn;
+        qvFileLocator::convertSeparators(sstrPath, c.type);
+        EXPECT_EQ(c.pOut, sstrPath) << '"' << c.pIn << "\" " << c.type;
+    }
+    EXPECT_EQ('/', qvFileLocator::SEPARATOR_SLASH);
+    EXPECT_EQ('\\', qvFileLocator::SEPARATOR_BACKSLASH);
+}
+
+// --- the singleton -------------------------------------------------------------------------
+
+TEST(qvFileLocatorSingletonTest, EveryCallReturnsTheSameLocator)
+{
+    qvFileLocator& first = qvFCSingletons::getFileLocator();
+    EXPECT_EQ(&first, &qvFCSingletons::getFileLocator());
+}
+
+// An exit handler registered before the locator's first use runs after its destruction.
+void useLocatorAfterItsDestruction()
+{
+    try {
+        qvFCSingletons::getFileLocator();
+    } catch (const std::logic_error&) {
+        std::_Exit(3);
+    }
+    std::_Exit(4);
+}
+
+TEST(qvFileLocatorSingletonDeathTest, UseAfterDestructionAtExitThrowsLogicError)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe"); // a fresh process: no locator yet
+    EXPECT_EXIT(
+        {
+            std::atexit(useLocatorAfterItsDestruction);
+            qvFCSingletons::getFileLocator().addFilePath("dir/");
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(3), "");
+}
+
+} // namespace

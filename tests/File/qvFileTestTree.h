@@ -1,0 +1,80 @@
+#ifndef QV_FILE_TEST_TREE_H
+#define QV_FILE_TEST_TREE_H
+
+// A fixture that gives each test its own directory tree under the system's temporary
+// directory, makes it the working directory, and restores the old one and removes the tree
+// afterwards. Files and directories are made with std::filesystem, the oracle the tests trust.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace qvTest {
+
+inline std::string toBackslashes(std::string sstrPath)
+{
+    std::replace(sstrPath.begin(), sstrPath.end(), '/', '\\');
+    return sstrPath;
+}
+
+class TempTree : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        m_OldWorkingDirectory = std::filesystem::current_path();
+        std::random_device random;
+        const std::filesystem::path base = std::filesystem::temp_directory_path();
+        for (int nTry = 0; nTry < 100; ++nTry) {
+            const std::filesystem::path candidate =
+                base / ("qvFileTest." + std::to_string(random()));
+            if (std::filesystem::create_directory(candidate)) {
+                m_Root = std::filesystem::canonical(candidate);
+                break;
+            }
+        }
+        ASSERT_FALSE(m_Root.empty()) << "no temporary directory could be made";
+        std::filesystem::current_path(m_Root);
+    }
+
+    void TearDown() override
+    {
+        std::filesystem::current_path(m_OldWorkingDirectory);
+        if (!m_Root.empty()) {
+            std::error_code error;
+            std::filesystem::remove_all(m_Root, error);
+        }
+    }
+
+    // Makes a file (and its parent directories) relative to the working directory.
+    static void makeFile(const std::string& sstrPath, const std::string& sstrText = "x")
+    {
+        const std::filesystem::path path(sstrPath);
+        if (path.has_parent_path())
+            std::filesystem::create_directories(path.parent_path());
+        std::ofstream(path) << sstrText;
+        ASSERT_TRUE(std::filesystem::is_regular_file(path)) << sstrPath;
+    }
+
+    static void makeDirectory(const std::string& sstrPath)
+    {
+        std::filesystem::create_directories(sstrPath);
+        ASSERT_TRUE(std::filesystem::is_directory(sstrPath)) << sstrPath;
+    }
+
+    // The tree's root as an absolute path with slashes, and in backslash form.
+    std::string root() const { return m_Root.string(); }
+    std::string rootBackslashed() const { return toBackslashes(m_Root.string()); }
+
+    std::filesystem::path m_OldWorkingDirectory;
+    std::filesystem::path m_Root;
+};
+
+} // namespace qvTest
+
+#endif
