@@ -17,4 +17,7 @@
 #include "Threading/qvLocks.h"
 #include "Threading/qvSignal.h"
 
+#include "Plugin/qvInterface.h"
+#include "Plugin/qvPluginHandler.h"
+
 #endif
