@@ -46,8 +46,8 @@ void BM_CachedFunctionPointersPhysic(benchmark::State& state)
     using PhysicCallback = void (*)(float);
     std::vector<PhysicCallback> callbacks;
     for (const std::string& sstrName : handler.getModuleNames())
-        callbacks.push_back(reinterpret_cast<PhysicCallback>(
-            qvPlatform::Library::findSymbol(handler.getModuleHandle(sstrName), "exModulePhysicCallback")));
+        callbacks.push_back(reinterpret_cast<PhysicCallback>(qvPlatform::Library::findSymbol(
+            handler.getModuleHandle(sstrName), "exModulePhysicCallback")));
     float fValue = 0.5f;
     for (auto _ : state) {
         for (const PhysicCallback pCallback : callbacks)

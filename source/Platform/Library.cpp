@@ -79,9 +79,11 @@ bool Library::isLoadableFile(const std::string& sstrPath)
     ElfHeader header;
     if (!readAt(file.get(), &header, sizeof(header), 0))
         return false;
-    if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != NATIVE_ELF_CLASS)
+    if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 ||
+        header.e_ident[EI_CLASS] != NATIVE_ELF_CLASS)
         return false;
-    if (header.e_phentsize != sizeof(ElfProgramHeader) || header.e_phnum == 0 || header.e_phnum == PN_XNUM)
+    if (header.e_phentsize != sizeof(ElfProgramHeader) || header.e_phnum == 0 ||
+        header.e_phnum == PN_XNUM)
         return false;
     const std::uint64_t nTableSize = std::uint64_t(header.e_phnum) * sizeof(ElfProgramHeader);
     if (!fitsInFile(header.e_phoff, nTableSize, nFileSize))
@@ -91,9 +93,10 @@ bool Library::isLoadableFile(const std::string& sstrPath)
     if (!readAt(file.get(), segments.data(), nTableSize, header.e_phoff))
         return false;
     // Every byte that the loader maps or reads from the file must be in the file.
-    return std::all_of(segments.begin(), segments.end(), [nFileSize](const ElfProgramHeader& segment) {
-        return fitsInFile(segment.p_offset, segment.p_filesz, nFileSize);
-    });
+    return std::all_of(segments.begin(), segments.end(),
+                       [nFileSize](const ElfProgramHeader& segment) {
+                           return fitsInFile(segment.p_offset, segment.p_filesz, nFileSize);
+                       });
 }
 
 void* Library::open(const std::string& sstrFileName)
@@ -121,7 +124,8 @@ void* Library::findSymbol(void* hLibrary, const char* cstrName)
         return nullptr;
     Dl_info symbolInfo;
     struct link_map* pSymbolMap = nullptr;
-    if (::dladdr1(pSymbol, &symbolInfo, reinterpret_cast<void**>(&pSymbolMap), RTLD_DL_LINKMAP) == 0)
+    if (::dladdr1(pSymbol, &symbolInfo, reinterpret_cast<void**>(&pSymbolMap), RTLD_DL_LINKMAP) ==
+        0)
         return nullptr;
     return pSymbolMap == pLibraryMap ? pSymbol : nullptr;
 }

@@ -29,7 +29,10 @@ Func findEntryPoint(qvModuleHandle hModule, const char* cstrName)
 class qvPluginHandler::EntryCallScope
 {
 public:
-    explicit EntryCallScope(qvPluginHandler& handler) : m_Handler(handler) { ++m_Handler.m_nEntryCallDepth; }
+    explicit EntryCallScope(qvPluginHandler& handler) : m_Handler(handler)
+    {
+        ++m_Handler.m_nEntryCallDepth;
+    }
     ~EntryCallScope()
     {
         if (--m_Handler.m_nEntryCallDepth != 0)
@@ -49,13 +52,9 @@ private:
 
 qvPluginHandler::qvPluginHandler()
     : m_pModuleInterface(nullptr), m_nEntryCallDepth(0), m_nTableVersion(0)
-{
-}
+{}
 
-qvPluginHandler::~qvPluginHandler()
-{
-    shutdown();
-}
+qvPluginHandler::~qvPluginHandler() { shutdown(); }
 
 void qvPluginHandler::shutdown()
 {
@@ -107,8 +106,10 @@ bool qvPluginHandler::load(const std::string& sstrFileName)
     const auto pInitModule = findEntryPoint<InitModuleFunc>(hModule, "exInitModule");
     const auto pFinishModule = findEntryPoint<FinishModuleFunc>(hModule, "exFinishModule");
     const auto pSuspendModule = findEntryPoint<SuspendModuleFunc>(hModule, "exSuspendModule");
-    const auto pPhysicCallback = findEntryPoint<ModulePhysicCallbackFunc>(hModule, "exModulePhysicCallback");
-    const auto pRenderCallback = findEntryPoint<ModuleRenderCallbackFunc>(hModule, "exModuleRenderCallback");
+    const auto pPhysicCallback =
+        findEntryPoint<ModulePhysicCallbackFunc>(hModule, "exModulePhysicCallback");
+    const auto pRenderCallback =
+        findEntryPoint<ModuleRenderCallbackFunc>(hModule, "exModuleRenderCallback");
     const auto pGetModuleName = findEntryPoint<GetModuleNameFunc>(hModule, "exGetModuleName");
     // exGetModuleName is called on every accepted module, so a library without it is refused
     // like one without any other needed entry point: before anything of it is called.

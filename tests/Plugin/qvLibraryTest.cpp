@@ -51,7 +51,8 @@ TEST(qvPlatformLibraryTest, FindSymbolSeesOnlyTheLibraryItself)
     EXPECT_EQ(qvPlatform::Library::findSymbol(hBorrower, "qvTestDonorMarker"), nullptr);
     // Names are exact: no other case, no C++ decoration.
     EXPECT_EQ(qvPlatform::Library::findSymbol(hBorrower, "exinitmodule"), nullptr);
-    EXPECT_EQ(qvPlatform::Library::findSymbol(hBorrower, "_Z12exInitModuleP11qvInterface"), nullptr);
+    EXPECT_EQ(qvPlatform::Library::findSymbol(hBorrower, "_Z12exInitModuleP11qvInterface"),
+              nullptr);
     qvPlatform::Library::close(hBorrower);
 }
 

@@ -64,7 +64,8 @@ public:
     explicit Recorder(Journal& journal) : m_Journal(journal) {}
     ~Recorder() override { m_Journal.calls.push_back({"host", "~Recorder", 0.0f, false}); }
 
-    void record(const char* cstrLabel, const char* cstrEntryPoint, float fValue, bool bValue) override
+    void record(const char* cstrLabel, const char* cstrEntryPoint, float fValue,
+                bool bValue) override
     {
         m_Journal.calls.push_back({cstrLabel, cstrEntryPoint, fValue, bValue});
         if (m_Journal.onCall)
@@ -92,7 +93,8 @@ protected:
         m_Handler.shutdown();
         // Every fixture library went back to the loader; none was entered without an interface.
         for (const auto& sstrEvent : qvTest::libraryEvents())
-            EXPECT_TRUE(sstrEvent.ends_with(":loaded") || sstrEvent.ends_with(":unloaded")) << sstrEvent;
+            EXPECT_TRUE(sstrEvent.ends_with(":loaded") || sstrEvent.ends_with(":unloaded"))
+                << sstrEvent;
         EXPECT_EQ(std::count_if(qvTest::libraryEvents().begin(), qvTest::libraryEvents().end(),
                                 [](const std::string& s) { return s.ends_with(":loaded"); }),
                   std::count_if(qvTest::libraryEvents().begin(), qvTest::libraryEvents().end(),
@@ -116,7 +118,8 @@ TEST_F(qvPluginHandlerTest, LoadInitialisesThenAsksTheNameAndRegistersTheModule)
 {
     ASSERT_TRUE(m_Handler.load(FULL));
     EXPECT_EQ(m_Journal.entries(), (Entries{"full:exInitModule", "full:exGetModuleName"}));
-    EXPECT_TRUE(m_Journal.calls[1].bValue) << "the name pointer must be null when exGetModuleName is called";
+    EXPECT_TRUE(m_Journal.calls[1].bValue)
+        << "the name pointer must be null when exGetModuleName is called";
     expectTables({"full"}, {FULL});
     EXPECT_NE(m_Handler.getModuleHandle("full"), nullptr);
     EXPECT_EQ(m_Handler.getModuleNameFromFilename(FULL), "full");
@@ -133,8 +136,10 @@ TEST_F(qvPluginHandlerTest, ModulesKeepTheInterfaceTheyWereInitialisedWith)
     ASSERT_TRUE(handler.load(MODULE_B));
 
     handler.doRenderIdleCallbacks();
-    EXPECT_EQ(firstJournal.entries(), (Entries{"a:exInitModule", "a:exGetModuleName", "a:exModuleRenderCallback"}));
-    EXPECT_EQ(m_Journal.entries(), (Entries{"b:exInitModule", "b:exGetModuleName", "b:exModuleRenderCallback"}));
+    EXPECT_EQ(firstJournal.entries(),
+              (Entries{"a:exInitModule", "a:exGetModuleName", "a:exModuleRenderCallback"}));
+    EXPECT_EQ(m_Journal.entries(),
+              (Entries{"b:exInitModule", "b:exGetModuleName", "b:exModuleRenderCallback"}));
     handler.shutdown();
     EXPECT_EQ(firstJournal.entries().back(), "a:exFinishModule");
     EXPECT_EQ(m_Journal.entries().back(), "host:~Recorder");
@@ -145,7 +150,8 @@ TEST_F(qvPluginHandlerTest, WithoutInterfaceModulesReceiveNull)
 {
     qvPluginHandler handler;
     ASSERT_TRUE(handler.load(FULL));
-    EXPECT_EQ(qvTest::libraryEventsOf("full"), (Entries{"loaded", "exInitModule", "exGetModuleName"}));
+    EXPECT_EQ(qvTest::libraryEventsOf("full"),
+              (Entries{"loaded", "exInitModule", "exGetModuleName"}));
     handler.shutdown();
     qvTest::clearLibraryEvents(); // the calls without interface were expected here
 }
@@ -184,7 +190,8 @@ TEST_F(qvPluginHandlerTest, NullNameRegistersTheFileNameExactlyAsPassed)
     expectTables({NULL_NAME}, {NULL_NAME});
     EXPECT_NE(m_Handler.getModuleHandle(NULL_NAME), nullptr);
     EXPECT_EQ(m_Handler.getModuleNameFromFilename(NULL_NAME), NULL_NAME);
-    EXPECT_EQ(m_Handler.getModuleHandle(std::filesystem::path(NULL_NAME).filename().string()), nullptr);
+    EXPECT_EQ(m_Handler.getModuleHandle(std::filesystem::path(NULL_NAME).filename().string()),
+              nullptr);
     EXPECT_TRUE(m_Handler.unload(NULL_NAME));
 }
 
@@ -209,22 +216,29 @@ TEST_F(qvPluginHandlerTest, IdleCallbacksVisitModulesInAscendingNameOrder)
 
     m_Handler.doPhysicIdleCallbacks(2.5f);
     m_Handler.doRenderIdleCallbacks();
-    EXPECT_EQ(m_Journal.entries(), (Entries{"a:exModulePhysicCallback", "b:exModulePhysicCallback",
-                                            "a:exModuleRenderCallback", "b:exModuleRenderCallback"}));
+    EXPECT_EQ(m_Journal.entries(),
+              (Entries{"a:exModulePhysicCallback", "b:exModulePhysicCallback",
+                       "a:exModuleRenderCallback", "b:exModuleRenderCallback"}));
 }
 
 TEST_F(qvPluginHandlerTest, PhysicValueReachesEveryModuleUnchanged)
 {
     ASSERT_TRUE(m_Handler.load(MODULE_A));
     ASSERT_TRUE(m_Handler.load(MODULE_B));
-    const float values[] = {-3.25f, 0.0f, -0.0f, 1.0e30f, std::numeric_limits<float>::denorm_min(),
-                            -std::numeric_limits<float>::infinity(), std::numeric_limits<float>::quiet_NaN()};
+    const float values[] = {-3.25f,
+                            0.0f,
+                            -0.0f,
+                            1.0e30f,
+                            std::numeric_limits<float>::denorm_min(),
+                            -std::numeric_limits<float>::infinity(),
+                            std::numeric_limits<float>::quiet_NaN()};
     for (const float fValue : values) {
         m_Journal.calls.clear();
         m_Handler.doPhysicIdleCallbacks(fValue);
         ASSERT_EQ(m_Journal.calls.size(), 2u);
         for (const auto& call : m_Journal.calls)
-            EXPECT_EQ(std::bit_cast<std::uint32_t>(call.fValue), std::bit_cast<std::uint32_t>(fValue))
+            EXPECT_EQ(std::bit_cast<std::uint32_t>(call.fValue),
+                      std::bit_cast<std::uint32_t>(fValue))
                 << call.sstrLabel << " got " << call.fValue << " for " << fValue;
     }
 }
@@ -247,7 +261,8 @@ TEST_F(qvPluginHandlerTest, SuspensionIsTheModulesAnswerAndIdleCallbacksStillCom
     m_Journal.calls.clear();
     m_Handler.doPhysicIdleCallbacks(1.0f);
     m_Handler.doRenderIdleCallbacks();
-    EXPECT_EQ(m_Journal.entries(), (Entries{"full:exModulePhysicCallback", "full:exModuleRenderCallback"}));
+    EXPECT_EQ(m_Journal.entries(),
+              (Entries{"full:exModulePhysicCallback", "full:exModuleRenderCallback"}));
     m_Handler.setSuspendModule("full", false);
     EXPECT_FALSE(m_Handler.isModuleSuspended("full"));
 }
@@ -308,8 +323,8 @@ TEST_F(qvPluginHandlerTest, ShutdownFinishesEveryModuleBeforeDeletingTheInterfac
     m_Handler.shutdown();
     // Each module reports its finish through the interface: under AddressSanitizer this also
     // shows that the interface still existed.
-    EXPECT_EQ(m_Journal.entries(), (Entries{"a:exFinishModule", "b:exFinishModule", "full:exFinishModule",
-                                            "host:~Recorder"}));
+    EXPECT_EQ(m_Journal.entries(), (Entries{"a:exFinishModule", "b:exFinishModule",
+                                            "full:exFinishModule", "host:~Recorder"}));
     expectTables({}, {});
     for (const char* cstrName : {"a", "b", "full"})
         EXPECT_EQ(m_Handler.getModuleHandle(cstrName), nullptr);
@@ -333,8 +348,8 @@ TEST_F(qvPluginHandlerTest, DestructorShutsDown)
         handler.setModuleInterface(new Recorder(journal));
         ASSERT_TRUE(handler.load(FULL));
     }
-    EXPECT_EQ(journal.entries(), (Entries{"full:exInitModule", "full:exGetModuleName", "full:exFinishModule",
-                                          "host:~Recorder"}));
+    EXPECT_EQ(journal.entries(), (Entries{"full:exInitModule", "full:exGetModuleName",
+                                          "full:exFinishModule", "host:~Recorder"}));
 }
 
 // --- names already registered -----------------------------------------------------------------
@@ -346,7 +361,8 @@ TEST_F(qvPluginHandlerTest, TakenNameKeepsTheFirstModuleAndFinishesTheNewOne)
     m_Journal.calls.clear();
 
     EXPECT_FALSE(m_Handler.load(TWIN_B));
-    EXPECT_EQ(m_Journal.entries(), (Entries{"twinB:exInitModule", "twinB:exGetModuleName", "twinB:exFinishModule"}));
+    EXPECT_EQ(m_Journal.entries(),
+              (Entries{"twinB:exInitModule", "twinB:exGetModuleName", "twinB:exFinishModule"}));
     EXPECT_EQ(qvTest::libraryEventsOf("twinB"), (Entries{"loaded", "unloaded"}));
     expectTables({"twin"}, {TWIN_A});
     EXPECT_EQ(m_Handler.getModuleHandle("twin"), hFirst);
@@ -355,7 +371,8 @@ TEST_F(qvPluginHandlerTest, TakenNameKeepsTheFirstModuleAndFinishesTheNewOne)
     m_Journal.calls.clear();
     m_Handler.doRenderIdleCallbacks();
     EXPECT_TRUE(m_Handler.unload("twin"));
-    EXPECT_EQ(m_Journal.entries(), (Entries{"twinA:exModuleRenderCallback", "twinA:exFinishModule"}));
+    EXPECT_EQ(m_Journal.entries(),
+              (Entries{"twinA:exModuleRenderCallback", "twinA:exFinishModule"}));
     EXPECT_EQ(qvTest::libraryEventsOf("twinA"), (Entries{"loaded", "unloaded"}));
 }
 
@@ -376,7 +393,8 @@ TEST_F(qvPluginHandlerTest, SameFileLoadedTwiceIsNotFinishedAndReleasedOnce)
     EXPECT_EQ(qvTest::libraryEventsOf("full"), (Entries{"loaded", "unloaded"}));
 }
 
-// --- bad input ------------------------------------------------------------------------------------
+// --- bad input
+// ------------------------------------------------------------------------------------
 
 class qvPluginHandlerBadInputTest : public qvPluginHandlerTest
 {
@@ -384,9 +402,10 @@ protected:
     void SetUp() override
     {
         qvPluginHandlerTest::SetUp();
-        m_Directory = std::filesystem::temp_directory_path() /
-                      ("qvPluginTests-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
-                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        m_Directory =
+            std::filesystem::temp_directory_path() /
+            ("qvPluginTests-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+             "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
         std::filesystem::remove_all(m_Directory);
         std::filesystem::create_directories(m_Directory);
         ASSERT_TRUE(m_Handler.load(FULL));
@@ -420,10 +439,7 @@ protected:
     qvModuleHandle m_hFull = nullptr;
 };
 
-TEST_F(qvPluginHandlerBadInputTest, EmptyNameDoesNotLoadTheMainProgram)
-{
-    expectRefused("");
-}
+TEST_F(qvPluginHandlerBadInputTest, EmptyNameDoesNotLoadTheMainProgram) { expectRefused(""); }
 
 TEST_F(qvPluginHandlerBadInputTest, MissingFilesDirectoriesAndTextFilesAreRefused)
 {
@@ -444,13 +460,15 @@ TEST_F(qvPluginHandlerBadInputTest, NameWithEmbeddedZeroIsRefused)
 TEST_F(qvPluginHandlerBadInputTest, TruncatedModuleIsRefusedWithoutCrashing)
 {
     std::ifstream input(MODULE_A, std::ios::binary);
-    const std::string sstrContents((std::istreambuf_iterator<char>(input)), std::istreambuf_iterator<char>());
+    const std::string sstrContents((std::istreambuf_iterator<char>(input)),
+                                   std::istreambuf_iterator<char>());
     ASSERT_GT(sstrContents.size(), 8192u);
     // Cuts inside the ELF header, the program headers and the mapped segments: the loader itself
     // would fault (SIGBUS) on a segment past the end of the file.
-    for (const std::size_t nSize : {std::size_t(10), std::size_t(64), std::size_t(200), std::size_t(1000),
-                                    std::size_t(4096), std::size_t(8192)})
-        expectRefused(writeFile("truncated-" + std::to_string(nSize) + ".so", sstrContents.substr(0, nSize)));
+    for (const std::size_t nSize : {std::size_t(10), std::size_t(64), std::size_t(200),
+                                    std::size_t(1000), std::size_t(4096), std::size_t(8192)})
+        expectRefused(
+            writeFile("truncated-" + std::to_string(nSize) + ".so", sstrContents.substr(0, nSize)));
     EXPECT_EQ(qvTest::libraryEventsOf("a"), Entries{});
 }
 
@@ -473,7 +491,8 @@ TEST_F(qvPluginHandlerTest, ModuleMayUnloadItselfFromItsIdleCallback)
     m_Journal.calls.clear();
     m_Handler.doPhysicIdleCallbacks(1.0f);
     m_Journal.onCall = nullptr;
-    EXPECT_EQ(m_Journal.entries(), (Entries{"a:exModulePhysicCallback", "a:exFinishModule", "b:exModulePhysicCallback"}));
+    EXPECT_EQ(m_Journal.entries(), (Entries{"a:exModulePhysicCallback", "a:exFinishModule",
+                                            "b:exModulePhysicCallback"}));
     expectTables({"b"}, {MODULE_B});
     EXPECT_EQ(qvTest::libraryEventsOf("a"), (Entries{"loaded", "unloaded"}));
 }
@@ -491,8 +510,8 @@ TEST_F(qvPluginHandlerTest, ModuleMayUnloadTheNextModuleFromItsIdleCallback)
     m_Journal.calls.clear();
     m_Handler.doRenderIdleCallbacks();
     m_Journal.onCall = nullptr;
-    EXPECT_EQ(m_Journal.entries(),
-              (Entries{"a:exModuleRenderCallback", "b:exFinishModule", "full:exModuleRenderCallback"}));
+    EXPECT_EQ(m_Journal.entries(), (Entries{"a:exModuleRenderCallback", "b:exFinishModule",
+                                            "full:exModuleRenderCallback"}));
     expectTables({"a", "full"}, {MODULE_A, FULL});
 }
 

@@ -11,10 +11,7 @@ namespace qvTest {
 
 std::vector<std::string>& libraryEvents();
 
-inline void clearLibraryEvents()
-{
-    libraryEvents().clear();
-}
+inline void clearLibraryEvents() { libraryEvents().clear(); }
 
 inline bool hasLibraryEvent(const std::string& sstrEvent)
 {

@@ -16,7 +16,8 @@ public:
     // One call of an entry point: the fixture's label (which library), the entry point's name,
     // the float argument of exModulePhysicCallback and the bool argument of exSuspendModule
     // (0 and false for the others).
-    virtual void record(const char* cstrLabel, const char* cstrEntryPoint, float fValue, bool bValue) = 0;
+    virtual void record(const char* cstrLabel, const char* cstrEntryPoint, float fValue,
+                        bool bValue) = 0;
 };
 
 #define QV_TEST_HOOK extern "C" __attribute__((visibility("default")))

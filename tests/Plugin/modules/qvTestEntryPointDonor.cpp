@@ -6,10 +6,7 @@
 
 extern "C" {
 
-__attribute__((visibility("default"))) int qvTestDonorMarker()
-{
-    return 1;
-}
+__attribute__((visibility("default"))) int qvTestDonorMarker() { return 1; }
 
 void exInitModule(qvInterface*) { qvTestLibraryEvent("donor", "exInitModule"); }
 void exGetModuleName(const char**) { qvTestLibraryEvent("donor", "exGetModuleName"); }
