@@ -17,6 +17,13 @@
 #include "Threading/qvLocks.h"
 #include "Threading/qvSignal.h"
 
+#include "ITC/qvITCController.h"
+#include "ITC/qvITCInterface.h"
+#include "ITC/qvInvokationTask.h"
+
 #include "File/qvFileLocator.h"
+
+#include "Plugin/qvInterface.h"
+#include "Plugin/qvPluginHandler.h"
 
 #endif

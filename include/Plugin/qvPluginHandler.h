@@ -1,0 +1,112 @@
+#ifndef QV_PLUGIN_HANDLER_H
+#define QV_PLUGIN_HANDLER_H
+
+#include <list>
+#include <map>
+#include <string>
+
+#include "Plugin/qvInterface.h"
+#include "qvExport.h"
+
+// The handle of a loaded module's library (a dynamic library handle of the OS loader).
+using qvModuleHandle = void*;
+
+// Loads plug-in modules (dynamic libraries exporting the entry points of
+// Plugin/qvPluginModule.h) at run time and drives them: initialisation with the host's module
+// interface, suspension, the physics and render idle callbacks, and finishing before release.
+// Modules are kept under the name each gives itself (or, when it gives none, under the file name
+// it was loaded from, exactly as passed), in ascending order of plain case-sensitive comparison;
+// the first module registered under a name keeps it.
+//
+// Ownership: the handler owns the module interface handed to setModuleInterface (shutdown
+//            deletes it, after every module has been finished) and every loaded module's library.
+// Threads:   no lock is taken. Every operation, and through it the modules' entry points, runs on
+//            the calling thread; one thread at a time may use a handler.
+// Failures:  nothing throws and nothing reports an error text; a failure is the false, null or
+//            empty result given below and leaves the handler as it was.
+// Re-entry:  a module may call back into the handler from an entry point (through the host's
+//            interface), even to unload itself or others: the idle walks go on with the next
+//            name still registered; a module is forgotten just before its exFinishModule runs, so
+//            it is never finished twice; and a library is released only once no entry point of
+//            any module is running any more.
+class QV_EXPORT qvPluginHandler
+{
+public:
+    // Empty tables, no module interface.
+    qvPluginHandler();
+    // Runs shutdown().
+    ~qvPluginHandler();
+    qvPluginHandler(const qvPluginHandler&) = delete;
+    qvPluginHandler& operator=(const qvPluginHandler&) = delete;
+
+    // Finishes and releases every module in ascending name order, then deletes the module
+    // interface (so modules may use it inside exFinishModule). A second call does nothing.
+    void shutdown();
+
+    // Stores the interface handed to modules loaded from now on. An interface stored earlier is
+    // not deleted (it is the caller's again), and loaded modules keep the one they received.
+    void setModuleInterface(qvInterface* pInterface);
+
+    // Loads the library (backslashes count as slashes; a name without a separator is searched
+    // along the loader's library path), checks that it exports the six entry points that every
+    // module needs, calls exInitModule with the module interface and exGetModuleName, and
+    // registers the module. True when the module was added.
+    // False, with nothing registered: the name is empty or cannot be loaded (missing, a
+    // directory, not a shared object of this machine, truncated, unresolved symbols); an entry
+    // point is missing (then none is called); or the name is already registered (then this
+    // library instance is finished with exFinishModule after exInitModule and exGetModuleName,
+    // unless the loader handed back the very instance that is already registered, and released).
+    // A library that is not kept is released before load returns.
+    bool load(const std::string& sstrFileName);
+
+    // Forgets the module, calls its exFinishModule and releases its library.
+    // False, and nothing called or changed, for a name that is not registered.
+    bool unload(const std::string& sstrModuleName);
+
+    // Registered module names, ascending.
+    std::list<std::string> getModuleNames() const;
+    // The file names the modules were loaded from, exactly as passed to load, in ascending order
+    // of their module names.
+    std::list<std::string> getModuleFileNames() const;
+    // The library handle of the module, null if the name is not registered.
+    qvModuleHandle getModuleHandle(const std::string& sstrModuleName) const;
+    // The name of the module loaded from exactly this file name string (no normalisation); when
+    // several were, the last in name order. Empty if none.
+    std::string getModuleNameFromFilename(const std::string& sstrFileName) const;
+
+    // Calls the module's exSuspendModule with bSuspend. A name that is not registered does
+    // nothing. The handler keeps no suspension state: suspended modules still get both idle
+    // callbacks.
+    void setSuspendModule(const std::string& sstrModuleName, bool bSuspend);
+    // The answer of the module's exIsSuspended; false for a name that is not registered and for
+    // a module without exIsSuspended.
+    bool isModuleSuspended(const std::string& sstrModuleName);
+
+    // Calls every module's exModulePhysicCallback with fValue unchanged, in ascending name order.
+    // The entry point is looked up anew in each library on every call.
+    void doPhysicIdleCallbacks(float fValue);
+    // Calls every module's exModuleRenderCallback, in ascending name order, looked up anew.
+    void doRenderIdleCallbacks();
+
+private:
+    class EntryCallScope;
+
+    // Releases the library now, or once the outermost running entry point has returned.
+    void releaseLibrary(qvModuleHandle hModule);
+    bool isRegisteredHandle(qvModuleHandle hModule) const;
+    template <class Call>
+    void visitModules(const char* cstrEntryPoint, Call call);
+
+    qvInterface* m_pModuleInterface;
+    std::map<std::string, qvModuleHandle> m_mapModuleHandles;
+    std::map<std::string, std::string> m_mapModuleFileNames;
+    // How many module entry points are running (more than one when a module calls back in).
+    unsigned int m_nEntryCallDepth;
+    // Libraries to release once no entry point is running any more.
+    std::list<qvModuleHandle> m_listPendingReleases;
+    // Advanced by every change of the tables, so that an idle walk notices a change made by a
+    // module's callback.
+    unsigned long m_nTableVersion;
+};
+
+#endif

@@ -1,0 +1,260 @@
+#include "Plugin/qvPluginHandler.h"
+
+#include <algorithm>
+
+#include "Platform/Library.h"
+#include "Plugin/qvPluginModule.h"
+
+namespace {
+
+// The entry point types, taken from the declarations that modules are built against.
+using InitModuleFunc = decltype(&exInitModule);
+using GetModuleNameFunc = decltype(&exGetModuleName);
+using FinishModuleFunc = decltype(&exFinishModule);
+using SuspendModuleFunc = decltype(&exSuspendModule);
+using IsSuspendedFunc = decltype(&exIsSuspended);
+using ModulePhysicCallbackFunc = decltype(&exModulePhysicCallback);
+using ModuleRenderCallbackFunc = decltype(&exModuleRenderCallback);
+
+template <class Func>
+Func findEntryPoint(qvModuleHandle hModule, const char* cstrName)
+{
+    return reinterpret_cast<Func>(qvPlatform::Library::findSymbol(hModule, cstrName));
+}
+
+} // namespace
+
+// Counts a running module entry point. When the outermost one returns, the libraries whose
+// release was put off while it ran are released.
+class qvPluginHandler::EntryCallScope
+{
+public:
+    explicit EntryCallScope(qvPluginHandler& handler) : m_Handler(handler)
+    {
+        ++m_Handler.m_nEntryCallDepth;
+    }
+    ~EntryCallScope()
+    {
+        if (--m_Handler.m_nEntryCallDepth != 0)
+            return;
+        while (!m_Handler.m_listPendingReleases.empty()) {
+            const qvModuleHandle hModule = m_Handler.m_listPendingReleases.front();
+            m_Handler.m_listPendingReleases.pop_front();
+            qvPlatform::Library::close(hModule);
+        }
+    }
+    EntryCallScope(const EntryCallScope&) = delete;
+    EntryCallScope& operator=(const EntryCallScope&) = delete;
+
+private:
+    qvPluginHandler& m_Handler;
+};
+
+qvPluginHandler::qvPluginHandler()
+    : m_pModuleInterface(nullptr), m_nEntryCallDepth(0), m_nTableVersion(0)
+{}
+
+qvPluginHandler::~qvPluginHandler() { shutdown(); }
+
+void qvPluginHandler::shutdown()
+{
+    while (!m_mapModuleHandles.empty()) {
+        const auto itFirst = m_mapModuleHandles.begin();
+        if (!unload(itFirst->first)) {
+            // Cannot happen while every registered library exports exFinishModule; should it,
+            // the module is dropped unfinished rather than looping for ever.
+            releaseLibrary(itFirst->second);
+            m_mapModuleFileNames.erase(itFirst->first);
+            m_mapModuleHandles.erase(itFirst);
+        }
+    }
+    m_mapModuleHandles.clear();
+    m_mapModuleFileNames.clear();
+    if (m_pModuleInterface != nullptr) {
+        delete m_pModuleInterface;
+        m_pModuleInterface = nullptr;
+    }
+}
+
+void qvPluginHandler::setModuleInterface(qvInterface* pInterface)
+{
+    m_pModuleInterface = pInterface;
+}
+
+void qvPluginHandler::releaseLibrary(qvModuleHandle hModule)
+{
+    // A library whose code may still be on the stack (a module that unloads itself, or another
+    // module, from one of its entry points) is released once that code has returned.
+    if (m_nEntryCallDepth > 0)
+        m_listPendingReleases.push_back(hModule);
+    else
+        qvPlatform::Library::close(hModule);
+}
+
+bool qvPluginHandler::isRegisteredHandle(qvModuleHandle hModule) const
+{
+    return std::any_of(m_mapModuleHandles.begin(), m_mapModuleHandles.end(),
+                       [hModule](const auto& entry) { return entry.second == hModule; });
+}
+
+bool qvPluginHandler::load(const std::string& sstrFileName)
+{
+    const qvModuleHandle hModule = qvPlatform::Library::open(sstrFileName);
+    if (hModule == nullptr)
+        return false;
+
+    const auto pInitModule = findEntryPoint<InitModuleFunc>(hModule, "exInitModule");
+    const auto pFinishModule = findEntryPoint<FinishModuleFunc>(hModule, "exFinishModule");
+    const auto pSuspendModule = findEntryPoint<SuspendModuleFunc>(hModule, "exSuspendModule");
+    const auto pPhysicCallback =
+        findEntryPoint<ModulePhysicCallbackFunc>(hModule, "exModulePhysicCallback");
+    const auto pRenderCallback =
+        findEntryPoint<ModuleRenderCallbackFunc>(hModule, "exModuleRenderCallback");
+    const auto pGetModuleName = findEntryPoint<GetModuleNameFunc>(hModule, "exGetModuleName");
+    // exGetModuleName is called on every accepted module, so a library without it is refused
+    // like one without any other needed entry point: before anything of it is called.
+    if (pInitModule == nullptr || pFinishModule == nullptr || pSuspendModule == nullptr ||
+        pPhysicCallback == nullptr || pRenderCallback == nullptr || pGetModuleName == nullptr) {
+        qvPlatform::Library::close(hModule);
+        return false;
+    }
+
+    EntryCallScope scope(*this);
+    pInitModule(m_pModuleInterface);
+    const char* cstrName = nullptr;
+    pGetModuleName(&cstrName);
+    const std::string sstrName(cstrName != nullptr ? cstrName : sstrFileName);
+
+    if (m_mapModuleHandles.find(sstrName) != m_mapModuleHandles.end()) {
+        // The name is taken: the first module keeps it and this load adds nothing. A new
+        // instance is finished again; the instance that is already registered (the same library
+        // opened twice) only gives back the reference this open took.
+        if (!isRegisteredHandle(hModule))
+            pFinishModule();
+        releaseLibrary(hModule);
+        return false;
+    }
+    m_mapModuleHandles.emplace(sstrName, hModule);
+    m_mapModuleFileNames.emplace(sstrName, sstrFileName);
+    ++m_nTableVersion;
+    return true;
+}
+
+bool qvPluginHandler::unload(const std::string& sstrModuleName)
+{
+    const auto itCurrPos = m_mapModuleHandles.find(sstrModuleName);
+    const auto itCurrPos2 = m_mapModuleFileNames.find(sstrModuleName);
+    if (itCurrPos == m_mapModuleHandles.end() || itCurrPos2 == m_mapModuleFileNames.end())
+        return false;
+    const qvModuleHandle hModule = itCurrPos->second;
+    const auto pFinishModule = findEntryPoint<FinishModuleFunc>(hModule, "exFinishModule");
+    if (pFinishModule == nullptr)
+        return false;
+
+    // The entries go just before exFinishModule runs, so that a module calling back in from
+    // there (to unload itself, or to shut the handler down) cannot be finished twice.
+    m_mapModuleHandles.erase(itCurrPos);
+    m_mapModuleFileNames.erase(itCurrPos2);
+    ++m_nTableVersion;
+    {
+        EntryCallScope scope(*this);
+        pFinishModule();
+    }
+    releaseLibrary(hModule);
+    return true;
+}
+
+std::list<std::string> qvPluginHandler::getModuleNames() const
+{
+    std::list<std::string> listNames;
+    for (const auto& entry : m_mapModuleHandles)
+        listNames.push_back(entry.first);
+    return listNames;
+}
+
+std::list<std::string> qvPluginHandler::getModuleFileNames() const
+{
+    std::list<std::string> listFileNames;
+    for (const auto& entry : m_mapModuleFileNames)
+        listFileNames.push_back(entry.second);
+    return listFileNames;
+}
+
+qvModuleHandle qvPluginHandler::getModuleHandle(const std::string& sstrModuleName) const
+{
+    const auto itFound = m_mapModuleHandles.find(sstrModuleName);
+    return itFound != m_mapModuleHandles.end() ? itFound->second : nullptr;
+}
+
+std::string qvPluginHandler::getModuleNameFromFilename(const std::string& sstrFileName) const
+{
+    std::string sstrName;
+    for (auto itCurrPos = m_mapModuleFileNames.begin(), itEndPos = m_mapModuleFileNames.end();
+         itCurrPos != itEndPos; ++itCurrPos) {
+        if (itCurrPos->second == sstrFileName)
+            sstrName = itCurrPos->first;
+    }
+    return sstrName;
+}
+
+void qvPluginHandler::setSuspendModule(const std::string& sstrModuleName, bool bSuspend)
+{
+    const qvModuleHandle hModule = getModuleHandle(sstrModuleName);
+    if (hModule == nullptr)
+        return;
+    const auto pSuspendModule = findEntryPoint<SuspendModuleFunc>(hModule, "exSuspendModule");
+    if (pSuspendModule == nullptr)
+        return;
+    EntryCallScope scope(*this);
+    pSuspendModule(bSuspend);
+}
+
+bool qvPluginHandler::isModuleSuspended(const std::string& sstrModuleName)
+{
+    const qvModuleHandle hModule = getModuleHandle(sstrModuleName);
+    if (hModule == nullptr)
+        return false;
+    const auto pIsSuspended = findEntryPoint<IsSuspendedFunc>(hModule, "exIsSuspended");
+    if (pIsSuspended == nullptr)
+        return false;
+    EntryCallScope scope(*this);
+    return pIsSuspended();
+}
+
+// Walks the modules in ascending name order. When a callback changed the tables (a module loaded
+// or unloaded one), the walk goes on with the first name after the current one that is still
+// registered, so no iterator into a changed map is used and no module is visited twice.
+template <class Call>
+void qvPluginHandler::visitModules(const char* cstrEntryPoint, Call call)
+{
+    EntryCallScope scope(*this);
+    auto itCurrPos = m_mapModuleHandles.begin();
+    while (itCurrPos != m_mapModuleHandles.end()) {
+        const unsigned long nVersion = m_nTableVersion;
+        void* pEntryPoint = qvPlatform::Library::findSymbol(itCurrPos->second, cstrEntryPoint);
+        if (pEntryPoint == nullptr) {
+            ++itCurrPos;
+            continue;
+        }
+        const std::string sstrCurrentName(itCurrPos->first);
+        call(pEntryPoint);
+        if (nVersion == m_nTableVersion)
+            ++itCurrPos;
+        else
+            itCurrPos = m_mapModuleHandles.upper_bound(sstrCurrentName);
+    }
+}
+
+void qvPluginHandler::doPhysicIdleCallbacks(float fValue)
+{
+    visitModules("exModulePhysicCallback", [fValue](void* pEntryPoint) {
+        reinterpret_cast<ModulePhysicCallbackFunc>(pEntryPoint)(fValue);
+    });
+}
+
+void qvPluginHandler::doRenderIdleCallbacks()
+{
+    visitModules("exModuleRenderCallback", [](void* pEntryPoint) {
+        reinterpret_cast<ModuleRenderCallbackFunc>(pEntryPoint)();
+    });
+}

@@ -1,0 +1,84 @@
+// A plug-in module for the tests, built into several libraries that differ by definitions:
+//   QV_TEST_MODULE_LABEL      which library reports (always set)
+//   QV_TEST_MODULE_NAME       the name exGetModuleName gives; unset: the pointer stays null
+//   QV_TEST_WITHOUT_<ENTRY>   leave that entry point out (IS_SUSPENDED, RENDER, GET_NAME)
+//   QV_TEST_NEEDS_DONOR       link against the donor library, which exports every entry point
+// Every entry point reports its call, with its arguments, to the module interface it received.
+
+#include "Plugin/qvPluginModule.h"
+#include "qvTestModuleInterface.h"
+
+#ifdef QV_TEST_NEEDS_DONOR
+extern "C" int qvTestDonorMarker();
+#endif
+
+namespace {
+
+qvTestRecorder* s_pRecorder = nullptr;
+bool s_bSuspended = false;
+
+void report(const char* cstrEntryPoint, float fValue = 0.0f, bool bValue = false)
+{
+    if (s_pRecorder != nullptr)
+        s_pRecorder->record(QV_TEST_MODULE_LABEL, cstrEntryPoint, fValue, bValue);
+    else
+        qvTestLibraryEvent(QV_TEST_MODULE_LABEL, cstrEntryPoint);
+}
+
+struct LibraryLifetime
+{
+    LibraryLifetime() { qvTestLibraryEvent(QV_TEST_MODULE_LABEL, "loaded"); }
+    ~LibraryLifetime() { qvTestLibraryEvent(QV_TEST_MODULE_LABEL, "unloaded"); }
+} s_LibraryLifetime;
+
+} // namespace
+
+extern "C" {
+
+void exInitModule(qvInterface* pInterface)
+{
+#ifdef QV_TEST_NEEDS_DONOR
+    (void)qvTestDonorMarker();
+#endif
+    // The host and the module agree that the interface is a qvTestRecorder.
+    s_pRecorder = static_cast<qvTestRecorder*>(pInterface);
+    report("exInitModule");
+}
+
+#ifndef QV_TEST_WITHOUT_GET_NAME
+void exGetModuleName(const char** pcstrName)
+{
+    report("exGetModuleName", 0.0f, *pcstrName == nullptr);
+#ifdef QV_TEST_MODULE_NAME
+    *pcstrName = QV_TEST_MODULE_NAME;
+#endif
+}
+#endif
+
+void exFinishModule()
+{
+    report("exFinishModule");
+    s_pRecorder = nullptr;
+}
+
+void exSuspendModule(bool bSuspend)
+{
+    report("exSuspendModule", 0.0f, bSuspend);
+    s_bSuspended = bSuspend;
+}
+
+#ifndef QV_TEST_WITHOUT_IS_SUSPENDED
+bool exIsSuspended()
+{
+    report("exIsSuspended", 0.0f, s_bSuspended);
+    return s_bSuspended;
+}
+#endif
+
+void exModulePhysicCallback(float fValue) { report("exModulePhysicCallback", fValue); }
+
+#ifndef QV_TEST_WITHOUT_RENDER
+void exModuleRenderCallback() { report("exModuleRenderCallback"); }
+#endif
+
+} // extern "C"

@@ -1,0 +1,70 @@
+// Contract of the POSIX library layer under the plug-in handler.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "Platform/Library.h"
+#include "qvTestLibraryEvents.h"
+
+namespace {
+
+using Entries = std::vector<std::string>;
+
+const std::string FULL = QV_TEST_MODULE_FULL_PATH;
+const std::string BORROWER = QV_TEST_MODULE_BORROWER_PATH;
+
+TEST(qvPlatformLibraryTest, OpeningTwiceCountsReferences)
+{
+    qvTest::clearLibraryEvents();
+    void* hFirst = qvPlatform::Library::open(FULL);
+    ASSERT_NE(hFirst, nullptr);
+    void* hSecond = qvPlatform::Library::open(FULL);
+    EXPECT_EQ(hSecond, hFirst);
+    qvPlatform::Library::close(hSecond);
+    EXPECT_EQ(qvTest::libraryEventsOf("full"), (Entries{"loaded"}));
+    qvPlatform::Library::close(hFirst);
+    EXPECT_EQ(qvTest::libraryEventsOf("full"), (Entries{"loaded", "unloaded"}));
+}
+
+TEST(qvPlatformLibraryTest, BackslashesAreSeparators)
+{
+    std::string sstrBackslashed = FULL;
+    std::replace(sstrBackslashed.begin(), sstrBackslashed.end(), '/', '\\');
+    void* hSlashes = qvPlatform::Library::open(FULL);
+    ASSERT_NE(hSlashes, nullptr);
+    void* hBackslashes = qvPlatform::Library::open(sstrBackslashed);
+    EXPECT_EQ(hBackslashes, hSlashes);
+    qvPlatform::Library::close(hBackslashes);
+    qvPlatform::Library::close(hSlashes);
+}
+
+TEST(qvPlatformLibraryTest, FindSymbolSeesOnlyTheLibraryItself)
+{
+    void* hBorrower = qvPlatform::Library::open(BORROWER);
+    ASSERT_NE(hBorrower, nullptr);
+    EXPECT_NE(qvPlatform::Library::findSymbol(hBorrower, "exInitModule"), nullptr);
+    // Exported by the library the borrower depends on, not by the borrower.
+    EXPECT_EQ(qvPlatform::Library::findSymbol(hBorrower, "exIsSuspended"), nullptr);
+    EXPECT_EQ(qvPlatform::Library::findSymbol(hBorrower, "qvTestDonorMarker"), nullptr);
+    // Names are exact: no other case, no C++ decoration.
+    EXPECT_EQ(qvPlatform::Library::findSymbol(hBorrower, "exinitmodule"), nullptr);
+    EXPECT_EQ(qvPlatform::Library::findSymbol(hBorrower, "_Z12exInitModuleP11qvInterface"),
+              nullptr);
+    qvPlatform::Library::close(hBorrower);
+}
+
+TEST(qvPlatformLibraryTest, EmptyNameIsRefused)
+{
+    EXPECT_EQ(qvPlatform::Library::open(""), nullptr);
+}
+
+TEST(qvPlatformLibraryTest, NullArgumentsAreHarmless)
+{
+    EXPECT_EQ(qvPlatform::Library::findSymbol(nullptr, "exInitModule"), nullptr);
+    qvPlatform::Library::close(nullptr);
+}
+
+} // namespace

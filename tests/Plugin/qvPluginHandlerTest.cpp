@@ -1,0 +1,533 @@
+// The plug-in handler against fixture modules (tests/Plugin/modules) that report every call of
+// their entry points, with its arguments, to the recorder they receive as module interface.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <limits>
+#include <list>
+#include <string>
+#include <vector>
+
+#include "Plugin/qvPluginHandler.h"
+#include "qvTestLibraryEvents.h"
+#include "qvTestModuleInterface.h"
+
+namespace {
+
+const std::string FULL = QV_TEST_MODULE_FULL_PATH;
+const std::string MODULE_A = QV_TEST_MODULE_A_PATH;
+const std::string MODULE_B = QV_TEST_MODULE_B_PATH;
+const std::string NO_IS_SUSPENDED = QV_TEST_MODULE_NOISSUSPENDED_PATH;
+const std::string NO_RENDER = QV_TEST_MODULE_NORENDER_PATH;
+const std::string NULL_NAME = QV_TEST_MODULE_NULLNAME_PATH;
+const std::string NO_GET_NAME = QV_TEST_MODULE_NOGETNAME_PATH;
+const std::string TWIN_A = QV_TEST_MODULE_TWINA_PATH;
+const std::string TWIN_B = QV_TEST_MODULE_TWINB_PATH;
+const std::string BORROWER = QV_TEST_MODULE_BORROWER_PATH;
+
+struct Call
+{
+    std::string sstrLabel;
+    std::string sstrEntryPoint;
+    float fValue;
+    bool bValue;
+};
+
+// What the host saw: the modules' calls through the interface, then the interface's deletion.
+struct Journal
+{
+    std::vector<Call> calls;
+    // Runs after a call is recorded; lets a test make a module call back into the handler.
+    std::function<void(const Call&)> onCall;
+
+    // "label:entryPoint" of every call, in order.
+    std::vector<std::string> entries() const
+    {
+        std::vector<std::string> result;
+        for (const auto& call : calls)
+            result.push_back(call.sstrLabel + ":" + call.sstrEntryPoint);
+        return result;
+    }
+};
+
+class Recorder : public qvTestRecorder
+{
+public:
+    explicit Recorder(Journal& journal) : m_Journal(journal) {}
+    ~Recorder() override { m_Journal.calls.push_back({"host", "~Recorder", 0.0f, false}); }
+
+    void record(const char* cstrLabel, const char* cstrEntryPoint, float fValue,
+                bool bValue) override
+    {
+        m_Journal.calls.push_back({cstrLabel, cstrEntryPoint, fValue, bValue});
+        if (m_Journal.onCall)
+            m_Journal.onCall(m_Journal.calls.back());
+    }
+
+private:
+    Journal& m_Journal;
+};
+
+using Names = std::list<std::string>;
+using Entries = std::vector<std::string>;
+
+class qvPluginHandlerTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        qvTest::clearLibraryEvents();
+        m_Handler.setModuleInterface(new Recorder(m_Journal));
+    }
+
+    void TearDown() override
+    {
+        m_Handler.shutdown();
+        // Every fixture library went back to the loader; none was entered without an interface.
+        for (const auto& sstrEvent : qvTest::libraryEvents())
+            EXPECT_TRUE(sstrEvent.ends_with(":loaded") || sstrEvent.ends_with(":unloaded"))
+                << sstrEvent;
+        EXPECT_EQ(std::count_if(qvTest::libraryEvents().begin(), qvTest::libraryEvents().end(),
+                                [](const std::string& s) { return s.ends_with(":loaded"); }),
+                  std::count_if(qvTest::libraryEvents().begin(), qvTest::libraryEvents().end(),
+                                [](const std::string& s) { return s.ends_with(":unloaded"); }));
+    }
+
+    // The tables as the public operations show them.
+    void expectTables(const Names& names, const Names& fileNames)
+    {
+        EXPECT_EQ(m_Handler.getModuleNames(), names);
+        EXPECT_EQ(m_Handler.getModuleFileNames(), fileNames);
+    }
+
+    Journal m_Journal; // outlives the handler: modules and the recorder write to it at shutdown
+    qvPluginHandler m_Handler;
+};
+
+// --- load -----------------------------------------------------------------------------------
+
+TEST_F(qvPluginHandlerTest, LoadInitialisesThenAsksTheNameAndRegistersTheModule)
+{
+    ASSERT_TRUE(m_Handler.load(FULL));
+    EXPECT_EQ(m_Journal.entries(), (Entries{"full:exInitModule", "full:exGetModuleName"}));
+    EXPECT_TRUE(m_Journal.calls[1].bValue)
+        << "the name pointer must be null when exGetModuleName is called";
+    expectTables({"full"}, {FULL});
+    EXPECT_NE(m_Handler.getModuleHandle("full"), nullptr);
+    EXPECT_EQ(m_Handler.getModuleNameFromFilename(FULL), "full");
+}
+
+TEST_F(qvPluginHandlerTest, ModulesKeepTheInterfaceTheyWereInitialisedWith)
+{
+    Journal firstJournal;
+    auto* pFirst = new Recorder(firstJournal);
+    qvPluginHandler handler;
+    handler.setModuleInterface(pFirst);
+    ASSERT_TRUE(handler.load(MODULE_A));
+    handler.setModuleInterface(new Recorder(m_Journal)); // the first stays ours to delete
+    ASSERT_TRUE(handler.load(MODULE_B));
+
+    handler.doRenderIdleCallbacks();
+    EXPECT_EQ(firstJournal.entries(),
+              (Entries{"a:exInitModule", "a:exGetModuleName", "a:exModuleRenderCallback"}));
+    EXPECT_EQ(m_Journal.entries(),
+              (Entries{"b:exInitModule", "b:exGetModuleName", "b:exModuleRenderCallback"}));
+    handler.shutdown();
+    EXPECT_EQ(firstJournal.entries().back(), "a:exFinishModule");
+    EXPECT_EQ(m_Journal.entries().back(), "host:~Recorder");
+    delete pFirst;
+}
+
+TEST_F(qvPluginHandlerTest, WithoutInterfaceModulesReceiveNull)
+{
+    qvPluginHandler handler;
+    ASSERT_TRUE(handler.load(FULL));
+    EXPECT_EQ(qvTest::libraryEventsOf("full"),
+              (Entries{"loaded", "exInitModule", "exGetModuleName"}));
+    handler.shutdown();
+    qvTest::clearLibraryEvents(); // the calls without interface were expected here
+}
+
+TEST_F(qvPluginHandlerTest, ModuleWithoutRenderCallbackIsRefusedWithoutAnyCall)
+{
+    ASSERT_TRUE(m_Handler.load(FULL));
+    m_Journal.calls.clear();
+    EXPECT_FALSE(m_Handler.load(NO_RENDER));
+    EXPECT_TRUE(m_Journal.calls.empty());
+    // Released before load returned.
+    EXPECT_EQ(qvTest::libraryEventsOf("noRender"), (Entries{"loaded", "unloaded"}));
+    expectTables({"full"}, {FULL});
+}
+
+TEST_F(qvPluginHandlerTest, ModuleWithoutGetModuleNameIsRefusedWithoutAnyCall)
+{
+    EXPECT_FALSE(m_Handler.load(NO_GET_NAME));
+    EXPECT_TRUE(m_Journal.calls.empty());
+    EXPECT_EQ(qvTest::libraryEventsOf("noGetName"), (Entries{"loaded", "unloaded"}));
+    expectTables({}, {});
+}
+
+TEST_F(qvPluginHandlerTest, EntryPointsOfADependencyDoNotCount)
+{
+    // The borrower lacks exIsSuspended; the library it links against exports one.
+    ASSERT_TRUE(m_Handler.load(BORROWER));
+    m_Handler.setSuspendModule("borrower", true);
+    EXPECT_FALSE(m_Handler.isModuleSuspended("borrower"));
+    EXPECT_EQ(qvTest::libraryEventsOf("donor"), Entries{});
+}
+
+TEST_F(qvPluginHandlerTest, NullNameRegistersTheFileNameExactlyAsPassed)
+{
+    ASSERT_TRUE(m_Handler.load(NULL_NAME));
+    expectTables({NULL_NAME}, {NULL_NAME});
+    EXPECT_NE(m_Handler.getModuleHandle(NULL_NAME), nullptr);
+    EXPECT_EQ(m_Handler.getModuleNameFromFilename(NULL_NAME), NULL_NAME);
+    EXPECT_EQ(m_Handler.getModuleHandle(std::filesystem::path(NULL_NAME).filename().string()),
+              nullptr);
+    EXPECT_TRUE(m_Handler.unload(NULL_NAME));
+}
+
+TEST_F(qvPluginHandlerTest, BackslashesLoadTheSameFileAndTheNameKeepsThem)
+{
+    std::string sstrBackslashed = NULL_NAME;
+    std::replace(sstrBackslashed.begin(), sstrBackslashed.end(), '/', '\\');
+    ASSERT_TRUE(m_Handler.load(sstrBackslashed));
+    expectTables({sstrBackslashed}, {sstrBackslashed});
+    EXPECT_EQ(m_Handler.getModuleNameFromFilename(sstrBackslashed), sstrBackslashed);
+    EXPECT_EQ(m_Handler.getModuleNameFromFilename(NULL_NAME), "");
+}
+
+// --- names and idle callbacks ----------------------------------------------------------------
+
+TEST_F(qvPluginHandlerTest, IdleCallbacksVisitModulesInAscendingNameOrder)
+{
+    ASSERT_TRUE(m_Handler.load(MODULE_B));
+    ASSERT_TRUE(m_Handler.load(MODULE_A));
+    expectTables({"a", "b"}, {MODULE_A, MODULE_B});
+    m_Journal.calls.clear();
+
+    m_Handler.doPhysicIdleCallbacks(2.5f);
+    m_Handler.doRenderIdleCallbacks();
+    EXPECT_EQ(m_Journal.entries(),
+              (Entries{"a:exModulePhysicCallback", "b:exModulePhysicCallback",
+                       "a:exModuleRenderCallback", "b:exModuleRenderCallback"}));
+}
+
+TEST_F(qvPluginHandlerTest, PhysicValueReachesEveryModuleUnchanged)
+{
+    ASSERT_TRUE(m_Handler.load(MODULE_A));
+    ASSERT_TRUE(m_Handler.load(MODULE_B));
+    const float values[] = {-3.25f,
+                            0.0f,
+                            -0.0f,
+                            1.0e30f,
+                            std::numeric_limits<float>::denorm_min(),
+                            -std::numeric_limits<float>::infinity(),
+                            std::numeric_limits<float>::quiet_NaN()};
+    for (const float fValue : values) {
+        m_Journal.calls.clear();
+        m_Handler.doPhysicIdleCallbacks(fValue);
+        ASSERT_EQ(m_Journal.calls.size(), 2u);
+        for (const auto& call : m_Journal.calls)
+            EXPECT_EQ(std::bit_cast<std::uint32_t>(call.fValue),
+                      std::bit_cast<std::uint32_t>(fValue))
+                << call.sstrLabel << " got " << call.fValue << " for " << fValue;
+    }
+}
+
+TEST_F(qvPluginHandlerTest, IdleCallbacksWithoutModulesDoNothing)
+{
+    m_Handler.doPhysicIdleCallbacks(1.0f);
+    m_Handler.doRenderIdleCallbacks();
+    EXPECT_TRUE(m_Journal.calls.empty());
+}
+
+// --- suspension ---------------------------------------------------------------------------------
+
+TEST_F(qvPluginHandlerTest, SuspensionIsTheModulesAnswerAndIdleCallbacksStillCome)
+{
+    ASSERT_TRUE(m_Handler.load(FULL));
+    EXPECT_FALSE(m_Handler.isModuleSuspended("full"));
+    m_Handler.setSuspendModule("full", true);
+    EXPECT_TRUE(m_Handler.isModuleSuspended("full"));
+    m_Journal.calls.clear();
+    m_Handler.doPhysicIdleCallbacks(1.0f);
+    m_Handler.doRenderIdleCallbacks();
+    EXPECT_EQ(m_Journal.entries(),
+              (Entries{"full:exModulePhysicCallback", "full:exModuleRenderCallback"}));
+    m_Handler.setSuspendModule("full", false);
+    EXPECT_FALSE(m_Handler.isModuleSuspended("full"));
+}
+
+TEST_F(qvPluginHandlerTest, SuspendPassesTheBoolUnchanged)
+{
+    ASSERT_TRUE(m_Handler.load(FULL));
+    m_Journal.calls.clear();
+    m_Handler.setSuspendModule("full", true);
+    m_Handler.setSuspendModule("full", false);
+    ASSERT_EQ(m_Journal.entries(), (Entries{"full:exSuspendModule", "full:exSuspendModule"}));
+    EXPECT_TRUE(m_Journal.calls[0].bValue);
+    EXPECT_FALSE(m_Journal.calls[1].bValue);
+}
+
+TEST_F(qvPluginHandlerTest, ModuleWithoutIsSuspendedCountsAsNotSuspended)
+{
+    ASSERT_TRUE(m_Handler.load(NO_IS_SUSPENDED));
+    m_Journal.calls.clear();
+    m_Handler.setSuspendModule("noIsSuspended", true);
+    EXPECT_FALSE(m_Handler.isModuleSuspended("noIsSuspended"));
+    EXPECT_EQ(m_Journal.entries(), (Entries{"noIsSuspended:exSuspendModule"}));
+}
+
+TEST_F(qvPluginHandlerTest, UnknownNamesCallNothing)
+{
+    ASSERT_TRUE(m_Handler.load(FULL));
+    m_Journal.calls.clear();
+    m_Handler.setSuspendModule("Full", true);
+    EXPECT_FALSE(m_Handler.isModuleSuspended("Full"));
+    EXPECT_FALSE(m_Handler.unload("Full"));
+    EXPECT_EQ(m_Handler.getModuleHandle("Full"), nullptr);
+    EXPECT_EQ(m_Handler.getModuleNameFromFilename("Full"), "");
+    EXPECT_TRUE(m_Journal.calls.empty());
+    expectTables({"full"}, {FULL});
+}
+
+// --- unload and shutdown -------------------------------------------------------------------------
+
+TEST_F(qvPluginHandlerTest, UnloadFinishesForgetsAndReleasesTheModule)
+{
+    ASSERT_TRUE(m_Handler.load(FULL));
+    m_Journal.calls.clear();
+    EXPECT_TRUE(m_Handler.unload("full"));
+    EXPECT_EQ(m_Journal.entries(), (Entries{"full:exFinishModule"}));
+    EXPECT_EQ(qvTest::libraryEventsOf("full"), (Entries{"loaded", "unloaded"}));
+    expectTables({}, {});
+    EXPECT_EQ(m_Handler.getModuleHandle("full"), nullptr);
+    EXPECT_FALSE(m_Handler.unload("full"));
+}
+
+TEST_F(qvPluginHandlerTest, ShutdownFinishesEveryModuleBeforeDeletingTheInterface)
+{
+    ASSERT_TRUE(m_Handler.load(FULL));
+    ASSERT_TRUE(m_Handler.load(MODULE_B));
+    ASSERT_TRUE(m_Handler.load(MODULE_A));
+    m_Journal.calls.clear();
+    m_Handler.shutdown();
+    // Each module reports its finish through the interface: under AddressSanitizer this also
+    // shows that the interface still existed.
+    EXPECT_EQ(m_Journal.entries(), (Entries{"a:exFinishModule", "b:exFinishModule",
+                                            "full:exFinishModule", "host:~Recorder"}));
+    expectTables({}, {});
+    for (const char* cstrName : {"a", "b", "full"})
+        EXPECT_EQ(m_Handler.getModuleHandle(cstrName), nullptr);
+    EXPECT_EQ(qvTest::libraryEventsOf("a"), (Entries{"loaded", "unloaded"}));
+}
+
+TEST_F(qvPluginHandlerTest, SecondShutdownDoesNothing)
+{
+    ASSERT_TRUE(m_Handler.load(FULL));
+    m_Handler.shutdown();
+    const auto nCalls = m_Journal.calls.size();
+    m_Handler.shutdown();
+    EXPECT_EQ(m_Journal.calls.size(), nCalls);
+}
+
+TEST_F(qvPluginHandlerTest, DestructorShutsDown)
+{
+    Journal journal;
+    {
+        qvPluginHandler handler;
+        handler.setModuleInterface(new Recorder(journal));
+        ASSERT_TRUE(handler.load(FULL));
+    }
+    EXPECT_EQ(journal.entries(), (Entries{"full:exInitModule", "full:exGetModuleName",
+                                          "full:exFinishModule", "host:~Recorder"}));
+}
+
+// --- names already registered -----------------------------------------------------------------
+
+TEST_F(qvPluginHandlerTest, TakenNameKeepsTheFirstModuleAndFinishesTheNewOne)
+{
+    ASSERT_TRUE(m_Handler.load(TWIN_A));
+    const qvModuleHandle hFirst = m_Handler.getModuleHandle("twin");
+    m_Journal.calls.clear();
+
+    EXPECT_FALSE(m_Handler.load(TWIN_B));
+    EXPECT_EQ(m_Journal.entries(),
+              (Entries{"twinB:exInitModule", "twinB:exGetModuleName", "twinB:exFinishModule"}));
+    EXPECT_EQ(qvTest::libraryEventsOf("twinB"), (Entries{"loaded", "unloaded"}));
+    expectTables({"twin"}, {TWIN_A});
+    EXPECT_EQ(m_Handler.getModuleHandle("twin"), hFirst);
+    EXPECT_EQ(m_Handler.getModuleNameFromFilename(TWIN_B), "");
+
+    m_Journal.calls.clear();
+    m_Handler.doRenderIdleCallbacks();
+    EXPECT_TRUE(m_Handler.unload("twin"));
+    EXPECT_EQ(m_Journal.entries(),
+              (Entries{"twinA:exModuleRenderCallback", "twinA:exFinishModule"}));
+    EXPECT_EQ(qvTest::libraryEventsOf("twinA"), (Entries{"loaded", "unloaded"}));
+}
+
+TEST_F(qvPluginHandlerTest, SameFileLoadedTwiceIsNotFinishedAndReleasedOnce)
+{
+    ASSERT_TRUE(m_Handler.load(FULL));
+    const qvModuleHandle hFirst = m_Handler.getModuleHandle("full");
+    m_Journal.calls.clear();
+
+    EXPECT_FALSE(m_Handler.load(FULL));
+    EXPECT_EQ(m_Journal.entries(), (Entries{"full:exInitModule", "full:exGetModuleName"}));
+    EXPECT_EQ(qvTest::libraryEventsOf("full"), (Entries{"loaded"}));
+    expectTables({"full"}, {FULL});
+    EXPECT_EQ(m_Handler.getModuleHandle("full"), hFirst);
+
+    // One unload gives the library back to the loader: the second open was balanced.
+    EXPECT_TRUE(m_Handler.unload("full"));
+    EXPECT_EQ(qvTest::libraryEventsOf("full"), (Entries{"loaded", "unloaded"}));
+}
+
+// --- bad input
+// ------------------------------------------------------------------------------------
+
+class qvPluginHandlerBadInputTest : public qvPluginHandlerTest
+{
+protected:
+    void SetUp() override
+    {
+        qvPluginHandlerTest::SetUp();
+        m_Directory =
+            std::filesystem::temp_directory_path() /
+            ("qvPluginTests-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+             "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(m_Directory);
+        std::filesystem::create_directories(m_Directory);
+        ASSERT_TRUE(m_Handler.load(FULL));
+        m_hFull = m_Handler.getModuleHandle("full");
+        m_Journal.calls.clear();
+    }
+
+    void TearDown() override
+    {
+        std::filesystem::remove_all(m_Directory);
+        qvPluginHandlerTest::TearDown();
+    }
+
+    void expectRefused(const std::string& sstrFileName)
+    {
+        SCOPED_TRACE("file name: \"" + sstrFileName + "\"");
+        EXPECT_FALSE(m_Handler.load(sstrFileName));
+        expectTables({"full"}, {FULL});
+        EXPECT_EQ(m_Handler.getModuleHandle("full"), m_hFull);
+        EXPECT_TRUE(m_Journal.calls.empty());
+    }
+
+    std::string writeFile(const std::string& sstrName, const std::string& sstrContents)
+    {
+        const auto path = m_Directory / sstrName;
+        std::ofstream(path, std::ios::binary) << sstrContents;
+        return path.string();
+    }
+
+    std::filesystem::path m_Directory;
+    qvModuleHandle m_hFull = nullptr;
+};
+
+TEST_F(qvPluginHandlerBadInputTest, EmptyNameDoesNotLoadTheMainProgram) { expectRefused(""); }
+
+TEST_F(qvPluginHandlerBadInputTest, MissingFilesDirectoriesAndTextFilesAreRefused)
+{
+    expectRefused((m_Directory / "missing.so").string());
+    expectRefused("qvNoSuchModule.so");
+    expectRefused(m_Directory.string());
+    expectRefused(m_Directory.string() + "/");
+    expectRefused(writeFile("text.so", "not a shared object\n"));
+    expectRefused(writeFile("empty.so", ""));
+}
+
+TEST_F(qvPluginHandlerBadInputTest, NameWithEmbeddedZeroIsRefused)
+{
+    // Its first part names a real module; loading it would register a file that was not named.
+    expectRefused(MODULE_A + std::string(1, '\0') + "trailing");
+}
+
+TEST_F(qvPluginHandlerBadInputTest, TruncatedModuleIsRefusedWithoutCrashing)
+{
+    std::ifstream input(MODULE_A, std::ios::binary);
+    const std::string sstrContents((std::istreambuf_iterator<char>(input)),
+                                   std::istreambuf_iterator<char>());
+    ASSERT_GT(sstrContents.size(), 8192u);
+    // Cuts inside the ELF header, the program headers and the mapped segments: the loader itself
+    // would fault (SIGBUS) on a segment past the end of the file.
+    for (const std::size_t nSize : {std::size_t(10), std::size_t(64), std::size_t(200),
+                                    std::size_t(1000), std::size_t(4096), std::size_t(8192)})
+        expectRefused(
+            writeFile("truncated-" + std::to_string(nSize) + ".so", sstrContents.substr(0, nSize)));
+    EXPECT_EQ(qvTest::libraryEventsOf("a"), Entries{});
+}
+
+TEST_F(qvPluginHandlerBadInputTest, SystemLibraryWithoutEntryPointsIsRefused)
+{
+    expectRefused("libm.so.6");
+}
+
+// --- modules that call back in -------------------------------------------------------------------
+
+TEST_F(qvPluginHandlerTest, ModuleMayUnloadItselfFromItsIdleCallback)
+{
+    ASSERT_TRUE(m_Handler.load(MODULE_A));
+    ASSERT_TRUE(m_Handler.load(MODULE_B));
+    m_Journal.onCall = [this](const Call& call) {
+        if (call.sstrLabel == "a" && call.sstrEntryPoint == "exModulePhysicCallback") {
+            EXPECT_TRUE(m_Handler.unload("a"));
+        }
+    };
+    m_Journal.calls.clear();
+    m_Handler.doPhysicIdleCallbacks(1.0f);
+    m_Journal.onCall = nullptr;
+    EXPECT_EQ(m_Journal.entries(), (Entries{"a:exModulePhysicCallback", "a:exFinishModule",
+                                            "b:exModulePhysicCallback"}));
+    expectTables({"b"}, {MODULE_B});
+    EXPECT_EQ(qvTest::libraryEventsOf("a"), (Entries{"loaded", "unloaded"}));
+}
+
+TEST_F(qvPluginHandlerTest, ModuleMayUnloadTheNextModuleFromItsIdleCallback)
+{
+    ASSERT_TRUE(m_Handler.load(MODULE_A));
+    ASSERT_TRUE(m_Handler.load(MODULE_B));
+    ASSERT_TRUE(m_Handler.load(FULL));
+    m_Journal.onCall = [this](const Call& call) {
+        if (call.sstrLabel == "a" && call.sstrEntryPoint == "exModuleRenderCallback") {
+            EXPECT_TRUE(m_Handler.unload("b"));
+        }
+    };
+    m_Journal.calls.clear();
+    m_Handler.doRenderIdleCallbacks();
+    m_Journal.onCall = nullptr;
+    EXPECT_EQ(m_Journal.entries(), (Entries{"a:exModuleRenderCallback", "b:exFinishModule",
+                                            "full:exModuleRenderCallback"}));
+    expectTables({"a", "full"}, {MODULE_A, FULL});
+}
+
+TEST_F(qvPluginHandlerTest, ModuleUnloadingItselfWhileFinishingIsFinishedOnce)
+{
+    ASSERT_TRUE(m_Handler.load(FULL));
+    m_Journal.onCall = [this](const Call& call) {
+        if (call.sstrEntryPoint == "exFinishModule") {
+            EXPECT_FALSE(m_Handler.unload("full"));
+        }
+    };
+    m_Journal.calls.clear();
+    EXPECT_TRUE(m_Handler.unload("full"));
+    m_Journal.onCall = nullptr;
+    EXPECT_EQ(m_Journal.entries(), (Entries{"full:exFinishModule"}));
+    EXPECT_EQ(qvTest::libraryEventsOf("full"), (Entries{"loaded", "unloaded"}));
+}
+
+} // namespace
