@@ -17,4 +17,7 @@
 #include "Threading/qvLocks.h"
 #include "Threading/qvSignal.h"
 
+#include "MainLoop/qvFunctionPipeLine.h"
+#include "MainLoop/qvMainLoop.h"
+
 #endif
