@@ -387,6 +387,8 @@ TEST(qvMainLoopTest, FlushFromAnotherThreadDuringAPassOfTheLoop)
     flushed.open();
     ASSERT_TRUE(qvTest::waitUntil([&] { return nAlive.load() == 0; }));
     EXPECT_TRUE(bIntact.load());
+    // Second turn: the hook, then sleep on the emptied pipeline.
+    ASSERT_TRUE(qvTest::waitUntil([&] { return counted.nHooks.load() == 2; }));
     EXPECT_TRUE(counted.staysAsleep());
     counted.loop.shutdown();
     ASSERT_TRUE(runner.finishedWithin());
