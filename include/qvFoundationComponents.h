@@ -17,6 +17,9 @@
 #include "Threading/qvLocks.h"
 #include "Threading/qvSignal.h"
 
+#include "MainLoop/qvFunctionPipeLine.h"
+#include "MainLoop/qvMainLoop.h"
+
 #include "ITC/qvITCController.h"
 #include "ITC/qvITCInterface.h"
 #include "ITC/qvInvokationTask.h"
