@@ -76,9 +76,14 @@ private:
         return static_cast<std::uint32_t>(nState >> 32);
     }
 
+    // One pass without announcing it; the owning loop announces its passes itself.
+    void runPass();
     void appendLocked(const qvVoidFunctor& function);
     void removeAllLocked();
-    void reclaimLocked();
+    // Frees the removed nodes if no pass but nOwnPasses of the caller's own is running.
+    void reclaimLocked(unsigned int nOwnPasses = 0);
+    // For the owning loop's thread between two passes: frees what flushes left behind.
+    void reclaimBetweenPasses(unsigned int nOwnPasses);
     static void copyFunctions(const qvFunctionPipeLine& source, qvDCList<qvVoidFunctor>& target);
 
     // The functions: removed ones (waiting for the end of a pass) first, then the live ones.
@@ -93,6 +98,10 @@ private:
     std::atomic<Node*> m_pFirst;
     // How many passes are running; removed nodes are freed only while it is 0.
     std::atomic<unsigned int> m_nPassDepth;
+    // The counter that announces passes: m_nPassDepth, or the busy count of the owning loop,
+    // which is raised for all of its run() but its sleeps, so that the loop's own passes cost
+    // no atomic operation of their own.
+    std::atomic<unsigned int>* m_pnPassDepth;
     // How many nodes at the front of m_Functions are removed but not yet freed.
     std::atomic<unsigned int> m_nRemoved;
     // Set by an owning main loop: the signal to raise when a function arrives while the loop

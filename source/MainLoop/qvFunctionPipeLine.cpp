@@ -12,7 +12,9 @@
 // - flush() and assignment never unlink nodes a pass may reach: they advance the generation,
 //   set the live count to 0 and mark all current nodes as removed. A pass that sees the
 //   generation change stops after the function in progress.
-// - Removed nodes are freed only while no pass runs. A pass raises m_nPassDepth before it reads
+// - Removed nodes are freed only while no pass runs. A pass raises the pass counter (its own
+//   m_nPassDepth, or the busy count of the owning loop, raised for all of run() but its sleeps;
+//   the loop then frees what flushes left behind between two of its passes) before it reads
 //   anything, and a remover lowers nothing: it publishes the new state, then reads the depth.
 //   With sequentially consistent operations on both sides, either the remover sees the pass
 //   (and leaves the nodes to the end of the pass) or the pass sees the new state (and never
@@ -36,11 +38,11 @@ class qvFunctionPipeLine::PassScope
 public:
     explicit PassScope(qvFunctionPipeLine& pipeLine) : m_PipeLine(pipeLine)
     {
-        m_PipeLine.m_nPassDepth.fetch_add(1, std::memory_order_seq_cst);
+        m_PipeLine.m_pnPassDepth->fetch_add(1, std::memory_order_seq_cst);
     }
     ~PassScope()
     {
-        if (m_PipeLine.m_nPassDepth.fetch_sub(1, std::memory_order_seq_cst) == 1
+        if (m_PipeLine.m_pnPassDepth->fetch_sub(1, std::memory_order_seq_cst) == 1
             && m_PipeLine.m_nRemoved.load(std::memory_order_seq_cst) != 0) {
             ScopedLock lock(m_PipeLine.m_Lock);
             m_PipeLine.reclaimLocked();
@@ -54,14 +56,14 @@ private:
 };
 
 qvFunctionPipeLine::qvFunctionPipeLine()
-    : m_nState(0), m_pFirst(nullptr), m_nPassDepth(0), m_nRemoved(0), m_pWakeUpSignal(nullptr),
-      m_pbOwnerSleeping(nullptr)
+    : m_nState(0), m_pFirst(nullptr), m_nPassDepth(0), m_pnPassDepth(&m_nPassDepth), m_nRemoved(0),
+      m_pWakeUpSignal(nullptr), m_pbOwnerSleeping(nullptr)
 {
 }
 
 qvFunctionPipeLine::qvFunctionPipeLine(const qvFunctionPipeLine& other)
-    : m_nState(0), m_pFirst(nullptr), m_nPassDepth(0), m_nRemoved(0), m_pWakeUpSignal(nullptr),
-      m_pbOwnerSleeping(nullptr)
+    : m_nState(0), m_pFirst(nullptr), m_nPassDepth(0), m_pnPassDepth(&m_nPassDepth), m_nRemoved(0),
+      m_pWakeUpSignal(nullptr), m_pbOwnerSleeping(nullptr)
 {
     {
         ScopedLock lock(other.m_Lock);
@@ -112,6 +114,11 @@ void qvFunctionPipeLine::flush()
 void qvFunctionPipeLine::operator()()
 {
     PassScope pass(*this);
+    runPass();
+}
+
+void qvFunctionPipeLine::runPass()
+{
     // The first live node and the state it belongs to, read consistently: the generation did
     // not change while the node was read.
     std::uint64_t nState;
@@ -161,10 +168,18 @@ void qvFunctionPipeLine::removeAllLocked()
     reclaimLocked();
 }
 
-void qvFunctionPipeLine::reclaimLocked()
+void qvFunctionPipeLine::reclaimBetweenPasses(unsigned int nOwnPasses)
+{
+    if (m_nRemoved.load(std::memory_order_relaxed) == 0)
+        return;
+    ScopedLock lock(m_Lock);
+    reclaimLocked(nOwnPasses);
+}
+
+void qvFunctionPipeLine::reclaimLocked(unsigned int nOwnPasses)
 {
     unsigned int nRemoved = m_nRemoved.load(std::memory_order_relaxed);
-    if (nRemoved == 0 || m_nPassDepth.load(std::memory_order_seq_cst) != 0)
+    if (nRemoved == 0 || m_pnPassDepth->load(std::memory_order_seq_cst) != nOwnPasses)
         return;
     if (nRemoved == m_Functions.getSize()) {
         while (!m_Functions.isEmpty())

@@ -70,9 +70,11 @@ public:
     void leave()
     {
         m_bBusy = false;
-        if (m_Loop.m_nBusy.fetch_sub(1, std::memory_order_seq_cst) == 1
-            && m_Loop.m_bRetiredPending.load(std::memory_order_seq_cst))
-            m_Loop.reclaimRetired(true);
+        if (m_Loop.m_nBusy.fetch_sub(1, std::memory_order_seq_cst) == 1) {
+            if (m_Loop.m_bRetiredPending.load(std::memory_order_seq_cst))
+                m_Loop.reclaimRetired(true);
+            m_Loop.m_FunctionPipeLine.reclaimBetweenPasses(0);
+        }
     }
 
 private:
@@ -89,12 +91,14 @@ qvMainLoop::qvMainLoop()
 {
     m_FunctionPipeLine.m_pWakeUpSignal = &m_IdleSignal;
     m_FunctionPipeLine.m_pbOwnerSleeping = &m_bSleeping;
+    m_FunctionPipeLine.m_pnPassDepth = &m_nBusy;
 }
 
 qvMainLoop::~qvMainLoop()
 {
     m_FunctionPipeLine.m_pWakeUpSignal = nullptr;
     m_FunctionPipeLine.m_pbOwnerSleeping = nullptr;
+    m_FunctionPipeLine.m_pnPassDepth = &m_FunctionPipeLine.m_nPassDepth;
 }
 
 void qvMainLoop::run()
@@ -107,13 +111,15 @@ void qvMainLoop::run()
         if (m_bRetiredPending.load(std::memory_order_relaxed)
             && m_nBusy.load(std::memory_order_relaxed) == 1)
             reclaimRetired(true);
+        m_FunctionPipeLine.reclaimBetweenPasses(1);
         m_ITCSchedulerHook.m_pCurrent.load(std::memory_order_seq_cst)->m_Functor();
         if (m_FunctionPipeLine.isEmpty()) {
             busy.leave();
             sleepUntilWoken();
             busy.enter();
         } else {
-            m_FunctionPipeLine();
+            // The busy count announces the pass (the pipeline counts passes with it).
+            m_FunctionPipeLine.runPass();
         }
         ScopedLock lock(m_LoopConditionLock);
         bGoOn = m_LoopCondition.m_pCurrent.load(std::memory_order_seq_cst)->m_Functor();
