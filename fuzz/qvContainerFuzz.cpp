@@ -245,7 +245,7 @@ struct PoolState
     std::size_t m_nFree;
 };
 
-void checkPool(const PoolState& state)
+void checkPool(PoolState& state) // not const: the getters need not be
 {
     QV_FUZZ_CHECK(state.m_List.getSize() == state.m_Used.size());
     QV_FUZZ_CHECK(state.m_List.getFreeSize() == state.m_nFree);
