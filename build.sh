@@ -1,20 +1,50 @@
 #!/usr/bin/env bash
 # Build, test, benchmark and demonstrate qvFoundationComponents.
 #   ./build.sh test    install what is missing, then build and run every test under the
-#                      asan preset (AddressSanitizer + UBSan) and the tsan preset
+#                      asan preset (AddressSanitizer + UBSan) and the tsan preset, run each
+#                      fuzz target for a bounded number of inputs (fuzz preset, clang), and run
+#                      every test program once under valgrind memcheck (memcheck preset)
+#   ./build.sh fuzz    build the fuzz preset and run each fuzz target longer (QV_FUZZ_SECONDS,
+#                      default 60 s each), keeping what it learns in build/fuzz/corpus
 #   ./build.sh bench   build the release preset and run the benchmarks
 #   ./build.sh demo    build the release preset and run the example host
 set -euo pipefail
 cd "$(dirname "$0")"
 
 usage() {
-    echo "usage: $0 {test|bench|demo}" >&2
+    echo "usage: $0 {test|fuzz|bench|demo}" >&2
     exit 2
 }
 
-# Debian packages the build needs, with a header or tool that shows each is present.
+# Whether clang++ can build a libFuzzer program (the runtime comes in a package of its own).
+have_libfuzzer() {
+    command -v clang++ >/dev/null 2>&1 || return 1
+    local probe
+    probe="$(mktemp -d)"
+    echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }' \
+        >"$probe/probe.cpp"
+    local status=0
+    clang++ -fsanitize=fuzzer "$probe/probe.cpp" -o "$probe/probe" >/dev/null 2>&1 || status=1
+    rm -rf "$probe"
+    return $status
+}
+
+# Debian packages the build needs, with a header or tool that shows each is present. With
+# "fuzz": clang and libFuzzer; with "memcheck": valgrind.
 ensure_dependencies() {
     local missing=()
+    local extra
+    for extra in "$@"; do
+        case "$extra" in
+            fuzz)
+                command -v clang++ >/dev/null 2>&1 || missing+=(clang)
+                have_libfuzzer || missing+=(libclang-rt-dev)
+                ;;
+            memcheck)
+                command -v valgrind >/dev/null 2>&1 || missing+=(valgrind)
+                ;;
+        esac
+    done
     command -v cmake >/dev/null 2>&1 || missing+=(cmake)
     command -v g++ >/dev/null 2>&1 || missing+=(g++)
     [ -f /usr/include/loki/Functor.h ] || missing+=(libloki-dev)
@@ -42,11 +72,60 @@ ensure_dependencies() {
 
 export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
 
+# run_fuzzers runs N|seconds S: builds the fuzz preset and runs every fuzz target, either for
+# N inputs from its committed seeds only (a fixed libFuzzer seed, QV_FUZZ_SEED, so that a
+# failure repeats), or for S seconds from the seeds and the corpus kept in build/fuzz/corpus.
+# Crash inputs go to build/fuzz/artifacts. Fails when any target fails.
+run_fuzzers() {
+    local mode="$1" amount="$2"
+    cmake --preset fuzz >/dev/null
+    cmake --build --preset fuzz
+    local artifacts="$PWD/build/fuzz/artifacts"
+    mkdir -p "$artifacts"
+    local status=0 target corpus limit
+    while read -r target; do
+        [ -n "$target" ] || continue
+        if [ "$mode" = runs ]; then
+            corpus="$PWD/build/fuzz/corpus-test/$target"
+            rm -rf "$corpus"
+            limit=(-runs="$amount" -seed="${QV_FUZZ_SEED:-1}")
+        else
+            corpus="$PWD/build/fuzz/corpus/$target"
+            limit=(-max_total_time="$amount")
+        fi
+        mkdir -p "$corpus"
+        echo "== $target (${mode} ${amount})"
+        # The first corpus directory takes the new inputs; the committed seeds stay as they are.
+        if ! "build/fuzz/fuzz/$target" "${limit[@]}" -timeout=30 -print_final_stats=1 \
+            -artifact_prefix="$artifacts/$target-" "$corpus" "$PWD/fuzz/corpus/$target" \
+            2>"build/fuzz/$target.log"; then
+            tail -n 60 "build/fuzz/$target.log" >&2
+            echo "build.sh: $target failed; the input is in $artifacts" >&2
+            status=1
+        fi
+        grep -E '^stat::number_of_executed_units|^Done [0-9]+ runs' "build/fuzz/$target.log" || true
+    done <build/fuzz/fuzz/targets.txt
+    return $status
+}
+
+# Every test program, once, under valgrind memcheck, from a build without sanitizers.
+run_memcheck() {
+    cmake --preset memcheck >/dev/null
+    cmake --build --preset memcheck
+    cmake -DBUILD_DIR=build/memcheck -P cmake/qvMemcheck.cmake
+}
+
 case "${1:-}" in
     test)
-        ensure_dependencies
+        ensure_dependencies fuzz memcheck
         cmake --workflow --preset asan
         cmake --workflow --preset tsan
+        run_fuzzers runs "${QV_FUZZ_RUNS:-100000}"
+        run_memcheck
+        ;;
+    fuzz)
+        ensure_dependencies fuzz
+        run_fuzzers seconds "${QV_FUZZ_SECONDS:-60}"
         ;;
     bench)
         ensure_dependencies

@@ -53,11 +53,17 @@ public:
         m_nLastElement = bFilled ? nSize - 1 : NO_ELEMENT;
     }
 
-    // Copies every slot, in use or not.
+    // Copies every slot, in use or not. If copying an element throws, the new storage is
+    // released before the exception leaves (no destructor runs for a failed constructor).
     qvDynamicVector(const qvDynamicVector& other)
         : m_pElements(nullptr), m_nVectorSize(0), m_nLastElement(NO_ELEMENT)
     {
-        copyFrom(other);
+        try {
+            copyFrom(other);
+        } catch (...) {
+            releaseStorage();
+            throw;
+        }
     }
 
     qvDynamicVector& operator=(const qvDynamicVector& other)

@@ -16,7 +16,8 @@
 // Paths are narrow std::string. Slash and backslash both separate, in every input. The full
 // paths that locateFile and findFilesInPath hand back, and the directory getPath returns for a
 // file, always use the backslash. A path that begins with a separator names the root of the
-// file system and is absolute.
+// file system and is absolute. A path that holds a NUL character names nothing: it is never
+// found, getPath hands it back unchanged and findFilesInPath lists nothing for it.
 //
 // Ownership: there is one locator per process, created by the first qvFCSingletons::
 //   getFileLocator() call with an empty search set and destroyed at process exit (or when the

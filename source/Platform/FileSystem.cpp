@@ -12,6 +12,10 @@ namespace qvPlatform {
 
 namespace {
 
+// The OS takes a path up to its first NUL, so "a.txt\0.png" would name "a.txt". A path that
+// holds a NUL names nothing here.
+bool hasNul(const std::string& sstrPath) { return sstrPath.find('\0') != std::string::npos; }
+
 std::string nativePath(const std::string& sstrPath)
 {
     std::string sstrNative(sstrPath);
@@ -29,7 +33,7 @@ void FileSystem::toNativeSeparators(std::string& sstrPath)
 bool FileSystem::exists(const std::string& sstrPath)
 {
     // An empty path names nothing (access("") fails the same way, without the call).
-    if (sstrPath.empty())
+    if (sstrPath.empty() || hasNul(sstrPath))
         return false;
     return ::access(nativePath(sstrPath).c_str(), F_OK) == 0;
 }
@@ -53,7 +57,7 @@ bool FileSystem::getCurrentDirectory(std::string& sstrDirectory)
 
 bool FileSystem::isDirectory(const std::string& sstrPath)
 {
-    if (sstrPath.empty())
+    if (sstrPath.empty() || hasNul(sstrPath))
         return true; // nothing to read: counts as a directory
     const std::string sstrNative = nativePath(sstrPath);
     struct stat info;
@@ -91,6 +95,8 @@ std::size_t DirectorySearch::getDirectoryPartLength(const std::string& sstrPatte
 bool DirectorySearch::findFirst(const std::string& sstrPattern)
 {
     close();
+    if (hasNul(sstrPattern))
+        return false; // names no directory and no entry
     const std::size_t nDirectoryLength = getDirectoryPartLength(sstrPattern);
     const std::string sstrComponent = sstrPattern.substr(nDirectoryLength);
     if (sstrComponent.empty())

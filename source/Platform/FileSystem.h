@@ -6,7 +6,9 @@
 //
 // Paths: every path argument may use slashes or backslashes. Backslashes are turned into
 // slashes before the OS sees the path, so a backslash always separates and never names a
-// character inside a file name. The working directory comes back in the locator's backslash
+// character inside a file name. A path that holds a NUL character names nothing (the OS would
+// read it only up to the NUL): it does not exist, its attributes can't be read, and a pattern
+// holding one finds nothing. The working directory comes back in the locator's backslash
 // form. Entry names are handed on exactly as the directory holds them (any bytes but '/').
 //
 // What POSIX does not reproduce, and how it is approximated:

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
 #include "Container/qvDynamicVector.h"
 #include "Container/qvTuple.h"
 #include "Memory/qvAnyContainer.h"
@@ -59,6 +61,42 @@ TEST(qvDynamicVectorTest, EmptyVectorHasNoStorage)
     EXPECT_EQ(0u, vector.getSize());
     ArgumentVector copy(vector);
     EXPECT_EQ(0u, copy.getSize());
+}
+
+namespace {
+
+// Counts its live instances; copy assignment throws once armed.
+struct CountedFragile
+{
+    static inline int s_nLive = 0;
+    static inline bool s_bThrowOnAssign = false;
+    CountedFragile() { ++s_nLive; }
+    CountedFragile(const CountedFragile&) { ++s_nLive; }
+    CountedFragile& operator=(const CountedFragile&)
+    {
+        if (s_bThrowOnAssign)
+            throw std::runtime_error("assign");
+        return *this;
+    }
+    ~CountedFragile() { --s_nLive; }
+};
+
+} // namespace
+
+// Found by the container fuzzer: a copy constructor whose element copy threw left its
+// freshly allocated slots behind.
+TEST(qvDynamicVectorTest, ThrowingElementCopyInCopyConstructorLeaksNothing)
+{
+    {
+        qvDynamicVector<CountedFragile, qvClassTypeHandlingPolicy> source(3, true);
+        EXPECT_EQ(3, CountedFragile::s_nLive);
+        CountedFragile::s_bThrowOnAssign = true;
+        EXPECT_THROW((qvDynamicVector<CountedFragile, qvClassTypeHandlingPolicy>(source)),
+                     std::runtime_error);
+        CountedFragile::s_bThrowOnAssign = false;
+        EXPECT_EQ(3, CountedFragile::s_nLive);
+    }
+    EXPECT_EQ(0, CountedFragile::s_nLive);
 }
 
 // The two checks run in a fixed order: an index past the last element in use fails the first,

@@ -260,7 +260,32 @@ TEST_F(qvFileLocatorTest, NamesWithSpacesAndNonAsciiBytesAreFound)
     EXPECT_EQ(sstrDirectory + "\\" + sstrFile, locate(sstrFile));
 }
 
+// Found by the file locator fuzzer: the OS reads a path only up to a NUL, so "a.txt\0.png" was
+// found as "a.txt" and handed back with the NUL and the rest still in it, and a search path
+// "q\0zzz" searched "q".
+TEST_F(qvFileLocatorTest, NameOrSearchPathWithEmbeddedNulFindsNothing)
+{
+    makeFile("a.txt");
+    makeFile("q/b.txt");
+    EXPECT_EQ("<miss>", locate(std::string("a.txt\0.png", 10)));
+    addPath(std::string("q\0zzz/", 6));
+    EXPECT_EQ("<miss>", locate("b.txt"));
+    addPath("q/");
+    EXPECT_EQ("q\\b.txt", locate("b.txt"));
+}
+
 // --- getPath -------------------------------------------------------------------------------
+
+// Found by the file locator fuzzer: a path with a NUL was looked up as the file before the NUL.
+// It names nothing that can be read, so it comes back unchanged.
+TEST_F(qvFileLocatorTest, GetPathWithEmbeddedNulIsThePathUnchanged)
+{
+    makeFile("p/a.txt");
+    const std::string sstrPath("p/a.txt\0", 8);
+    std::string sstrDirectory = "unchanged";
+    qvFileLocator::getPath(sstrPath, sstrDirectory);
+    EXPECT_EQ(sstrPath, sstrDirectory);
+}
 
 TEST_F(qvFileLocatorTest, GetPathOfDirectoryOrMissingPathIsThePathUnchanged)
 {
@@ -455,6 +480,19 @@ TEST_F(qvFindFilesTest, UnsearchablePathsAddNothing)
     for (const std::string& sstrPath : vecPaths)
         qvFileLocator::findFilesInPath(sstrPath, "", qvFileLocator::FILEMASK_DIRECTORIES, list);
     EXPECT_EQ(std::vector<std::string>{"kept"}, toVector(list));
+}
+
+// Found by the file locator fuzzer: "list\0junk/" listed "list" under names that held the NUL.
+TEST_F(qvFindFilesTest, PathWithEmbeddedNulAddsNothing)
+{
+    qvSCList<std::string> list;
+    qvFileLocator::findFilesInPath(std::string("list\0junk/", 10), "",
+                                   qvFileLocator::FILEMASK_DIRECTORIES, list);
+    qvFileLocator::findFilesInPath(std::string("list/a.txt\0", 11), "",
+                                   qvFileLocator::FILEMASK_DIRECTORIES, list);
+    qvFileLocator::findFilesInPath(std::string("list/*\0.txt", 11), "",
+                                   qvFileLocator::FILEMASK_DIRECTORIES, list);
+    EXPECT_TRUE(list.isEmpty());
 }
 
 TEST_F(qvFindFilesTest, SeparatorsOnlyListTheRoot)

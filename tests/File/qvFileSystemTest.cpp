@@ -86,6 +86,17 @@ TEST_F(qvFileSystemTest, IsDirectoryCountsUnreadablePathsAsDirectories)
     EXPECT_TRUE(FileSystem::isDirectory("dir/file.txt/")); // not searchable
 }
 
+// The OS would read these paths only up to the NUL and find "dir" or "dir/file.txt".
+TEST_F(qvFileSystemTest, PathWithEmbeddedNulNamesNothing)
+{
+    makeFile("dir/file.txt");
+    EXPECT_FALSE(FileSystem::exists(std::string("dir/file.txt\0.png", 17)));
+    EXPECT_FALSE(FileSystem::exists(std::string("dir\0", 4)));
+    EXPECT_TRUE(FileSystem::isDirectory(std::string("dir/file.txt\0", 13))); // can't be read
+    EXPECT_TRUE(search(std::string("dir\0x/*", 7)).empty());
+    EXPECT_TRUE(search(std::string("dir/file.txt\0", 13)).empty());
+}
+
 TEST_F(qvFileSystemTest, DanglingSymbolicLinkIsNoDirectory)
 {
     std::filesystem::create_symlink("nowhere", "dangling");
