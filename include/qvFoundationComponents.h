@@ -15,6 +15,10 @@
 #include "Container/qvTuple.h"
 
 #include "Threading/qvLocks.h"
+#include "Threading/qvBarrier.h"
+#include "Threading/qvRCSignal.h"
+#include "Threading/qvSemaphore.h"
 #include "Threading/qvSignal.h"
+#include "Threading/qvThread.h"
 
 #endif
