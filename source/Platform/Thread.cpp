@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <csignal>
 #include <exception>
+#include <linux/futex.h>
 #include <sys/syscall.h>
+#include <ctime>
 #include <unistd.h>
 
 #include "Platform/Check.h"
@@ -42,6 +44,17 @@ inline std::uint32_t phaseOf(std::uint32_t nControl) { return nControl & PHASE_M
 
 int suspendSignal() { return SIGRTMIN + Thread::SUSPEND_SIGNAL_OFFSET; }
 
+constexpr long RESEND_INTERVAL_NS = 20 * 1000 * 1000;
+
+// Sleeps while word holds nExpected, at most nTimeoutNs. False when the time ran out.
+bool futexWaitFor(std::atomic<std::uint32_t>& word, std::uint32_t nExpected, long nTimeoutNs)
+{
+    struct timespec timeout = {0, nTimeoutNs};
+    const long nResult = syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word),
+                                 FUTEX_WAIT_PRIVATE, nExpected, &timeout, nullptr, 0);
+    return nResult == 0 || errno != ETIMEDOUT;
+}
+
 } // namespace
 
 struct Thread::State
@@ -71,14 +84,22 @@ struct Thread::State
 
 namespace {
 
+// The state of the thread this is, for the suspension handler. Set before the thread can be
+// signalled; initial-exec, so that reading it in the handler never allocates.
+__attribute__((tls_model("initial-exec"))) thread_local Thread::State* t_pOwnState = nullptr;
+
 // ---------------------------------------------------------------------------------------------
 // Suspension handler. Runs on the stopped thread; only atomics and futex system calls.
 // It has no cleanups of its own, so a cancellation that arrives while it runs (possible when it
 // interrupted an asynchronously cancellable wait) unwinds through it cleanly.
-extern "C" void suspensionHandler(int, siginfo_t* pInfo, void*)
+extern "C" void suspensionHandler(int, siginfo_t*, void*)
 {
     const int nSavedErrno = errno;
-    Thread::State* pState = static_cast<Thread::State*>(pInfo->si_value.sival_ptr);
+    Thread::State* pState = t_pOwnState;
+    if (!pState) {
+        errno = nSavedErrno;
+        return;
+    }
     std::atomic<std::uint32_t>& control = pState->m_nControl;
     std::uint32_t nControl = control.load(std::memory_order_acquire);
     for (;;) {
@@ -214,6 +235,7 @@ __attribute__((noinline)) void runThread(Thread::State* pState, void* pEntryFram
 {
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
     recordStackBounds(pState);
+    t_pOwnState = pState;
     pState->m_nThreadId.store(static_cast<std::uint32_t>(gettid()), std::memory_order_release);
     futexWakeAll(pState->m_nThreadId);
 
@@ -328,39 +350,50 @@ void Thread::suspend()
     } while (!control.compare_exchange_weak(nControl, nControl + COUNT_STEP,
                                             std::memory_order_acq_rel,
                                             std::memory_order_acquire));
-    // Only the step from 0 to 1 of a running thread needs the signal; at the gate the count
-    // alone holds it back, and with a count above 0 it is stopped or a signal is on its way.
-    if (phaseOf(nControl) != PHASE_RUNNING || countOf(nControl) != 0)
+    // At the gate the count alone holds the thread back.
+    if (phaseOf(nControl) != PHASE_RUNNING)
         return;
-
-    union sigval value;
-    value.sival_ptr = m_pState;
+    // Only the step from 0 to 1 needs a signal; with a count above 0 the thread is stopped or
+    // a signal is on its way.
+    const bool bFirstStep = countOf(nControl) == 0;
     if (currentId() == m_nThreadId) {
         // Suspending oneself: the handler runs before the signalling call returns and stays
         // there until another thread resumes us. No lock may be held meanwhile.
-        pthread_sigqueue(pthread_self(), suspendSignal(), value);
+        if (bFirstStep)
+            pthread_kill(pthread_self(), suspendSignal());
         return;
     }
-    {
-        std::lock_guard<std::mutex> guard(m_HandleLock);
-        if (m_bReleased)
-            return;
-        const int nResult = pthread_sigqueue(m_Handle, suspendSignal(), value);
+    if (bFirstStep) {
+        const int nResult = signalThread();
         if (nResult != 0) {
             // Refused: either the thread has just left its body (nothing to stop), or the
             // queue of real-time signals is full. Undo the step either way.
-            QV_PLATFORM_CHECK(phaseOf(control.load(std::memory_order_acquire)) != PHASE_RUNNING);
+            QV_PLATFORM_CHECK(nResult < 0 ||
+                              phaseOf(control.load(std::memory_order_acquire)) != PHASE_RUNNING);
             resume();
             return;
         }
     }
-    // Wait until the thread has stopped, has left its body, or no longer needs to stop.
+    // Wait until the thread has stopped, has left its body, or no longer needs to stop. The
+    // kernel never loses the signal, but ThreadSanitizer, which defers signals to its own safe
+    // points, can: should the thread not stop within a while, the signal is sent again. A
+    // surplus signal is harmless (the handler returns at once when the count is 0).
     nControl = control.load(std::memory_order_acquire);
     while (phaseOf(nControl) == PHASE_RUNNING && !(nControl & (STOPPED | TERMINATED)) &&
            countOf(nControl) > 0) {
-        futexWait(control, nControl);
+        if (!futexWaitFor(control, nControl, RESEND_INTERVAL_NS))
+            signalThread();
         nControl = control.load(std::memory_order_acquire);
     }
+}
+
+// Sends the suspension signal. Returns the pthread result, or -1 when the handle is gone.
+int Thread::signalThread()
+{
+    std::lock_guard<std::mutex> guard(m_HandleLock);
+    if (m_bReleased)
+        return -1;
+    return pthread_kill(m_Handle, suspendSignal());
 }
 
 // Called with m_HandleLock held.

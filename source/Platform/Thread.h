@@ -93,6 +93,7 @@ public:
 private:
     Thread(State* pState, pthread_t handle, unsigned long nThreadId);
     void requestTermination(int& nError);
+    int signalThread();
 
     State* m_pState;
     pthread_t m_Handle;
