@@ -39,6 +39,14 @@
 //       of its frames run (locks held through guards are released), catch (...) blocks see the
 //       unwinding and must rethrow it.
 //   To wait until the thread can run no more user code, call join() after terminate().
+//   Cleanup in code that may be cancelled belongs in destructors: under AddressSanitizer a
+//   catch (...) that rethrows the cancellation runs the sanitizer's no-return hook over the
+//   stale redzones of the frames already unwound, which it reports. The library's own waits
+//   are written that way.
+// - A controlling thread that wants a thread to end whatever its state (never run, suspended,
+//   running) first makes its start function return (for a main loop: shuts the loop down),
+//   then calls terminate() (which ends a never-run thread and releases a suspended one) and
+//   join().
 // - The exit code is the start function's result truncated to 32 bits; 0xFFFFFFFF when the
 //   start function threw (the exception is dropped on the thread); 0 when the thread was
 //   terminated or never started, and 0 while it has not ended.

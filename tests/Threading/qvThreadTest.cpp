@@ -474,8 +474,8 @@ TEST(qvThreadTest, DestroyingBlockedThreadEndsIt)
     pThread->run(&data);
     ASSERT_TRUE(qvTest::waitUntil([&] { return context.bEntered.load(); }));
     delete pThread;
+    EXPECT_TRUE(qvTest::waitUntil([&] { return context.bUnwound.load(); }));
     EXPECT_TRUE(qvTest::waitUntil([&] { return !osThreadExists(nId); }));
-    EXPECT_TRUE(context.bUnwound);
     EXPECT_FALSE(context.bPassed);
 }
 
@@ -487,6 +487,7 @@ TEST(qvThreadTest, ThreadOutlivingItsWrapperDoesNotTouchIt)
     {
         std::atomic<bool> bEntered{false};
         std::atomic<bool> bRelease{false};
+        std::atomic<bool> bLeft{false};
     } spin;
     qvThreadData data(
         [](void* pArgument) -> long {
@@ -494,6 +495,7 @@ TEST(qvThreadTest, ThreadOutlivingItsWrapperDoesNotTouchIt)
             pSpin->bEntered = true;
             while (!pSpin->bRelease)
                 std::this_thread::yield();
+            pSpin->bLeft = true; // its last access to the test's memory
             return 9;
         },
         &spin);
@@ -503,6 +505,7 @@ TEST(qvThreadTest, ThreadOutlivingItsWrapperDoesNotTouchIt)
     ASSERT_TRUE(qvTest::waitUntil([&] { return spin.bEntered.load(); }));
     delete pThread;
     spin.bRelease = true;
+    EXPECT_TRUE(qvTest::waitUntil([&] { return spin.bLeft.load(); }));
     EXPECT_TRUE(qvTest::waitUntil([&] { return !osThreadExists(nId); }));
 }
 
@@ -516,6 +519,8 @@ TEST(qvThreadTest, TerminateThenDestroyReleasesEverything)
     ASSERT_TRUE(qvTest::waitUntil([&] { return context.bEntered.load(); }));
     pThread->terminate();
     delete pThread;
+    // The unwinding has left the semaphore before it reaches the marker.
+    EXPECT_TRUE(qvTest::waitUntil([&] { return context.bUnwound.load(); }));
     EXPECT_TRUE(qvTest::waitUntil([&] { return !osThreadExists(nId); }));
 }
 
