@@ -6,6 +6,7 @@
 #include <linux/futex.h>
 #include <sys/syscall.h>
 #include <ctime>
+#include <sched.h>
 #include <unistd.h>
 
 #include "Platform/Check.h"
@@ -43,6 +44,9 @@ inline std::uint32_t countOf(std::uint32_t nControl) { return nControl >> COUNT_
 inline std::uint32_t phaseOf(std::uint32_t nControl) { return nControl & PHASE_MASK; }
 
 int suspendSignal() { return SIGRTMIN + Thread::SUSPEND_SIGNAL_OFFSET; }
+
+// How often a short wait gives way (sched_yield) before it sleeps in the kernel.
+constexpr int SHORT_WAIT_TRIES = 64;
 
 constexpr long RESEND_INTERVAL_NS = 20 * 1000 * 1000;
 
@@ -165,6 +169,12 @@ bool passStartGate(Thread::State* pState)
 {
     std::atomic<std::uint32_t>& control = pState->m_nControl;
     std::uint32_t nControl = control.load(std::memory_order_acquire);
+    // A creator that runs the thread at once does so within microseconds: give way a bounded
+    // number of times before sleeping.
+    for (int nTry = 0; nTry < SHORT_WAIT_TRIES && !(nControl & (TERMINATED | STARTED)); ++nTry) {
+        sched_yield();
+        nControl = control.load(std::memory_order_acquire);
+    }
     for (;;) {
         if (nControl & TERMINATED)
             return false;
@@ -272,12 +282,14 @@ int Thread::create(Body pBody, Thread*& pThread)
         delete pState;
         return nResult;
     }
-    // The new thread starts at once on an idle processor: look a few times before sleeping.
+    // The new thread publishes its id within microseconds: give way a bounded number of times
+    // (which also lets it run at once if it was queued on this processor) before sleeping.
     std::uint32_t nThreadId = 0;
-    for (int nTry = 0; nTry < 200; ++nTry) {
+    for (int nTry = 0; nTry < SHORT_WAIT_TRIES; ++nTry) {
         nThreadId = pState->m_nThreadId.load(std::memory_order_acquire);
         if (nThreadId != 0)
             break;
+        sched_yield();
     }
     while (nThreadId == 0) {
         futexWait(pState->m_nThreadId, 0);
