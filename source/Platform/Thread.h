@@ -14,6 +14,8 @@
 //   handler waits, with async-signal-safe futex calls only, while the count is above 0.
 //   suspend() returns only once the thread is stopped in that handler (or no longer runs its
 //   body), so from then on it executes nothing of its body until the count is back to 0.
+//   Should the thread not stop within 20 ms the signal is sent again (ThreadSanitizer defers
+//   signals to its own safe points and can drop one); a surplus signal is harmless.
 //   POSIX cannot stop a thread inside a system call: a thread blocked in the kernel is stopped
 //   when the call returns or is interrupted by the signal, before it runs any more of its body.
 // - Termination. terminate() never waits. A thread still at its start gate ends without calling
