@@ -23,6 +23,7 @@
 
 #include "MainLoop/qvFunctionPipeLine.h"
 #include "MainLoop/qvMainLoop.h"
+#include "MainLoop/qvProcessor.h"
 
 #include "ITC/qvITCController.h"
 #include "ITC/qvITCInterface.h"

@@ -1,0 +1,105 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <random>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "MainLoop/qvProcessor.h"
+#include "qvTestSupport.h"
+
+using qvITC::ArgumentVector;
+using qvITC::MessageFunctor;
+
+// Four senders send a mix of synchronous and asynchronous messages to three loops (one busy,
+// two idle); the loops are shut down while the senders are still sending. Every synchronous
+// message either ran exactly once or its sender was told it was discarded; no asynchronous
+// message ran twice; nothing hangs.
+TEST(qvITCStressTest, SendersRacingLoopShutdownLoseNoSynchronousMessage)
+{
+    constexpr int SENDERS = 4;
+    constexpr int MESSAGES_PER_SENDER = 1500;
+    constexpr int LOOPS = 3;
+
+    qvProcessor processor;
+    std::vector<unsigned long> ids;
+    std::vector<unsigned long> threads;
+    for (int n = 0; n < LOOPS; ++n) {
+        const unsigned long id = processor.createMainLoop();
+        if (n == 0)
+            processor.getMainLoop(id).getFunctionPipeLine().addFunction(
+                qvVoidFunctor([] { std::this_thread::yield(); }));
+        processor.run(id);
+        ids.push_back(id);
+        threads.push_back(processor.getThreadID(id));
+    }
+
+    const int nMessages = SENDERS * MESSAGES_PER_SENDER;
+    std::unique_ptr<std::atomic<int>[]> runs(new std::atomic<int>[nMessages]);
+    // What the sender learned of each message: 0 asynchronous, 1 ran, 2 discarded.
+    std::unique_ptr<std::atomic<int>[]> outcomes(new std::atomic<int>[nMessages]);
+    for (int n = 0; n < nMessages; ++n) {
+        runs[n] = 0;
+        outcomes[n] = 0;
+    }
+    std::atomic<int> nSyncSent{0};
+    std::atomic<int> nSyncDone{0};
+    std::atomic<int> nSyncDiscarded{0};
+    std::atomic<int> nSyncWrong{0};
+    std::atomic<int> nSent{0};
+
+    std::vector<std::unique_ptr<qvTest::AsyncCall>> senders;
+    for (int s = 0; s < SENDERS; ++s) {
+        senders.push_back(std::make_unique<qvTest::AsyncCall>([&, s] {
+            std::mt19937 random(1234 + s);
+            for (int m = 0; m < MESSAGES_PER_SENDER; ++m) {
+                const int nMessage = s * MESSAGES_PER_SENDER + m;
+                const unsigned long nTarget = threads[random() % LOOPS];
+                MessageFunctor message([&runs, nMessage](const ArgumentVector&) {
+                    ++runs[nMessage];
+                    return qvMakeAny(nMessage);
+                });
+                if (random() % 2) {
+                    ++nSyncSent;
+                    try {
+                        const qvAnyContainer result =
+                            processor.getITC().sendSyncMessage(message, ArgumentVector(0, false),
+                                                               nTarget);
+                        if (!qvAnyCast<int>(result) || *qvAnyCast<int>(result) != nMessage)
+                            ++nSyncWrong;
+                        ++nSyncDone;
+                        outcomes[nMessage] = 1;
+                    } catch (const std::runtime_error&) {
+                        ++nSyncDiscarded;
+                        outcomes[nMessage] = 2;
+                    }
+                } else {
+                    processor.getITC().sendAsyncMessage(message, ArgumentVector(0, false),
+                                                        nTarget);
+                }
+                ++nSent;
+            }
+        }));
+    }
+
+    // Shut the loops down one by one while the senders are under way.
+    for (int n = 0; n < LOOPS; ++n) {
+        ASSERT_TRUE(qvTest::waitUntil([&] { return nSent >= nMessages * (n + 1) / 5; }));
+        processor.shutdown(ids[n]);
+    }
+    for (auto& sender : senders)
+        ASSERT_TRUE(sender->finishedWithin()) << "a sender hung";
+
+    EXPECT_EQ(nSyncSent.load(), nSyncDone + nSyncDiscarded);
+    EXPECT_EQ(0, nSyncWrong.load());
+    int nRunTwice = 0;
+    int nMismatched = 0;
+    for (int n = 0; n < nMessages; ++n) {
+        nRunTwice += runs[n] > 1;
+        nMismatched += (outcomes[n] == 1 && runs[n] != 1) || (outcomes[n] == 2 && runs[n] != 0);
+    }
+    EXPECT_EQ(0, nRunTwice);
+    EXPECT_EQ(0, nMismatched) << "a synchronous sender was told the wrong outcome";
+}
