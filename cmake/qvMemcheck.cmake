@@ -5,7 +5,10 @@
 #
 # The test programs are the CTest tests of BUILD_DIR whose command is a program built in that
 # tree (a test that runs another tool, such as the install test's cmake script, is skipped and
-# named). Each runs with its CTest arguments, working directory and environment, under
+# named). A test that runs a script around a program of the tree can name that program and its
+# arguments with an entry QV_MEMCHECK_COMMAND=<program> <arguments...> in its CTest ENVIRONMENT
+# property; that command then runs here instead of the script. Each runs with its CTest
+# arguments, working directory and environment, under
 #
 #   valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect
 #
@@ -62,11 +65,6 @@ if(testCount GREATER 0)
         endif()
         string(JSON argumentCount LENGTH "${command}")
         string(JSON program GET "${command}" 0)
-        string(FIND "${program}" "${BUILD_DIR}/" inBuildTree)
-        if(NOT inBuildTree EQUAL 0)
-            message(STATUS "qvMemcheck: ${name}: skipped (runs ${program}, not a test program)")
-            continue()
-        endif()
         set(arguments "")
         if(argumentCount GREATER 1)
             math(EXPR lastArgument "${argumentCount} - 1")
@@ -74,6 +72,30 @@ if(testCount GREATER 0)
                 string(JSON argument GET "${command}" ${argumentIndex})
                 list(APPEND arguments "${argument}")
             endforeach()
+        endif()
+        # A script test may name the program of this tree that it wraps.
+        string(JSON propertyCount ERROR_VARIABLE noProperties LENGTH "${testsJson}" tests ${index} properties)
+        if(NOT noProperties AND propertyCount GREATER 0)
+            math(EXPR lastProperty "${propertyCount} - 1")
+            foreach(propertyIndex RANGE ${lastProperty})
+                string(JSON propertyName GET "${testsJson}" tests ${index} properties ${propertyIndex} name)
+                if(propertyName STREQUAL "ENVIRONMENT")
+                    string(JSON entryCount LENGTH "${testsJson}" tests ${index} properties ${propertyIndex} value)
+                    math(EXPR lastEntry "${entryCount} - 1")
+                    foreach(entryIndex RANGE ${lastEntry})
+                        string(JSON entry GET "${testsJson}" tests ${index} properties ${propertyIndex} value ${entryIndex})
+                        if(entry MATCHES "^QV_MEMCHECK_COMMAND=(.*)$")
+                            separate_arguments(arguments UNIX_COMMAND "${CMAKE_MATCH_1}")
+                            list(POP_FRONT arguments program)
+                        endif()
+                    endforeach()
+                endif()
+            endforeach()
+        endif()
+        string(FIND "${program}" "${BUILD_DIR}/" inBuildTree)
+        if(NOT inBuildTree EQUAL 0)
+            message(STATUS "qvMemcheck: ${name}: skipped (runs ${program}, not a test program)")
+            continue()
         endif()
 
         set(workingDirectory "${BUILD_DIR}")
