@@ -6,7 +6,10 @@
 #                      every test program once under valgrind memcheck (memcheck preset)
 #   ./build.sh fuzz    build the fuzz preset and run each fuzz target longer (QV_FUZZ_SECONDS,
 #                      default 60 s each), keeping what it learns in build/fuzz/corpus
-#   ./build.sh bench   build the release preset and run the benchmarks
+#   ./build.sh bench   build the release preset's benchmark programs (with Boost.Asio and
+#                      oneTBB counterparts when libboost-dev and libtbb-dev are or can be
+#                      installed), run them and print one table: each operation of this library
+#                      beside its counterpart, with the ratio (also as CSV in build/release/bench)
 #   ./build.sh demo    build the release preset's example host and run it (qvdemo, 3 s by
 #                      default; further arguments go to qvdemo, e.g. ./build.sh demo --help)
 set -euo pipefail
@@ -44,6 +47,9 @@ ensure_dependencies() {
             memcheck)
                 command -v valgrind >/dev/null 2>&1 || missing+=(valgrind)
                 ;;
+            bench)
+                command -v python3 >/dev/null 2>&1 || missing+=(python3)
+                ;;
         esac
     done
     command -v cmake >/dev/null 2>&1 || missing+=(cmake)
@@ -69,6 +75,45 @@ ensure_dependencies() {
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
     apt-get install -y -qq "${missing[@]}"
+}
+
+# The other libraries whose counterparts the benchmark table shows, Boost.Asio and oneTBB, when
+# they can be installed; without them their benchmark programs are simply not built.
+install_counterparts() {
+    local missing=()
+    [ -f /usr/include/boost/asio.hpp ] || missing+=(libboost-dev)
+    [ -f /usr/include/oneapi/tbb.h ] || [ -f /usr/include/tbb/tbb.h ] || missing+=(libtbb-dev)
+    [ ${#missing[@]} -gt 0 ] || return 0
+    if [ "$(id -u)" -ne 0 ] || ! command -v apt-get >/dev/null 2>&1; then
+        echo "build.sh: without ${missing[*]} the table leaves out their counterparts" >&2
+        return 0
+    fi
+    echo "build.sh: installing the benchmark counterparts: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    { apt-get update -qq && apt-get install -y -qq "${missing[@]}"; } ||
+        echo "build.sh: could not install ${missing[*]}; the table leaves out their counterparts" >&2
+}
+
+# Runs every benchmark program of the release tree, each writing JSON beside its console output
+# in build/release/bench/results, then prints the table that pairs them (bench/pairs.txt) and
+# writes it as CSV to build/release/bench/benchmark-table.csv.
+run_benchmarks() {
+    local results=build/release/bench/results
+    rm -rf "$results"
+    mkdir -p "$results"
+    local status=0 program name
+    for program in build/release/bench/qv*Bench; do
+        [ -x "$program" ] || continue
+        name="$(basename "$program")"
+        echo "== $name (console output: $results/$name.txt)"
+        "$program" --benchmark_min_time="${QV_BENCH_MIN_TIME:-0.2}" \
+            --benchmark_out="$results/$name.json" --benchmark_out_format=json \
+            >"$results/$name.txt" 2>&1 || { tail -n 20 "$results/$name.txt" >&2; status=1; }
+    done
+    echo
+    python3 bench/qvBenchTable.py bench/pairs.txt "$results" \
+        build/release/bench/benchmark-table.csv || status=1
+    return $status
 }
 
 export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
@@ -129,16 +174,11 @@ case "${1:-}" in
         run_fuzzers seconds "${QV_FUZZ_SECONDS:-60}"
         ;;
     bench)
-        ensure_dependencies
+        ensure_dependencies bench
+        install_counterparts
         cmake --preset release >/dev/null
-        cmake --build --preset release
-        status=0
-        for program in build/release/bench/qv*Bench; do
-            [ -x "$program" ] || continue
-            echo "== $(basename "$program")"
-            "$program" --benchmark_min_time=0.2 || status=1
-        done
-        exit $status
+        cmake --build --preset release --target qvBenchmarks
+        run_benchmarks
         ;;
     demo)
         ensure_dependencies

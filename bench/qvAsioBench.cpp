@@ -1,0 +1,137 @@
+// Boost.Asio counterparts of this library's inter-thread calls and worker pools, built only when
+// Boost's headers are installed (Debian: libboost-dev). The operations and their sizes are those
+// of bench/qvITCBench.cpp and bench/qvThreadTeamBench.cpp, which time this library's side:
+//
+// - post to an io_context served by one thread: a synchronous call (post, then wait on a
+//   std::future fed by a std::promise) and a batch of 10,000 posts followed by one such call;
+// - boost::asio::thread_pool(2): 1,000,000 empty jobs (timed until the last one has run), and
+//   one job posted and waited for through a std::future.
+
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <future>
+#include <thread>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/thread_pool.hpp>
+
+namespace {
+
+constexpr int BATCH = 10000;
+constexpr long EMPTY_JOBS = 1000000;
+
+// An io_context kept running on a thread of its own until destruction.
+class IoThread
+{
+public:
+    IoThread()
+        : m_Work(boost::asio::make_work_guard(m_Context)), m_Thread([this] { m_Context.run(); })
+    {
+    }
+    ~IoThread()
+    {
+        m_Work.reset();
+        m_Thread.join();
+    }
+    boost::asio::io_context& context() { return m_Context; }
+
+private:
+    boost::asio::io_context m_Context;
+    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> m_Work;
+    std::thread m_Thread;
+};
+
+void BM_AsioIoContext_PostFuture(benchmark::State& state)
+{
+    IoThread io;
+    for (auto _ : state) {
+        std::promise<int> result;
+        std::future<int> future = result.get_future();
+        boost::asio::post(io.context(), [&result] { result.set_value(42); });
+        benchmark::DoNotOptimize(future.get());
+    }
+}
+BENCHMARK(BM_AsioIoContext_PostFuture)->UseRealTime();
+
+void BM_AsioIoContext_PostBatch(benchmark::State& state)
+{
+    IoThread io;
+    long nCount = 0;
+    for (auto _ : state) {
+        for (int n = 0; n < BATCH; ++n)
+            boost::asio::post(io.context(), [&nCount] { ++nCount; });
+        std::promise<void> done;
+        std::future<void> future = done.get_future();
+        boost::asio::post(io.context(), [&done] { done.set_value(); });
+        future.get();
+    }
+    state.SetItemsProcessed(state.iterations() * BATCH);
+    benchmark::DoNotOptimize(nCount);
+}
+BENCHMARK(BM_AsioIoContext_PostBatch)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// Where the jobs of one batch report; the last one wakes the producer.
+struct Sink
+{
+    std::atomic<long> m_nDone{0};
+    long m_nTarget = 0;
+    std::atomic<int> m_nAllDone{0};
+
+    void reset(long nTarget)
+    {
+        m_nDone.store(0);
+        m_nTarget = nTarget;
+        m_nAllDone.store(0);
+    }
+    void finishOne()
+    {
+        if (m_nDone.fetch_add(1, std::memory_order_acq_rel) + 1 == m_nTarget) {
+            m_nAllDone.store(1, std::memory_order_release);
+            m_nAllDone.notify_one();
+        }
+    }
+    void waitAll()
+    {
+        while (m_nAllDone.load(std::memory_order_acquire) == 0)
+            m_nAllDone.wait(0, std::memory_order_acquire);
+    }
+};
+
+void BM_AsioThreadPool_MillionEmptyJobs(benchmark::State& state)
+{
+    boost::asio::thread_pool pool(2);
+    Sink sink;
+    for (auto _ : state) {
+        sink.reset(EMPTY_JOBS);
+        for (long n = 0; n < EMPTY_JOBS; ++n)
+            boost::asio::post(pool, [&sink] { sink.finishOne(); });
+        sink.waitAll();
+    }
+    state.SetItemsProcessed(state.iterations() * EMPTY_JOBS);
+    pool.join();
+}
+BENCHMARK(BM_AsioThreadPool_MillionEmptyJobs)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_AsioThreadPool_PostFuture(benchmark::State& state)
+{
+    boost::asio::thread_pool pool(2);
+    long nValue = 0;
+    for (auto _ : state) {
+        std::promise<void> done;
+        std::future<void> future = done.get_future();
+        boost::asio::post(pool, [&] {
+            benchmark::DoNotOptimize(++nValue);
+            done.set_value();
+        });
+        future.get();
+    }
+    pool.join();
+}
+BENCHMARK(BM_AsioThreadPool_PostFuture)->UseRealTime();
+
+} // namespace
+
+BENCHMARK_MAIN();

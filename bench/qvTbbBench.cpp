@@ -1,0 +1,54 @@
+// oneTBB counterparts of this library's joinable worker pool, built only when oneTBB is
+// installed (Debian: libtbb-dev). The operations and their sizes are those of
+// bench/qvThreadTeamBench.cpp, which times this library's side with a team of two members:
+//
+// - tbb::task_group run + wait of one small task: the counterpart of createJob + join. TBB's
+//   wait() may run the task on the waiting thread itself, which a team never does;
+// - 1,000,000 empty tasks run into one task_group, then one wait(): the counterpart of a
+//   million jobs handed to a team and waited for.
+//
+// Both run in a task_arena of two threads (the calling thread takes one of the slots), the
+// closest match to two team members.
+
+#include <benchmark/benchmark.h>
+
+#include <tbb/task_arena.h>
+#include <tbb/task_group.h>
+
+namespace {
+
+constexpr long EMPTY_JOBS = 1000000;
+
+void BM_TbbTaskGroup_RunWait(benchmark::State& state)
+{
+    tbb::task_arena arena(2);
+    arena.execute([&state] {
+        tbb::task_group group;
+        long nValue = 0;
+        for (auto _ : state) {
+            group.run([&nValue] { benchmark::DoNotOptimize(++nValue); });
+            group.wait();
+        }
+    });
+}
+BENCHMARK(BM_TbbTaskGroup_RunWait)->UseRealTime();
+
+void BM_TbbTaskGroup_MillionEmptyJobs(benchmark::State& state)
+{
+    tbb::task_arena arena(2);
+    arena.execute([&state] {
+        tbb::task_group group;
+        long nValue = 0;
+        for (auto _ : state) {
+            for (long n = 0; n < EMPTY_JOBS; ++n)
+                group.run([&nValue] { benchmark::DoNotOptimize(nValue); });
+            group.wait();
+        }
+    });
+    state.SetItemsProcessed(state.iterations() * EMPTY_JOBS);
+}
+BENCHMARK(BM_TbbTaskGroup_MillionEmptyJobs)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+BENCHMARK_MAIN();
