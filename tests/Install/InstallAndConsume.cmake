@@ -1,4 +1,5 @@
-# Run by CTest: install, then build and run the consumer through find_package and pkg-config.
+# Run by CTest: install, then build and run the consumer through find_package and pkg-config;
+# then build it once more with the library's source tree as a sub-project (FetchContent).
 set(PREFIX "${WORK_DIR}/prefix")
 file(REMOVE_RECURSE "${WORK_DIR}")
 
@@ -43,3 +44,11 @@ separate_arguments(cxxFlags UNIX_COMMAND "${CXX_FLAGS} ${LINKER_FLAGS}")
 run("${CXX}" -std=c++20 ${cxxFlags} "${CONSUMER_SOURCE}/main.cpp" -o "${WORK_DIR}/qvConsumerPkg"
     ${pkgFlags} "-Wl,-rpath,${PREFIX}/lib")
 run("${WORK_DIR}/qvConsumerPkg")
+
+# 3. FetchContent / add_subdirectory of the source tree
+run("${CMAKE_COMMAND}" -S "${CONSUMER_SOURCE}/../subproject" -B "${WORK_DIR}/subproject"
+    "-DQV_SOURCE_DIR=${SOURCE_DIR}" "-DCMAKE_CXX_COMPILER=${CXX}"
+    "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${LINKER_FLAGS}"
+    "-DCMAKE_SHARED_LINKER_FLAGS=${LINKER_FLAGS}")
+run("${CMAKE_COMMAND}" --build "${WORK_DIR}/subproject" --target qvConsumer --parallel 2)
+run("${WORK_DIR}/subproject/qvConsumer")
