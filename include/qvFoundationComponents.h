@@ -15,7 +15,11 @@
 #include "Container/qvTuple.h"
 
 #include "Threading/qvLocks.h"
+#include "Threading/qvBarrier.h"
+#include "Threading/qvRCSignal.h"
+#include "Threading/qvSemaphore.h"
 #include "Threading/qvSignal.h"
+#include "Threading/qvThread.h"
 
 #include "MainLoop/qvFunctionPipeLine.h"
 #include "MainLoop/qvMainLoop.h"

@@ -1,0 +1,116 @@
+#ifndef QV_THREAD_H
+#define QV_THREAD_H
+
+// qvThreadData is the start record of a thread: a start function and the untyped argument it
+// is called with. qvThread wraps one OS thread that is created held back ("suspended") and
+// begins to run its start record only when run() hands it one.
+//
+// Ownership: the creator of a qvThread deletes it; the creator of a qvThreadData deletes that
+// separately and keeps it alive until the thread has started (the thread reads the record once,
+// as it leaves its start gate). Neither class owns what the argument points to.
+//
+// Threads: the object has no lock of its own. run, suspend, resume and the destructor are the
+// controlling thread's to serialise; join, terminate, getID, isFinished and getExitCode may be
+// called from any thread at any time, also while another thread is inside join().
+//
+// Lifetime: the flag and exit code the running thread writes live in state that the thread
+// shares with this object by reference count, so a qvThread may be destroyed while its thread
+// still runs; the thread never touches the destroyed object.
+//
+// What the thread does on this platform:
+//
+// - Creation. The OS thread exists and getID() holds its kernel thread id when the constructor
+//   returns. It runs none of the start function until run() has handed it a non-null record
+//   and its suspension count is 0; the count starts at 1, as for a thread created suspended.
+// - suspend()/resume() keep a suspension count: each suspend() needs one resume() (run() with
+//   a record counts as one resume()). A thread that runs its start function is stopped by a
+//   signal; suspend() returns only once it has stopped, and from then on it runs no more of its
+//   start function until the count is back to 0. A thread blocked in a system call stops when
+//   the call returns or is interrupted. A thread that has not started only counts.
+// - terminate() (and the destructor) never wait, and guarantee:
+//     * a thread that has not started its start function never calls it and ends at once;
+//     * a thread inside its start function is cancelled: it ends at its next cancellation
+//       point (any blocking POSIX call that is one, such as read or nanosleep or a condition
+//       wait, and every blocking qvSynch::Semaphore::P), or when the start function returns,
+//       whichever comes first; it never starts anything of the start function again. Until
+//       then it keeps running: terminate() does not stop code that makes no such call;
+//     * a suspended thread is released from its suspension so that it can get there;
+//     * unlike a Win32 forced termination, the cancelled thread's stack is unwound: destructors
+//       of its frames run (locks held through guards are released), catch (...) blocks see the
+//       unwinding and must rethrow it.
+//   To wait until the thread can run no more user code, call join() after terminate().
+// - The exit code is the start function's result truncated to 32 bits; 0xFFFFFFFF when the
+//   start function threw (the exception is dropped on the thread); 0 when the thread was
+//   terminated or never started, and 0 while it has not ended.
+//
+// Failures throw std::runtime_error with these texts (each ends in a line feed; the number is
+// the pthread error number in decimal):
+//   "Could not create thread data with invalid null function pointer.\n"
+//   "Could not create thread: <error>.\n"       (the constructor; no thread exists then)
+//   "Could not terminate thread: <error>.\n"    (terminate)
+
+#include "qvExport.h"
+
+namespace qvPlatform {
+class Thread;
+}
+
+class QV_EXPORT qvThreadData
+{
+public:
+    // Throws std::runtime_error "Could not create thread data with invalid null function
+    // pointer.\n" when pThreadFunc is null.
+    qvThreadData(long (*pThreadFunc)(void*), void* pThreadData);
+    // Clears both fields; frees nothing.
+    ~qvThreadData();
+
+    // Calls the start function with the argument and returns its result.
+    long invoke();
+
+private:
+    long (*m_pThreadFunc)(void*);
+    void* m_pArgument;
+};
+
+class QV_EXPORT qvThread
+{
+public:
+    // Creates the OS thread, held back until run(). Throws std::runtime_error
+    // "Could not create thread: <error>.\n" when the OS refuses.
+    qvThread();
+    // Ends the thread as terminate() does (without waiting for it) and releases the handle.
+    ~qvThread();
+    qvThread(const qvThread&) = delete;
+    qvThread& operator=(const qvThread&) = delete;
+
+    // Stores pData; unless the thread has finished, a non-null record lets a thread that has not
+    // started yet start (once its suspension count is 0) and takes one off the suspension count.
+    // A record handed over after the thread has started does not affect its start function.
+    void run(qvThreadData* pData);
+    // Add one to / take one off the suspension count, unless the thread has finished.
+    // suspend() of a running thread returns once it has stopped.
+    void suspend();
+    void resume();
+    // Blocks without time limit until the thread has ended; returns at once if it has.
+    // A thread that is never run (nor terminated) keeps join() waiting.
+    void join();
+    // Ends the thread as described above, without waiting. Throws std::runtime_error
+    // "Could not terminate thread: <error>.\n" when the cancellation is refused.
+    void terminate();
+
+    unsigned long getID() const { return m_nThreadID; }
+    // The thread's 32-bit exit code, see above.
+    unsigned long getExitCode() const;
+    // True once the start function has returned or thrown; never for a terminated thread.
+    bool isFinished() const;
+
+    // The kernel thread id of the calling thread.
+    static unsigned long currentThreadId();
+
+private:
+    qvPlatform::Thread* m_hThread;
+    unsigned long m_nThreadID;
+    qvThreadData* m_pData;
+};
+
+#endif

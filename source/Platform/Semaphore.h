@@ -1,0 +1,47 @@
+#ifndef QV_PLATFORM_SEMAPHORE_H
+#define QV_PLATFORM_SEMAPHORE_H
+
+// A counting semaphore with a maximum, in one 64-bit atomic word: the count in the low half
+// (which is also the futex word sleepers wait on) and the number of sleepers in the high half.
+// sem_t has no maximum, and a separate maximum check could not be made atomic with its post.
+//
+// - wait() takes a unit, sleeping in the kernel while there is none; post() gives one back
+//   unless the count is at the maximum, in which case it changes nothing and returns false.
+//   An uncontended wait()/post() pair is two atomic operations and no system call; post()
+//   calls into the kernel only when someone sleeps.
+// - The sleep inside wait() is a cancellation point: a thread cancelled there (Thread's
+//   terminate()) leaves without taking a unit, and passes on a wake-up it may have consumed.
+//
+// Lifetime: post() touches the object's memory only up to the atomic operation that makes the
+// unit available, so a thread returning from wait() may destroy the semaphore at once.
+
+#include <atomic>
+#include <cstdint>
+
+namespace qvPlatform {
+
+class Semaphore
+{
+public:
+    // Requires 0 <= nInitial <= nMaximum and nMaximum >= 1 (the caller checks).
+    Semaphore(std::uint32_t nInitial, std::uint32_t nMaximum);
+    Semaphore(const Semaphore&) = delete;
+    Semaphore& operator=(const Semaphore&) = delete;
+
+    void wait();
+    bool tryWait();
+    bool post();
+
+    std::uint32_t getCount() const;
+    std::uint32_t getMaximum() const { return m_nMaximum; }
+
+private:
+    void leaveSleepers();
+
+    std::atomic<std::uint64_t> m_nState;
+    const std::uint32_t m_nMaximum;
+};
+
+} // namespace qvPlatform
+
+#endif

@@ -1,0 +1,424 @@
+#include "Platform/Thread.h"
+
+#include <cerrno>
+#include <csignal>
+#include <exception>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "Platform/Check.h"
+#include "Platform/Futex.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
+namespace qvPlatform {
+
+namespace {
+
+// The control word, one futex word that every transition of the thread goes through:
+//
+//   bit 0      STOPPED     the thread sits in the suspension handler
+//   bit 1      TERMINATED  terminate() was called
+//   bit 2      STARTED     start() handed over an argument
+//   bits 3-4   phase       at the start gate / running its body / done
+//   bits 8-31  suspension count
+//
+// Keeping all of it in one word makes every decision (leave the gate, stop, go on, end) a
+// single atomic step that no concurrent suspend, resume, start or terminate can split.
+constexpr std::uint32_t STOPPED = 1u << 0;
+constexpr std::uint32_t TERMINATED = 1u << 1;
+constexpr std::uint32_t STARTED = 1u << 2;
+constexpr std::uint32_t PHASE_MASK = 3u << 3;
+constexpr std::uint32_t PHASE_GATE = 0u << 3;
+constexpr std::uint32_t PHASE_RUNNING = 1u << 3;
+constexpr std::uint32_t PHASE_DONE = 2u << 3;
+constexpr unsigned COUNT_SHIFT = 8;
+constexpr std::uint32_t COUNT_STEP = 1u << COUNT_SHIFT;
+
+inline std::uint32_t countOf(std::uint32_t nControl) { return nControl >> COUNT_SHIFT; }
+inline std::uint32_t phaseOf(std::uint32_t nControl) { return nControl & PHASE_MASK; }
+
+int suspendSignal() { return SIGRTMIN + Thread::SUSPEND_SIGNAL_OFFSET; }
+
+} // namespace
+
+struct Thread::State
+{
+    explicit State(Body pBody) : m_pBody(pBody) {}
+
+    Body m_pBody;
+    std::atomic<void*> m_pArgument{nullptr};
+    std::atomic<std::uint32_t> m_nControl{COUNT_STEP | PHASE_GATE};
+    // 0 until the new thread has published its id; futex word the creator waits on.
+    std::atomic<std::uint32_t> m_nThreadId{0};
+    // 1 once the body can never run again; futex word of join().
+    std::atomic<std::uint32_t> m_nEnded{0};
+    std::atomic<std::uint32_t> m_nExitCode{0};
+    std::atomic<bool> m_bFinished{false};
+    // The wrapper and the running thread.
+    std::atomic<std::uint32_t> m_nReferences{2};
+    // Lowest address of the thread's stack, for unpoisoning after cancellation.
+    void* m_pStackLow{nullptr};
+
+    void releaseReference()
+    {
+        if (m_nReferences.fetch_sub(1, std::memory_order_acq_rel) == 1)
+            delete this;
+    }
+};
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Suspension handler. Runs on the stopped thread; only atomics and futex system calls.
+// It has no cleanups of its own, so a cancellation that arrives while it runs (possible when it
+// interrupted an asynchronously cancellable wait) unwinds through it cleanly.
+extern "C" void suspensionHandler(int, siginfo_t* pInfo, void*)
+{
+    const int nSavedErrno = errno;
+    Thread::State* pState = static_cast<Thread::State*>(pInfo->si_value.sival_ptr);
+    std::atomic<std::uint32_t>& control = pState->m_nControl;
+    std::uint32_t nControl = control.load(std::memory_order_acquire);
+    for (;;) {
+        const bool bStay = phaseOf(nControl) == PHASE_RUNNING && !(nControl & TERMINATED) &&
+                           countOf(nControl) > 0;
+        if (!bStay) {
+            if (!(nControl & STOPPED))
+                break;
+            if (control.compare_exchange_weak(nControl, nControl & ~STOPPED,
+                                              std::memory_order_acq_rel,
+                                              std::memory_order_acquire)) {
+                futexWakeAll(control);
+                break;
+            }
+            continue;
+        }
+        if (!(nControl & STOPPED)) {
+            if (control.compare_exchange_weak(nControl, nControl | STOPPED,
+                                              std::memory_order_acq_rel,
+                                              std::memory_order_acquire)) {
+                nControl |= STOPPED;
+                futexWakeAll(control); // suspend() waits for this
+            }
+            continue;
+        }
+        futexWait(control, nControl);
+        nControl = control.load(std::memory_order_acquire);
+    }
+    errno = nSavedErrno;
+}
+
+void installSuspensionHandler()
+{
+    struct sigaction action = {};
+    action.sa_sigaction = &suspensionHandler;
+    action.sa_flags = SA_SIGINFO | SA_RESTART;
+    sigfillset(&action.sa_mask);
+    const int nResult = sigaction(suspendSignal(), &action, nullptr);
+    QV_PLATFORM_CHECK(nResult == 0);
+    (void)nResult;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The end of the thread, for every way it ends. After this the thread touches nothing shared.
+void finishThread(Thread::State* pState, std::uint32_t nExitCode, bool bFinished)
+{
+    pState->m_nExitCode.store(nExitCode, std::memory_order_relaxed);
+    if (bFinished)
+        pState->m_bFinished.store(true, std::memory_order_release);
+    std::uint32_t nControl = pState->m_nControl.load(std::memory_order_relaxed);
+    while (!pState->m_nControl.compare_exchange_weak(
+        nControl, (nControl & ~(PHASE_MASK | STOPPED)) | PHASE_DONE, std::memory_order_acq_rel,
+        std::memory_order_relaxed)) {
+    }
+    futexWakeAll(pState->m_nControl);
+    pState->m_nEnded.store(1, std::memory_order_release);
+    futexWakeAll(pState->m_nEnded);
+    pState->releaseReference();
+}
+
+// Waits at the start gate. Returns false when the thread was terminated before it started.
+bool passStartGate(Thread::State* pState)
+{
+    std::atomic<std::uint32_t>& control = pState->m_nControl;
+    std::uint32_t nControl = control.load(std::memory_order_acquire);
+    for (;;) {
+        if (nControl & TERMINATED)
+            return false;
+        if ((nControl & STARTED) && countOf(nControl) == 0) {
+            if (control.compare_exchange_weak(nControl,
+                                              (nControl & ~PHASE_MASK) | PHASE_RUNNING,
+                                              std::memory_order_acq_rel,
+                                              std::memory_order_acquire))
+                return true;
+            continue;
+        }
+        futexWait(control, nControl);
+        nControl = control.load(std::memory_order_acquire);
+    }
+}
+
+__attribute__((noinline)) void recordStackBounds(Thread::State* pState)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    pthread_attr_t attributes;
+    void* pLow = nullptr;
+    size_t nSize = 0;
+    if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+        pthread_attr_getstack(&attributes, &pLow, &nSize);
+        pthread_attr_destroy(&attributes);
+    }
+    pState->m_pStackLow = pLow;
+#else
+    (void)pState;
+#endif
+}
+
+// Runs the body. Cancellation is enabled only here, so it can act only inside the body.
+// Every C++ exception becomes the result -1. The cancellation's forced unwinding is no C++
+// exception (std::current_exception() is empty for it); it ends the thread here and must go on
+// to the thread's start, so it is rethrown.
+__attribute__((noinline)) long invokeBody(Thread::State* pState, void* pArgument,
+                                          void* pEntryFrame)
+{
+    long nResult;
+    try {
+        pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
+        nResult = pState->m_pBody(pArgument);
+        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    } catch (...) {
+        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+        if (!std::current_exception()) {
+#if defined(__SANITIZE_ADDRESS__)
+            // The unwound frames never ran their epilogues, so their redzones are still
+            // poisoned, and the thread's exit path (thread-local destructors) reuses that
+            // stack. Everything below the entry procedure's frame is dead: unpoison it.
+            char* pLow = static_cast<char*>(pState->m_pStackLow);
+            char* pHigh = static_cast<char*>(pEntryFrame);
+            if (pLow && pHigh > pLow)
+                __asan_unpoison_memory_region(pLow, static_cast<size_t>(pHigh - pLow));
+#else
+            (void)pEntryFrame;
+#endif
+            finishThread(pState, 0, false);
+            throw;
+        }
+        nResult = -1;
+    }
+    return nResult;
+}
+
+__attribute__((noinline)) void runThread(Thread::State* pState, void* pEntryFrame)
+{
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    recordStackBounds(pState);
+    pState->m_nThreadId.store(static_cast<std::uint32_t>(gettid()), std::memory_order_release);
+    futexWakeAll(pState->m_nThreadId);
+
+    if (!passStartGate(pState)) {
+        finishThread(pState, 0, false);
+        return;
+    }
+    void* pArgument = pState->m_pArgument.load(std::memory_order_acquire);
+    const long nResult = invokeBody(pState, pArgument, pEntryFrame);
+    finishThread(pState, static_cast<std::uint32_t>(nResult), true);
+}
+
+// The start routine. It keeps no locals of its own in memory, so that nothing of its frame is
+// left poisoned when a cancellation unwinds through it.
+extern "C" void* threadEntry(void* pParameter)
+{
+    runThread(static_cast<Thread::State*>(pParameter), __builtin_frame_address(0));
+    return nullptr;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+
+int Thread::create(Body pBody, Thread*& pThread)
+{
+    static std::once_flag s_HandlerInstalled;
+    std::call_once(s_HandlerInstalled, installSuspensionHandler);
+
+    State* pState = new State(pBody);
+    pthread_t handle;
+    const int nResult = pthread_create(&handle, nullptr, &threadEntry, pState);
+    if (nResult != 0) {
+        delete pState;
+        return nResult;
+    }
+    // The new thread starts at once on an idle processor: look a few times before sleeping.
+    std::uint32_t nThreadId = 0;
+    for (int nTry = 0; nTry < 200; ++nTry) {
+        nThreadId = pState->m_nThreadId.load(std::memory_order_acquire);
+        if (nThreadId != 0)
+            break;
+    }
+    while (nThreadId == 0) {
+        futexWait(pState->m_nThreadId, 0);
+        nThreadId = pState->m_nThreadId.load(std::memory_order_acquire);
+    }
+    pThread = new Thread(pState, handle, nThreadId);
+    return 0;
+}
+
+Thread::Thread(State* pState, pthread_t handle, unsigned long nThreadId)
+    : m_pState(pState), m_Handle(handle), m_nThreadId(nThreadId), m_bReleased(false)
+{
+}
+
+Thread::~Thread()
+{
+    {
+        std::lock_guard<std::mutex> guard(m_HandleLock);
+        int nError = 0;
+        requestTermination(nError);
+        if (!m_bReleased) {
+            pthread_detach(m_Handle);
+            m_bReleased = true;
+        }
+    }
+    m_pState->releaseReference();
+    m_pState = nullptr;
+}
+
+void Thread::start(void* pArgument)
+{
+    std::atomic<std::uint32_t>& control = m_pState->m_nControl;
+    std::uint32_t nControl = control.load(std::memory_order_acquire);
+    if (phaseOf(nControl) == PHASE_DONE || (nControl & TERMINATED))
+        return;
+    m_pState->m_pArgument.store(pArgument, std::memory_order_release);
+    std::uint32_t nNew;
+    do {
+        if (phaseOf(nControl) == PHASE_DONE || (nControl & TERMINATED))
+            return;
+        nNew = nControl | STARTED;
+        if (countOf(nNew) > 0)
+            nNew -= COUNT_STEP;
+    } while (!control.compare_exchange_weak(nControl, nNew, std::memory_order_acq_rel,
+                                            std::memory_order_acquire));
+    futexWakeAll(control);
+}
+
+void Thread::resume()
+{
+    std::atomic<std::uint32_t>& control = m_pState->m_nControl;
+    std::uint32_t nControl = control.load(std::memory_order_acquire);
+    do {
+        if (phaseOf(nControl) == PHASE_DONE || countOf(nControl) == 0)
+            return;
+    } while (!control.compare_exchange_weak(nControl, nControl - COUNT_STEP,
+                                            std::memory_order_acq_rel,
+                                            std::memory_order_acquire));
+    futexWakeAll(control);
+}
+
+void Thread::suspend()
+{
+    std::atomic<std::uint32_t>& control = m_pState->m_nControl;
+    std::uint32_t nControl = control.load(std::memory_order_acquire);
+    do {
+        if (phaseOf(nControl) == PHASE_DONE || (nControl & TERMINATED) ||
+            countOf(nControl) >= MAXIMUM_SUSPEND_COUNT)
+            return;
+    } while (!control.compare_exchange_weak(nControl, nControl + COUNT_STEP,
+                                            std::memory_order_acq_rel,
+                                            std::memory_order_acquire));
+    // Only the step from 0 to 1 of a running thread needs the signal; at the gate the count
+    // alone holds it back, and with a count above 0 it is stopped or a signal is on its way.
+    if (phaseOf(nControl) != PHASE_RUNNING || countOf(nControl) != 0)
+        return;
+
+    union sigval value;
+    value.sival_ptr = m_pState;
+    if (currentId() == m_nThreadId) {
+        // Suspending oneself: the handler runs before the signalling call returns and stays
+        // there until another thread resumes us. No lock may be held meanwhile.
+        pthread_sigqueue(pthread_self(), suspendSignal(), value);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> guard(m_HandleLock);
+        if (m_bReleased)
+            return;
+        const int nResult = pthread_sigqueue(m_Handle, suspendSignal(), value);
+        if (nResult != 0) {
+            // Refused: either the thread has just left its body (nothing to stop), or the
+            // queue of real-time signals is full. Undo the step either way.
+            QV_PLATFORM_CHECK(phaseOf(control.load(std::memory_order_acquire)) != PHASE_RUNNING);
+            resume();
+            return;
+        }
+    }
+    // Wait until the thread has stopped, has left its body, or no longer needs to stop.
+    nControl = control.load(std::memory_order_acquire);
+    while (phaseOf(nControl) == PHASE_RUNNING && !(nControl & (STOPPED | TERMINATED)) &&
+           countOf(nControl) > 0) {
+        futexWait(control, nControl);
+        nControl = control.load(std::memory_order_acquire);
+    }
+}
+
+// Called with m_HandleLock held.
+void Thread::requestTermination(int& nError)
+{
+    const std::uint32_t nControl =
+        m_pState->m_nControl.fetch_or(TERMINATED, std::memory_order_acq_rel);
+    if (nControl & TERMINATED)
+        return;
+    // Wakes the start gate, a stopped thread and anyone waiting in suspend().
+    futexWakeAll(m_pState->m_nControl);
+    if (phaseOf(nControl) == PHASE_RUNNING && !m_bReleased) {
+        const int nResult = pthread_cancel(m_Handle);
+        if (nResult != 0 && nResult != ESRCH)
+            nError = nResult;
+    }
+}
+
+int Thread::terminate()
+{
+    std::lock_guard<std::mutex> guard(m_HandleLock);
+    int nError = 0;
+    requestTermination(nError);
+    return nError;
+}
+
+void Thread::join()
+{
+    while (m_pState->m_nEnded.load(std::memory_order_acquire) == 0)
+        futexWait(m_pState->m_nEnded, 0);
+    // The thread has left everything of ours; reap it (it only has its own exit path left).
+    std::lock_guard<std::mutex> guard(m_HandleLock);
+    if (!m_bReleased) {
+        pthread_join(m_Handle, nullptr);
+        m_bReleased = true;
+    }
+}
+
+bool Thread::isFinished() const
+{
+    return m_pState->m_bFinished.load(std::memory_order_acquire);
+}
+
+bool Thread::hasEnded() const
+{
+    return m_pState->m_nEnded.load(std::memory_order_acquire) != 0;
+}
+
+std::uint32_t Thread::getExitCode() const
+{
+    if (!hasEnded())
+        return 0;
+    return m_pState->m_nExitCode.load(std::memory_order_relaxed);
+}
+
+unsigned long Thread::currentId()
+{
+    return static_cast<unsigned long>(gettid());
+}
+
+} // namespace qvPlatform

@@ -1,0 +1,570 @@
+// Tests of qvThread and qvThreadData: held-back creation, the suspension count, termination and
+// destruction in every state, exit codes and the exception texts.
+//
+// A thread whose progress is watched makes one short sleep per step. That sleep is not for
+// ordering: it gives each step a blocking call, which is a cancellation point (so that
+// terminate() can end the thread) and, under ThreadSanitizer, the place where the sanitizer
+// delivers the suspension signal. ThreadSanitizer defers asynchronous signals until the thread
+// enters an intercepted library call; a pure computing loop would never see the signal there,
+// and suspend() would wait for it. Without the sanitizer the signal stops any code.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <grp.h>
+#include <stdexcept>
+#include <string>
+#include <sys/resource.h>
+#include <thread>
+#include <unistd.h>
+
+#include "Threading/qvSemaphore.h"
+#include "Threading/qvThread.h"
+#include "qvTestSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// What a start function saw.
+struct Probe
+{
+    std::atomic<int> nCalls{0};
+    std::atomic<unsigned long> nThreadId{0};
+    long nResult = 0;
+};
+
+long recordCall(void* pArgument)
+{
+    Probe* pProbe = static_cast<Probe*>(pArgument);
+    pProbe->nThreadId = qvThread::currentThreadId();
+    ++pProbe->nCalls;
+    return pProbe->nResult;
+}
+
+// Counts steps until told to stop.
+struct Worker
+{
+    std::atomic<long> nSteps{0};
+    std::atomic<bool> bStop{false};
+};
+
+long countSteps(void* pArgument)
+{
+    Worker* pWorker = static_cast<Worker*>(pArgument);
+    while (!pWorker->bStop) {
+        ++pWorker->nSteps;
+        std::this_thread::sleep_for(1us);
+    }
+    return 7;
+}
+
+// Whether the kernel still has the thread (a thread that has ended disappears from the task
+// list once it has been reaped).
+bool osThreadExists(unsigned long nThreadId)
+{
+    return std::filesystem::exists("/proc/self/task/" + std::to_string(nThreadId));
+}
+
+bool stepsStayAt(const Worker& worker, long nSteps)
+{
+    std::this_thread::sleep_for(qvTest::BLOCKED_WINDOW);
+    return worker.nSteps == nSteps;
+}
+
+// Observes that a suspended worker makes no more progress. A step that was already past its
+// check when the thread stopped may still be counted: take the count once it is stopped.
+long stoppedSteps(const Worker& worker)
+{
+    return worker.nSteps.load();
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+TEST(qvThreadDataTest, NullFunctionThrowsExactText)
+{
+    try {
+        qvThreadData data(nullptr, nullptr);
+        FAIL() << "no exception";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ("Could not create thread data with invalid null function pointer.\n",
+                     error.what());
+    }
+}
+
+TEST(qvThreadDataTest, InvokePassesArgumentAndReturnsResult)
+{
+    Probe probe;
+    probe.nResult = 42;
+    qvThreadData data(&recordCall, &probe);
+    EXPECT_EQ(42, data.invoke());
+    EXPECT_EQ(1, probe.nCalls);
+}
+
+// ---------------------------------------------------------------------------------------------
+TEST(qvThreadTest, IdIsKnownBeforeRunAndIsTheThreadsOwn)
+{
+    Probe probe;
+    qvThreadData data(&recordCall, &probe);
+    qvThread thread;
+    const unsigned long nId = thread.getID();
+    EXPECT_NE(0u, nId);
+    EXPECT_NE(qvThread::currentThreadId(), nId);
+    EXPECT_TRUE(osThreadExists(nId));
+    thread.run(&data);
+    thread.join();
+    EXPECT_EQ(nId, probe.nThreadId);
+}
+
+TEST(qvThreadTest, CreatedThreadRunsNothingBeforeRun)
+{
+    Probe probe;
+    qvThreadData data(&recordCall, &probe);
+    qvThread thread;
+    std::this_thread::sleep_for(qvTest::BLOCKED_WINDOW);
+    EXPECT_EQ(0, probe.nCalls);
+    thread.run(&data);
+    thread.join();
+    EXPECT_EQ(1, probe.nCalls);
+}
+
+TEST(qvThreadTest, RunWithNullLeavesThreadWaiting)
+{
+    Probe probe;
+    qvThreadData data(&recordCall, &probe);
+    qvThread thread;
+    thread.run(nullptr);
+    std::this_thread::sleep_for(qvTest::BLOCKED_WINDOW);
+    EXPECT_EQ(0, probe.nCalls);
+    thread.run(&data);
+    thread.join();
+    EXPECT_EQ(1, probe.nCalls);
+}
+
+TEST(qvThreadTest, ResumeBeforeRunDoesNotStartIt)
+{
+    Probe probe;
+    qvThreadData data(&recordCall, &probe);
+    qvThread thread;
+    thread.resume();
+    std::this_thread::sleep_for(qvTest::BLOCKED_WINDOW);
+    EXPECT_EQ(0, probe.nCalls);
+    thread.run(&data);
+    thread.join();
+    EXPECT_EQ(1, probe.nCalls);
+}
+
+TEST(qvThreadTest, SuspendBeforeRunNeedsOneMoreResume)
+{
+    Probe probe;
+    qvThreadData data(&recordCall, &probe);
+    qvThread thread;
+    thread.suspend();
+    thread.run(&data);
+    std::this_thread::sleep_for(qvTest::BLOCKED_WINDOW);
+    EXPECT_EQ(0, probe.nCalls);
+    thread.resume();
+    thread.join();
+    EXPECT_EQ(1, probe.nCalls);
+}
+
+TEST(qvThreadTest, JoinOfNeverRunThreadWaitsUntilItRuns)
+{
+    Probe probe;
+    qvThreadData data(&recordCall, &probe);
+    qvThread thread;
+    qvTest::AsyncCall joiner([&] { thread.join(); });
+    EXPECT_TRUE(joiner.stillBlocked());
+    thread.run(&data);
+    EXPECT_TRUE(joiner.finishedWithin());
+    EXPECT_EQ(1, probe.nCalls);
+}
+
+// ---------------------------------------------------------------------------------------------
+TEST(qvThreadTest, SuspendStopsProgressAndResumeRestartsIt)
+{
+    Worker worker;
+    qvThreadData data(&countSteps, &worker);
+    qvThread thread;
+    thread.run(&data);
+    ASSERT_TRUE(qvTest::waitUntil([&] { return worker.nSteps > 0; }));
+
+    thread.suspend();
+    const long nStopped = stoppedSteps(worker);
+    EXPECT_TRUE(stepsStayAt(worker, nStopped));
+
+    thread.resume();
+    EXPECT_TRUE(qvTest::waitUntil([&] { return worker.nSteps > nStopped; }));
+    worker.bStop = true;
+    thread.join();
+    EXPECT_EQ(7u, thread.getExitCode());
+}
+
+TEST(qvThreadTest, NestedSuspendsNeedAsManyResumes)
+{
+    Worker worker;
+    qvThreadData data(&countSteps, &worker);
+    qvThread thread;
+    thread.run(&data);
+    ASSERT_TRUE(qvTest::waitUntil([&] { return worker.nSteps > 0; }));
+
+    thread.suspend();
+    thread.suspend();
+    const long nStopped = stoppedSteps(worker);
+    thread.resume();
+    EXPECT_TRUE(stepsStayAt(worker, nStopped));
+
+    thread.resume();
+    EXPECT_TRUE(qvTest::waitUntil([&] { return worker.nSteps > nStopped; }));
+    worker.bStop = true;
+    thread.join();
+}
+
+TEST(qvThreadTest, SecondRunCountsAsOneResumeAndKeepsTheRunningFunction)
+{
+    Worker worker;
+    Probe probe;
+    qvThreadData data(&countSteps, &worker);
+    qvThreadData other(&recordCall, &probe);
+    qvThread thread;
+    thread.run(&data);
+    ASSERT_TRUE(qvTest::waitUntil([&] { return worker.nSteps > 0; }));
+
+    thread.suspend();
+    const long nStopped = stoppedSteps(worker);
+    thread.run(&other);
+    EXPECT_TRUE(qvTest::waitUntil([&] { return worker.nSteps > nStopped; }));
+    worker.bStop = true;
+    thread.join();
+    EXPECT_EQ(0, probe.nCalls);
+    EXPECT_EQ(7u, thread.getExitCode());
+}
+
+TEST(qvThreadTest, ThreadSuspendingItselfWaitsForResume)
+{
+    struct SelfSuspend
+    {
+        qvThread* pThread = nullptr;
+        std::atomic<bool> bBack{false};
+    } context;
+    qvThreadData data(
+        [](void* pArgument) -> long {
+            SelfSuspend* pContext = static_cast<SelfSuspend*>(pArgument);
+            pContext->pThread->suspend();
+            pContext->bBack = true;
+            return 0;
+        },
+        &context);
+    qvThread thread;
+    context.pThread = &thread;
+    thread.run(&data);
+    std::this_thread::sleep_for(qvTest::BLOCKED_WINDOW);
+    EXPECT_FALSE(context.bBack);
+    // The thread may not have stopped yet: resume until it is through (each resume takes one
+    // step off; surplus resumes do nothing).
+    EXPECT_TRUE(qvTest::waitUntil([&] {
+        thread.resume();
+        return context.bBack.load();
+    }));
+    thread.join();
+}
+
+// ---------------------------------------------------------------------------------------------
+TEST(qvThreadTest, ExitCodeIsTheStartFunctionsResult)
+{
+    Probe probe;
+    probe.nResult = 5;
+    qvThreadData data(&recordCall, &probe);
+    qvThread thread;
+    EXPECT_FALSE(thread.isFinished());
+    thread.run(&data);
+    thread.join();
+    EXPECT_TRUE(thread.isFinished());
+    EXPECT_EQ(5u, thread.getExitCode());
+}
+
+TEST(qvThreadTest, ResultMinusOneGivesAllBitsSet)
+{
+    Probe probe;
+    probe.nResult = -1;
+    qvThreadData data(&recordCall, &probe);
+    qvThread thread;
+    thread.run(&data);
+    thread.join();
+    EXPECT_EQ(0xFFFFFFFFu, thread.getExitCode());
+}
+
+TEST(qvThreadTest, ThrowingStartFunctionEndsThreadWithAllBitsSet)
+{
+    qvThreadData data([](void*) -> long { throw std::logic_error("job failed"); }, nullptr);
+    qvThread thread;
+    thread.run(&data);
+    thread.join();
+    EXPECT_TRUE(thread.isFinished());
+    EXPECT_EQ(0xFFFFFFFFu, thread.getExitCode());
+}
+
+TEST(qvThreadTest, OperationsOnFinishedThreadDoNothing)
+{
+    Probe probe;
+    Probe other;
+    qvThreadData data(&recordCall, &probe);
+    qvThreadData otherData(&recordCall, &other);
+    qvThread thread;
+    thread.run(&data);
+    thread.join();
+    thread.suspend();
+    thread.resume();
+    thread.run(&otherData);
+    thread.join();
+    thread.terminate();
+    EXPECT_EQ(1, probe.nCalls);
+    EXPECT_EQ(0, other.nCalls);
+    EXPECT_TRUE(thread.isFinished());
+}
+
+TEST(qvThreadTest, ConcurrentJoinersAllReturn)
+{
+    Worker worker;
+    qvThreadData data(&countSteps, &worker);
+    qvThread thread;
+    thread.run(&data);
+    qvTest::AsyncCall first([&] { thread.join(); });
+    qvTest::AsyncCall second([&] { thread.join(); });
+    EXPECT_TRUE(first.stillBlocked());
+    worker.bStop = true;
+    EXPECT_TRUE(first.finishedWithin());
+    EXPECT_TRUE(second.finishedWithin());
+}
+
+// ---------------------------------------------------------------------------------------------
+namespace {
+
+struct BlockedInP
+{
+    qvSynch::Semaphore semaphore{0, 5};
+    std::atomic<bool> bEntered{false};
+    std::atomic<bool> bUnwound{false};
+    std::atomic<bool> bPassed{false};
+};
+
+long waitOnSemaphore(void* pArgument)
+{
+    BlockedInP* pContext = static_cast<BlockedInP*>(pArgument);
+    struct Unwound
+    {
+        BlockedInP* pContext;
+        ~Unwound() { pContext->bUnwound = true; }
+    } unwound{pContext};
+    pContext->bEntered = true;
+    pContext->semaphore.P();
+    pContext->bPassed = true;
+    return 3;
+}
+
+} // namespace
+
+TEST(qvThreadTest, TerminateEndsThreadBlockedOnSemaphoreAndUnwindsIt)
+{
+    BlockedInP context;
+    qvThreadData data(&waitOnSemaphore, &context);
+    qvThread thread;
+    thread.run(&data);
+    ASSERT_TRUE(qvTest::waitUntil([&] { return context.bEntered.load(); }));
+
+    thread.terminate();
+    qvTest::AsyncCall joiner([&] { thread.join(); });
+    ASSERT_TRUE(joiner.finishedWithin());
+    EXPECT_TRUE(context.bUnwound);
+    EXPECT_FALSE(context.bPassed);
+    EXPECT_FALSE(thread.isFinished());
+    EXPECT_EQ(0u, thread.getExitCode());
+    EXPECT_FALSE(osThreadExists(thread.getID()));
+
+    // The cancelled waiter took no unit: the next V() is there for the next P().
+    context.semaphore.V();
+    qvTest::AsyncCall taker([&] { context.semaphore.P(); });
+    EXPECT_TRUE(taker.finishedWithin());
+}
+
+TEST(qvThreadTest, TerminateEndsThreadAtNextCancellationPoint)
+{
+    std::atomic<bool> bEntered{false};
+    qvThreadData data(
+        [](void* pArgument) -> long {
+            *static_cast<std::atomic<bool>*>(pArgument) = true;
+            std::this_thread::sleep_for(std::chrono::hours(1));
+            return 1;
+        },
+        &bEntered);
+    qvThread thread;
+    thread.run(&data);
+    ASSERT_TRUE(qvTest::waitUntil([&] { return bEntered.load(); }));
+    thread.terminate();
+    qvTest::AsyncCall joiner([&] { thread.join(); });
+    EXPECT_TRUE(joiner.finishedWithin());
+}
+
+TEST(qvThreadTest, TerminateWhileAnotherThreadJoins)
+{
+    BlockedInP context;
+    qvThreadData data(&waitOnSemaphore, &context);
+    qvThread thread;
+    thread.run(&data);
+    ASSERT_TRUE(qvTest::waitUntil([&] { return context.bEntered.load(); }));
+    qvTest::AsyncCall joiner([&] { thread.join(); });
+    EXPECT_TRUE(joiner.stillBlocked());
+    thread.terminate();
+    EXPECT_TRUE(joiner.finishedWithin());
+}
+
+TEST(qvThreadTest, TerminateReleasesSuspendedThread)
+{
+    Worker worker;
+    qvThreadData data(&countSteps, &worker);
+    qvThread thread;
+    thread.run(&data);
+    ASSERT_TRUE(qvTest::waitUntil([&] { return worker.nSteps > 0; }));
+    thread.suspend();
+    thread.suspend();
+    thread.terminate();
+    qvTest::AsyncCall joiner([&] { thread.join(); });
+    EXPECT_TRUE(joiner.finishedWithin());
+    EXPECT_FALSE(thread.isFinished());
+}
+
+TEST(qvThreadTest, TerminateOfNeverRunThreadEndsItWithoutStartFunction)
+{
+    Probe probe;
+    qvThreadData data(&recordCall, &probe);
+    qvThread thread;
+    thread.terminate();
+    thread.join();
+    EXPECT_FALSE(osThreadExists(thread.getID()));
+    // Termination is final: a later run starts nothing, a second terminate changes nothing.
+    thread.run(&data);
+    thread.terminate();
+    std::this_thread::sleep_for(qvTest::BLOCKED_WINDOW);
+    EXPECT_EQ(0, probe.nCalls);
+    EXPECT_EQ(0u, thread.getExitCode());
+}
+
+TEST(qvThreadTest, DestroyingNeverRunThreadEndsItWithoutStartFunction)
+{
+    Probe probe;
+    qvThread* pThread = new qvThread;
+    const unsigned long nId = pThread->getID();
+    delete pThread;
+    EXPECT_TRUE(qvTest::waitUntil([&] { return !osThreadExists(nId); }));
+    EXPECT_EQ(0, probe.nCalls);
+}
+
+TEST(qvThreadTest, DestroyingBlockedThreadEndsIt)
+{
+    BlockedInP context;
+    qvThreadData data(&waitOnSemaphore, &context);
+    qvThread* pThread = new qvThread;
+    const unsigned long nId = pThread->getID();
+    pThread->run(&data);
+    ASSERT_TRUE(qvTest::waitUntil([&] { return context.bEntered.load(); }));
+    delete pThread;
+    EXPECT_TRUE(qvTest::waitUntil([&] { return !osThreadExists(nId); }));
+    EXPECT_TRUE(context.bUnwound);
+    EXPECT_FALSE(context.bPassed);
+}
+
+// The thread outlives its wrapper here: it runs no cancellation point, so it finishes its start
+// function after the qvThread is gone, and must not write into the destroyed object.
+TEST(qvThreadTest, ThreadOutlivingItsWrapperDoesNotTouchIt)
+{
+    struct Spin
+    {
+        std::atomic<bool> bEntered{false};
+        std::atomic<bool> bRelease{false};
+    } spin;
+    qvThreadData data(
+        [](void* pArgument) -> long {
+            Spin* pSpin = static_cast<Spin*>(pArgument);
+            pSpin->bEntered = true;
+            while (!pSpin->bRelease)
+                std::this_thread::yield();
+            return 9;
+        },
+        &spin);
+    qvThread* pThread = new qvThread;
+    const unsigned long nId = pThread->getID();
+    pThread->run(&data);
+    ASSERT_TRUE(qvTest::waitUntil([&] { return spin.bEntered.load(); }));
+    delete pThread;
+    spin.bRelease = true;
+    EXPECT_TRUE(qvTest::waitUntil([&] { return !osThreadExists(nId); }));
+}
+
+TEST(qvThreadTest, TerminateThenDestroyReleasesEverything)
+{
+    BlockedInP context;
+    qvThreadData data(&waitOnSemaphore, &context);
+    qvThread* pThread = new qvThread;
+    const unsigned long nId = pThread->getID();
+    pThread->run(&data);
+    ASSERT_TRUE(qvTest::waitUntil([&] { return context.bEntered.load(); }));
+    pThread->terminate();
+    delete pThread;
+    EXPECT_TRUE(qvTest::waitUntil([&] { return !osThreadExists(nId); }));
+}
+
+// ---------------------------------------------------------------------------------------------
+namespace {
+
+// In a child process: become an unprivileged user that may not have a single thread more,
+// then try to create one. Exits 0 when the constructor threw the expected text.
+void createThreadWithoutAllowance()
+{
+    if (geteuid() == 0) {
+        // Root is exempt from the limit; the nobody user is not.
+        if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+            setresuid(65534, 65534, 65534) != 0)
+            std::_Exit(3);
+    }
+    const rlimit noThreads = {0, 0};
+    if (setrlimit(RLIMIT_NPROC, &noThreads) != 0)
+        std::_Exit(4);
+    const std::string sExpected = "Could not create thread: " + std::to_string(EAGAIN) + ".\n";
+    try {
+        qvThread thread;
+        std::fprintf(stderr, "thread created\n");
+        std::_Exit(1);
+    } catch (const std::runtime_error& error) {
+        if (sExpected == error.what())
+            std::_Exit(0);
+        std::fprintf(stderr, "text: %s", error.what());
+        std::_Exit(2);
+    }
+}
+
+} // namespace
+
+TEST(qvThreadTest, RefusedCreationThrowsExactText)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(createThreadWithoutAllowance(), testing::ExitedWithCode(0), "");
+}
+
+TEST(qvThreadTest, ManyThreadsCreatedRunAndJoined)
+{
+    for (int nRound = 0; nRound < 200; ++nRound) {
+        Probe probe;
+        probe.nResult = nRound;
+        qvThreadData data(&recordCall, &probe);
+        qvThread thread;
+        thread.run(&data);
+        thread.join();
+        ASSERT_EQ(static_cast<unsigned long>(nRound), thread.getExitCode());
+    }
+}
