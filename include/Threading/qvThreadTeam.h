@@ -18,8 +18,8 @@
 // "Job queue is full.". A job is never dropped once createJob() has returned.
 //
 // Costs: createJob() makes one pass over the members and allocates no memory while the chosen
-// queue holds fewer than 256 waiting jobs. Waiting members sleep on their queue's semaphore and
-// use no processor time; nothing polls.
+// queue holds fewer than 256 waiting jobs. A member whose queue runs empty watches it for a few
+// microseconds, then sleeps on its queue's semaphore and uses no processor time; nothing polls.
 //
 // Jobs that throw: a member catches every exception of a job, drops it, and goes on with the
 // next job (the job's result counts as -1). Jobs should still not throw: the exception is lost.

@@ -42,6 +42,11 @@ void* allocate(std::size_t nSize)
 
 } // namespace
 
+// These replacements take their memory from malloc and give it back with free; GCC sees only
+// that free() is called in an operator delete and warns about a mismatch that is not there.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
 void* operator new(std::size_t nSize)
 {
     return allocate(nSize);
@@ -66,6 +71,8 @@ void operator delete[](void* pMemory, std::size_t) noexcept
 {
     std::free(pMemory);
 }
+
+#pragma GCC diagnostic pop
 
 namespace {
 
