@@ -51,10 +51,7 @@ public:
         unsigned long m_nJobID = 0;
     };
 
-    qvJobQueue()
-        : m_Jobs(SPARE_NODES), m_Semaphore(0, static_cast<int>(MAXIMUM_WAITING_JOBS))
-    {
-    }
+    qvJobQueue() : m_Jobs(SPARE_NODES), m_Semaphore(0, static_cast<int>(MAXIMUM_WAITING_JOBS)) {}
     qvJobQueue(const qvJobQueue&) = delete;
     qvJobQueue& operator=(const qvJobQueue&) = delete;
 

@@ -101,8 +101,8 @@ public:
     qvThreadTeam& operator=(const qvThreadTeam&) = delete;
 
     // Queues a job (id 0) on one member, see Distribution and Capacity. A null pThreadFunc
-    // queues an empty job: nothing is called. Throws std::length_error "Job queue is full." when every queue is full, or the
-    // allocator's exception; the job is then not queued.
+    // queues an empty job: nothing is called. Throws std::length_error "Job queue is full." when
+    // every queue is full, or the allocator's exception; the job is then not queued.
     void createJob(long (*pThreadFunc)(void*), void* pThreadData);
 
     unsigned int getNumberOfTeamMembers() const;
@@ -113,8 +113,7 @@ public:
 
 protected:
     struct DeferredStart
-    {
-    };
+    {};
 
     // Builds the queues and the empty member slots without starting any member: for a derived
     // team, whose constructor then calls its own createTeamMembers() (and stopTeamMembers()

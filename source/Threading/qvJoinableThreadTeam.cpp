@@ -57,8 +57,8 @@ qvJoinableThreadTeam::~qvJoinableThreadTeam()
 void qvJoinableThreadTeam::createTeamMembers()
 {
     for (unsigned int n = 0; n < m_TeamMembers.getSize(); ++n)
-        startTeamMember(n, new qvJoinableThreadTeamStorage(&m_JobQueues[n], &m_SignalTable,
-                                                           &m_StateTable));
+        startTeamMember(
+            n, new qvJoinableThreadTeamStorage(&m_JobQueues[n], &m_SignalTable, &m_StateTable));
 }
 
 unsigned long qvJoinableThreadTeam::createJob(long (*pThreadFunc)(void*), void* pThreadData)

@@ -16,9 +16,18 @@
 
 namespace {
 
-long jobA(void*) { return 1; }
-long jobB(void*) { return 2; }
-long jobC(void*) { return 3; }
+long jobA(void*)
+{
+    return 1;
+}
+long jobB(void*)
+{
+    return 2;
+}
+long jobC(void*)
+{
+    return 3;
+}
 
 struct TakenJob
 {

@@ -113,8 +113,7 @@ void buildWithoutAllowanceForTheLastMember(Build build)
             setresuid(65534, 65534, 65534) != 0)
             std::_Exit(3);
     }
-    const rlimit twoMore = {static_cast<rlim_t>(nBaseline + 2),
-                            static_cast<rlim_t>(nBaseline + 2)};
+    const rlimit twoMore = {static_cast<rlim_t>(nBaseline + 2), static_cast<rlim_t>(nBaseline + 2)};
     if (setrlimit(RLIMIT_NPROC, &twoMore) != 0)
         std::_Exit(4);
     const std::string sExpected = "Could not create thread: " + std::to_string(EAGAIN) + ".\n";
