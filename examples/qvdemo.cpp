@@ -448,8 +448,8 @@ private:
 
         // 3. This frame's input: the pointer circles the centre. Fire and forget.
         const float fAngle = 0.002f * static_cast<float>(m_nFrame);
-        ArgumentVector arguments(1, true);
-        arguments[0] = qvMakeAny(PointerEvent{0.5f * std::cos(fAngle), 0.5f * std::sin(fAngle)});
+        const ArgumentVector arguments =
+            qvITC::makeArguments(PointerEvent{0.5f * std::cos(fAngle), 0.5f * std::sin(fAngle)});
         m_Processor.getITC().sendAsyncMessage(m_MovePointer, arguments, m_nSimulationThread);
         m_Counters.nAsyncSent.fetch_add(1, std::memory_order_relaxed);
 
