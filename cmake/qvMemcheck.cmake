@@ -7,8 +7,9 @@
 # tree (a test that runs another tool, such as the install test's cmake script, is skipped and
 # named). A test that runs a script around a program of the tree can name that program and its
 # arguments with an entry QV_MEMCHECK_COMMAND=<program> <arguments...> in its CTest ENVIRONMENT
-# property; that command then runs here instead of the script. Each runs with its CTest
-# arguments, working directory and environment, under
+# property; that command then runs here instead of the script. A test program that cannot run
+# under valgrind says why with an entry QV_MEMCHECK_SKIP=<reason>; it is skipped and the reason
+# shown. Each runs with its CTest arguments, working directory and environment, under
 #
 #   valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect
 #
@@ -73,7 +74,9 @@ if(testCount GREATER 0)
                 list(APPEND arguments "${argument}")
             endforeach()
         endif()
-        # A script test may name the program of this tree that it wraps.
+        # A script test may name the program of this tree that it wraps; a program may be
+        # unfit for valgrind.
+        set(skipReason "")
         string(JSON propertyCount ERROR_VARIABLE noProperties LENGTH "${testsJson}" tests ${index} properties)
         if(NOT noProperties AND propertyCount GREATER 0)
             math(EXPR lastProperty "${propertyCount} - 1")
@@ -87,10 +90,16 @@ if(testCount GREATER 0)
                         if(entry MATCHES "^QV_MEMCHECK_COMMAND=(.*)$")
                             separate_arguments(arguments UNIX_COMMAND "${CMAKE_MATCH_1}")
                             list(POP_FRONT arguments program)
+                        elseif(entry MATCHES "^QV_MEMCHECK_SKIP=(.*)$")
+                            set(skipReason "${CMAKE_MATCH_1}")
                         endif()
                     endforeach()
                 endif()
             endforeach()
+        endif()
+        if(skipReason)
+            message(STATUS "qvMemcheck: ${name}: skipped (${skipReason})")
+            continue()
         endif()
         string(FIND "${program}" "${BUILD_DIR}/" inBuildTree)
         if(NOT inBuildTree EQUAL 0)
