@@ -498,3 +498,27 @@ TEST(qvFaultRegressionTest, ThreadWhoseWrapperCannotBeAllocatedIsEnded)
                                                   });
     EXPECT_GT(result.nFailures, 0u);
 }
+
+// A loop suspended while it held its condition lock (or any lock that shutting it down needs)
+// used to keep shutdown(id) waiting for ever: the shutdown condition was installed before the
+// loop was resumed.
+TEST(qvFaultRegressionTest, ShutdownOfALoopSuspendedInsideItsConditionReturns)
+{
+    qvProcessor processor;
+    const unsigned long id = processor.createMainLoop();
+    std::atomic<bool> bInside{false};
+    std::atomic<bool> bRelease{false};
+    processor.getMainLoop(id).getFunctionPipeLine().addFunction(qvVoidFunctor([] {}));
+    processor.getMainLoop(id).setLoopCondition(qvBoolFunctor([&] {
+        bInside = true;
+        while (!bRelease) // no system call: the loop is stopped right here, lock held
+            ;
+        return true;
+    }));
+    processor.run(id);
+    ASSERT_TRUE(qvTest::waitUntil([&] { return bInside.load(); }));
+    processor.suspend(id);
+    bRelease = true;
+    qvTest::AsyncCall shutdown([&] { processor.shutdown(id); });
+    EXPECT_TRUE(shutdown.finishedWithin()) << "shutdown(id) waits for the suspended loop";
+}
