@@ -11,6 +11,7 @@
 
 #include "Container/qvDCList.h"
 #include "Container/qvDynamicVector.h"
+#include "Container/qvPoolList.h"
 #include "Container/qvSCList.h"
 #include "Container/qvTuple.h"
 
@@ -20,6 +21,9 @@
 #include "Threading/qvSemaphore.h"
 #include "Threading/qvSignal.h"
 #include "Threading/qvThread.h"
+#include "Threading/qvJobQueue.h"
+#include "Threading/qvThreadTeam.h"
+#include "Threading/qvJoinableThreadTeam.h"
 
 #include "MainLoop/qvFunctionPipeLine.h"
 #include "MainLoop/qvMainLoop.h"

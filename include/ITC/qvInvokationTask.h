@@ -38,6 +38,17 @@ typedef Loki::Functor<qvAnyContainer, Loki::Typelist<const ArgumentVector&, Loki
                       Loki::SingleThreaded>
     MessageFunctor;
 
+// An argument vector holding heap copies of the given values, in order, every slot in use:
+// makeArguments(3, std::string("name")). Read them back with qvAnyCast<T>(arguments[n]).
+template <class... Values>
+ArgumentVector makeArguments(const Values&... values)
+{
+    ArgumentVector arguments(sizeof...(Values), true);
+    unsigned int nPosition = 0;
+    ((arguments[nPosition++] = qvMakeAny(values)), ...);
+    return arguments;
+}
+
 // A Loki::SmartPtr ownership policy: a shared, atomic reference count, so that copies of one
 // pointer may be made and released on several threads at once. (Loki's own RefCounted keeps a
 // plain count in its single-threaded small-object allocator.)

@@ -1,5 +1,7 @@
 #include "ITC/qvITCController.h"
 
+#include "Threading/qvScopedLock.h"
+
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -8,23 +10,12 @@ namespace qvITC {
 
 namespace {
 
+typedef qvSynchDetail::ScopedLock<qvSynch::LWLock> LockGuard;
+
 // The calling thread's id when no interface can tell it: matches no scheduler's thread.
 constexpr unsigned long NO_THREAD = 0xFFFFFFFFul;
 
 const char* const INVALID_INTERFACE = "Invalid ITC interface.";
-
-// Scoped hold of an LWLock inside the library; the public API stays explicit acquire/release.
-class LockGuard
-{
-public:
-    explicit LockGuard(qvSynch::LWLock& lock) : m_Lock(lock) { m_Lock.acquire(); }
-    ~LockGuard() { m_Lock.release(); }
-    LockGuard(const LockGuard&) = delete;
-    LockGuard& operator=(const LockGuard&) = delete;
-
-private:
-    qvSynch::LWLock& m_Lock;
-};
 
 // The hook handed to a loop: runs the scheduler's next task and keeps the scheduler alive for
 // as long as the loop holds (or is calling) the hook.

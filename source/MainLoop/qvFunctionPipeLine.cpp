@@ -1,6 +1,6 @@
 #include "MainLoop/qvFunctionPipeLine.h"
 
-#include "MainLoop/qvScopedLock.h"
+#include "Threading/qvScopedLock.h"
 #include "Threading/qvSignal.h"
 
 // How a pass and the changes made by other threads (or by its own functions) stay apart without
@@ -20,7 +20,7 @@
 //   (and leaves the nodes to the end of the pass) or the pass sees the new state (and never
 //   reaches the removed nodes). The end of a pass mirrors this with m_nRemoved.
 
-using qvMainLoopDetail::ScopedLock;
+typedef qvSynchDetail::ScopedLock<qvSynch::LWLock> ScopedLock;
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "MainLoop/qvMainLoop.h"
 
-#include "MainLoop/qvScopedLock.h"
+#include "Threading/qvScopedLock.h"
 
 // Replacing a functor while the loop's thread may be calling it:
 //
@@ -13,7 +13,7 @@
 //   turns (it holds no holder there), before it sleeps and when run() ends.
 // - Freeing happens outside m_RetireLock, so a functor's destructor may call the setters.
 
-using qvMainLoopDetail::ScopedLock;
+typedef qvSynchDetail::ScopedLock<qvSynch::LWLock> ScopedLock;
 
 namespace {
 

@@ -127,8 +127,11 @@ bool Semaphore::post()
             return false;
     } while (!m_nState.compare_exchange_weak(nState, nState + 1, std::memory_order_seq_cst,
                                              std::memory_order_relaxed));
+    // Wake a sleeper only when the sleepers outnumber the units already there: a woken
+    // sleeper stays counted until it takes its unit, so waking one per post while any is
+    // counted would make a system call for nearly every unit of a busy queue.
     // From here on the object may be gone; the wake only names the address.
-    if (sleepersOf(nState) > 0)
+    if (sleepersOf(nState) > countOf(nState))
         wakeOne(m_nState);
     return true;
 }

@@ -341,3 +341,12 @@ TEST(qvITCControllerDestructionTest, DetachesEverySchedulerInAscendingOrder)
     }
     EXPECT_EQ(expected, interface.m_vecCalls);
 }
+
+TEST(qvITCArgumentsTest, MakeArgumentsHoldsTypedCopiesInOrder)
+{
+    const ArgumentVector arguments = qvITC::makeArguments(7, std::string("seven"));
+    ASSERT_EQ(2u, arguments.getSize());
+    EXPECT_EQ(7, *qvAnyCast<int>(arguments[0]));
+    EXPECT_EQ("seven", *qvAnyCast<std::string>(arguments[1]));
+    EXPECT_EQ(0u, qvITC::makeArguments().getSize());
+}

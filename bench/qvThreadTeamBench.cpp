@@ -1,0 +1,277 @@
+// Worker pools beside their standard-library counterparts, in one run:
+//
+// - 1,000,000 empty jobs through qvThreadTeam(2) against a pool of two std::threads sharing one
+//   std::mutex/std::condition_variable queue (the same job record: function pointer and
+//   argument, so that neither side pays for std::function);
+// - the same with jobs of about one microsecond of work (200,000 per batch);
+// - a qvJoinableThreadTeam createJob + join round trip against std::async(...).get() and
+//   against a std::promise handed through the counterpart pool.
+//
+// A batch is timed from the first job handed over until the last job has run. A qvThreadTeam
+// refuses a job while every member's queue holds 32767 waiting jobs; the producer then sleeps
+// for 50 microseconds and tries again (the "refusals" counter says how often that happened).
+
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <future>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "Threading/qvJoinableThreadTeam.h"
+#include "Threading/qvThreadTeam.h"
+
+namespace {
+
+constexpr long EMPTY_JOBS = 1000000;
+constexpr long WORK_JOBS = 200000;
+
+// Where the jobs of one batch report; the last one wakes the producer.
+struct Sink
+{
+    std::atomic<long> m_nDone{0};
+    long m_nTarget = 0;
+    std::atomic<int> m_nAllDone{0};
+
+    void reset(long nTarget)
+    {
+        m_nDone.store(0);
+        m_nTarget = nTarget;
+        m_nAllDone.store(0);
+    }
+    void finishOne()
+    {
+        if (m_nDone.fetch_add(1, std::memory_order_acq_rel) + 1 == m_nTarget) {
+            m_nAllDone.store(1, std::memory_order_release);
+            m_nAllDone.notify_one();
+        }
+    }
+    void waitAll()
+    {
+        while (m_nAllDone.load(std::memory_order_acquire) == 0)
+            m_nAllDone.wait(0, std::memory_order_acquire);
+    }
+};
+
+long emptyJob(void* pSink)
+{
+    static_cast<Sink*>(pSink)->finishOne();
+    return 0;
+}
+
+// About one microsecond of arithmetic on this machine class (calibrated once, see main).
+int g_nWorkSteps = 300;
+
+long workJob(void* pSink)
+{
+    unsigned int nValue = 1;
+    for (int n = 0; n < g_nWorkSteps; ++n)
+        nValue = nValue * 1664525u + 1013904223u;
+    benchmark::DoNotOptimize(nValue);
+    static_cast<Sink*>(pSink)->finishOne();
+    return 0;
+}
+
+// The counterpart: std::threads sharing one queue under a std::mutex, woken through a
+// std::condition_variable.
+class StdThreadPool
+{
+public:
+    explicit StdThreadPool(int nThreads)
+    {
+        for (int n = 0; n < nThreads; ++n)
+            m_Threads.emplace_back([this] { work(); });
+    }
+    ~StdThreadPool()
+    {
+        {
+            std::lock_guard<std::mutex> guard(m_Mutex);
+            m_bStop = true;
+        }
+        m_Condition.notify_all();
+        for (std::thread& thread : m_Threads)
+            thread.join();
+    }
+    void post(long (*pThreadFunc)(void*), void* pThreadData)
+    {
+        {
+            std::lock_guard<std::mutex> guard(m_Mutex);
+            m_Jobs.push_back(Job{pThreadFunc, pThreadData});
+        }
+        m_Condition.notify_one();
+    }
+
+private:
+    struct Job
+    {
+        long (*m_pThreadFunc)(void*);
+        void* m_pThreadData;
+    };
+
+    void work()
+    {
+        for (;;) {
+            std::unique_lock<std::mutex> lock(m_Mutex);
+            m_Condition.wait(lock, [this] { return m_bStop || !m_Jobs.empty(); });
+            if (m_Jobs.empty())
+                return;
+            const Job job = m_Jobs.front();
+            m_Jobs.pop_front();
+            lock.unlock();
+            job.m_pThreadFunc(job.m_pThreadData);
+        }
+    }
+
+    std::mutex m_Mutex;
+    std::condition_variable m_Condition;
+    std::deque<Job> m_Jobs;
+    bool m_bStop = false;
+    std::vector<std::thread> m_Threads;
+};
+
+void runTeamBatch(benchmark::State& state, long (*pJob)(void*), long nJobs)
+{
+    qvThreadTeam team(2);
+    Sink sink;
+    long nRefusals = 0;
+    for (auto _ : state) {
+        sink.reset(nJobs);
+        for (long n = 0; n < nJobs; ++n) {
+            for (;;) {
+                try {
+                    team.createJob(pJob, &sink);
+                    break;
+                } catch (const std::length_error&) {
+                    // Every queue is full: give the members the processor for a moment.
+                    ++nRefusals;
+                    std::this_thread::sleep_for(std::chrono::microseconds(50));
+                }
+            }
+        }
+        sink.waitAll();
+    }
+    state.SetItemsProcessed(state.iterations() * nJobs);
+    state.counters["refusals"] = static_cast<double>(nRefusals);
+}
+
+void runStdBatch(benchmark::State& state, long (*pJob)(void*), long nJobs)
+{
+    StdThreadPool pool(2);
+    Sink sink;
+    for (auto _ : state) {
+        sink.reset(nJobs);
+        for (long n = 0; n < nJobs; ++n)
+            pool.post(pJob, &sink);
+        sink.waitAll();
+    }
+    state.SetItemsProcessed(state.iterations() * nJobs);
+}
+
+void BM_qvThreadTeam_MillionEmptyJobs(benchmark::State& state)
+{
+    runTeamBatch(state, &emptyJob, EMPTY_JOBS);
+}
+BENCHMARK(BM_qvThreadTeam_MillionEmptyJobs)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_StdThreadPool_MillionEmptyJobs(benchmark::State& state)
+{
+    runStdBatch(state, &emptyJob, EMPTY_JOBS);
+}
+BENCHMARK(BM_StdThreadPool_MillionEmptyJobs)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_qvThreadTeam_OneMicrosecondJobs(benchmark::State& state)
+{
+    runTeamBatch(state, &workJob, WORK_JOBS);
+}
+BENCHMARK(BM_qvThreadTeam_OneMicrosecondJobs)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_StdThreadPool_OneMicrosecondJobs(benchmark::State& state)
+{
+    runStdBatch(state, &workJob, WORK_JOBS);
+}
+BENCHMARK(BM_StdThreadPool_OneMicrosecondJobs)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+long roundTripJob(void* pValue)
+{
+    benchmark::DoNotOptimize(++*static_cast<long*>(pValue));
+    return 0;
+}
+
+void BM_qvJoinableThreadTeam_CreateJobJoin(benchmark::State& state)
+{
+    qvJoinableThreadTeam team(2);
+    long nValue = 0;
+    for (auto _ : state)
+        team.join(team.createJob(&roundTripJob, &nValue));
+}
+BENCHMARK(BM_qvJoinableThreadTeam_CreateJobJoin)->UseRealTime();
+
+void BM_StdAsync_Get(benchmark::State& state)
+{
+    long nValue = 0;
+    for (auto _ : state)
+        std::async(std::launch::async, &roundTripJob, &nValue).get();
+}
+BENCHMARK(BM_StdAsync_Get)->UseRealTime();
+
+struct PromiseJob
+{
+    long* m_pValue;
+    std::promise<long> m_Result;
+};
+
+long promiseJob(void* pArgument)
+{
+    PromiseJob* pJob = static_cast<PromiseJob*>(pArgument);
+    pJob->m_Result.set_value(roundTripJob(pJob->m_pValue));
+    return 0;
+}
+
+void BM_StdThreadPool_PromiseGet(benchmark::State& state)
+{
+    StdThreadPool pool(2);
+    long nValue = 0;
+    for (auto _ : state) {
+        PromiseJob job{&nValue, {}};
+        std::future<long> result = job.m_Result.get_future();
+        pool.post(&promiseJob, &job);
+        result.get();
+    }
+}
+BENCHMARK(BM_StdThreadPool_PromiseGet)->UseRealTime();
+
+// Chooses the number of steps that makes workJob take about one microsecond here.
+void calibrateWork()
+{
+    Sink sink;
+    sink.reset(1L << 40);
+    g_nWorkSteps = 1000;
+    const auto start = std::chrono::steady_clock::now();
+    for (int n = 0; n < 10000; ++n)
+        workJob(&sink);
+    const double dNanoseconds =
+        std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count() /
+        10000.0;
+    g_nWorkSteps = static_cast<int>(1000.0 * 1000.0 / (dNanoseconds > 1.0 ? dNanoseconds : 1.0));
+    if (g_nWorkSteps < 1)
+        g_nWorkSteps = 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    calibrateWork();
+    benchmark::AddCustomContext("work_steps_per_microsecond", std::to_string(g_nWorkSteps));
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

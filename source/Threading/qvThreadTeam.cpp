@@ -1,0 +1,162 @@
+#include "Threading/qvThreadTeam.h"
+
+#include <exception>
+#include <stdexcept>
+
+#include "qvAssert.h"
+
+// ---------------------------------------------------------------------------------------------
+// qvThreadTeamStorage
+
+qvThreadTeam::qvThreadTeamStorage::qvThreadTeamStorage(qvJobQueue* pJobQueue)
+    : m_pJobQueue(pJobQueue), m_bStopped(false)
+{
+}
+
+qvThreadTeam::qvThreadTeamStorage::~qvThreadTeamStorage()
+{
+    m_pJobQueue = nullptr;
+}
+
+long qvThreadTeam::qvThreadTeamStorage::processNextJob()
+{
+    long (*pThreadFunc)(void*) = nullptr;
+    void* pThreadData = nullptr;
+    unsigned long nJobID = 0;
+    if (!m_pJobQueue->getJob(pThreadFunc, pThreadData, nJobID))
+        return 0;
+    // A job taken after the team began to stop its members is dropped.
+    if (isStopped() || !pThreadFunc)
+        return 0;
+    return runJob(pThreadFunc, pThreadData);
+}
+
+long qvThreadTeam::qvThreadTeamStorage::runJob(long (*pThreadFunc)(void*), void* pThreadData)
+{
+    try {
+        return pThreadFunc(pThreadData);
+    } catch (...) {
+        // The forced unwinding of a cancelled member is no C++ exception (there is no current
+        // exception for it); it must go on to the thread's start.
+        if (!std::current_exception())
+            throw;
+        return -1;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// qvThreadTeam
+
+qvThreadTeam::qvThreadTeam(unsigned int nMembers) : qvThreadTeam(nMembers, DeferredStart())
+{
+    try {
+        createTeamMembers();
+    } catch (...) {
+        stopTeamMembers();
+        throw;
+    }
+}
+
+qvThreadTeam::qvThreadTeam(unsigned int nMembers, DeferredStart)
+    : m_JobQueues(nMembers, true), m_TeamMembers(nMembers, true), m_TeamStorages(nMembers, true)
+{
+    for (unsigned int n = 0; n < m_TeamStorages.getSize(); ++n)
+        m_TeamStorages[n] = nullptr;
+}
+
+qvThreadTeam::~qvThreadTeam()
+{
+    stopTeamMembers();
+}
+
+void qvThreadTeam::createTeamMembers()
+{
+    for (unsigned int n = 0; n < m_TeamMembers.getSize(); ++n)
+        startTeamMember(n, new qvThreadTeamStorage(&m_JobQueues[n]));
+}
+
+void qvThreadTeam::startTeamMember(unsigned int nPosition, qvThreadTeamStorage* pStorage)
+{
+    QV_ASSERT(!m_TeamStorages[nPosition], "source/Threading/qvThreadTeam.cpp");
+    m_TeamStorages[nPosition] = pStorage;
+    qvTuple<qvThread*, qvThreadData*>& member = m_TeamMembers[nPosition];
+    member.m_First = new qvThread();
+    member.m_Second = new qvThreadData(&teamMemberLoop, pStorage);
+    member.m_First->run(member.m_Second);
+}
+
+void qvThreadTeam::stopTeamMembers()
+{
+    const unsigned int nMembers = m_TeamMembers.getSize();
+    // First keep every member from starting another job, then cancel them all, so that they
+    // end in parallel; only then wait for each.
+    for (unsigned int n = 0; n < nMembers; ++n) {
+        if (m_TeamStorages[n])
+            m_TeamStorages[n]->stop();
+    }
+    for (unsigned int n = 0; n < nMembers; ++n) {
+        if (qvThread* pThread = m_TeamMembers[n].m_First) {
+            try {
+                pThread->terminate();
+            } catch (const std::runtime_error&) {
+                // Refused only for a thread that has already gone; join() returns at once.
+            }
+        }
+    }
+    for (unsigned int n = 0; n < nMembers; ++n) {
+        qvTuple<qvThread*, qvThreadData*>& member = m_TeamMembers[n];
+        if (member.m_First) {
+            member.m_First->join();
+            delete member.m_First;
+            member.m_First = nullptr;
+        }
+        delete member.m_Second;
+        member.m_Second = nullptr;
+        delete m_TeamStorages[n];
+        m_TeamStorages[n] = nullptr;
+    }
+}
+
+void qvThreadTeam::createJob(long (*pThreadFunc)(void*), void* pThreadData)
+{
+    queueJob(pThreadFunc, pThreadData, 0);
+}
+
+void qvThreadTeam::queueJob(long (*pThreadFunc)(void*), void* pThreadData, unsigned long id)
+{
+    const unsigned int nQueues = m_JobQueues.getSize();
+    if (nQueues == 0) {
+        QV_ASSERT_TEXT("nPos < m_nVectorSize", "include/Container/qvDynamicVector.h");
+        throw std::length_error("Job queue is full.");
+    }
+    unsigned int nBest = 0;
+    unsigned int nSmallest = 0xFFFFFFFFu;
+    for (unsigned int n = 0; n < nQueues; ++n) {
+        const unsigned int nWaiting = m_JobQueues[n].getNumberOfJobs();
+        if (nWaiting < nSmallest) {
+            nSmallest = nWaiting;
+            nBest = n;
+        }
+    }
+    if (m_JobQueues[nBest].tryAddJob(pThreadFunc, pThreadData, id))
+        return;
+    // The snapshot was stale or every queue is full: try the others before refusing.
+    for (unsigned int n = 0; n < nQueues; ++n) {
+        if (n != nBest && m_JobQueues[n].tryAddJob(pThreadFunc, pThreadData, id))
+            return;
+    }
+    throw std::length_error("Job queue is full.");
+}
+
+unsigned int qvThreadTeam::getNumberOfTeamMembers() const
+{
+    return m_TeamMembers.getSize();
+}
+
+long qvThreadTeam::teamMemberLoop(void* pStorage)
+{
+    qvThreadTeamStorage* pMemberStorage = static_cast<qvThreadTeamStorage*>(pStorage);
+    while (!pMemberStorage->isStopped())
+        pMemberStorage->processNextJob();
+    return 0;
+}

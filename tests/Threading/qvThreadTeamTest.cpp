@@ -1,0 +1,232 @@
+// Tests of qvThreadTeam: member count, the distribution rule, the thread a job runs on, jobs
+// that throw, the capacity limit, destruction in every state of a member, and a member whose
+// thread cannot be created.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "Threading/qvThreadTeam.h"
+#include "qvTeamTestSupport.h"
+#include "qvTestSupport.h"
+
+using namespace qvTeamTest;
+
+namespace {
+
+// Reaches the queues and member threads of a team.
+class TeamProbe : public qvThreadTeam
+{
+public:
+    using qvThreadTeam::qvThreadTeam;
+
+    qvJobQueue& queue(unsigned int nPosition) { return m_JobQueues[nPosition]; }
+    unsigned long memberId(unsigned int nPosition)
+    {
+        return m_TeamMembers[nPosition].m_First->getID();
+    }
+    std::vector<unsigned int> waitingJobs()
+    {
+        std::vector<unsigned int> counts;
+        for (unsigned int n = 0; n < m_JobQueues.getSize(); ++n)
+            counts.push_back(m_JobQueues[n].getNumberOfJobs());
+        return counts;
+    }
+};
+
+} // namespace
+
+TEST(qvThreadTeamTest, MemberCountIsTheOneGiven)
+{
+    qvThreadTeam defaultTeam;
+    EXPECT_EQ(2u, defaultTeam.getNumberOfTeamMembers());
+    qvThreadTeam team(5);
+    EXPECT_EQ(5u, team.getNumberOfTeamMembers());
+}
+
+TEST(qvThreadTeamTest, IdleMembersSleepInTheKernel)
+{
+    TeamProbe team(3);
+    for (unsigned int n = 0; n < 3; ++n) {
+        const pid_t nId = static_cast<pid_t>(team.memberId(n));
+        EXPECT_TRUE(qvTest::waitUntil([&] { return qvTest::isParkedInKernel(nId); }))
+            << "member " << n;
+    }
+}
+
+TEST(qvThreadTeamTest, JobRunsOnTheThreadOfItsMember)
+{
+    Blocker blockers[3];
+    TeamProbe team(3);
+    for (unsigned int n = 0; n < 3; ++n)
+        team.queue(n).addJob(&blockJob, &blockers[n], 0);
+    for (unsigned int n = 0; n < 3; ++n) {
+        ASSERT_TRUE(blockers[n].waitEntered());
+        EXPECT_EQ(team.memberId(n), blockers[n].m_nThreadId.load());
+        blockers[n].release();
+    }
+}
+
+TEST(qvThreadTeamTest, WithAllQueuesEmptyTheJobGoesToMemberZeroEvenIfBusy)
+{
+    Blocker blocker;
+    std::atomic<int> nCount{0};
+    TeamProbe team(2);
+    team.createJob(&blockJob, &blocker);
+    ASSERT_TRUE(blocker.waitEntered());
+    EXPECT_EQ(team.memberId(0), blocker.m_nThreadId.load());
+
+    team.createJob(&countJob, &nCount);
+    EXPECT_EQ((std::vector<unsigned int>{1, 0}), team.waitingJobs());
+    EXPECT_EQ(0, nCount.load());
+    blocker.release();
+    EXPECT_TRUE(qvTest::waitUntil([&] { return nCount == 1; }));
+}
+
+TEST(qvThreadTeamTest, JobGoesToTheFewestWaitingLowestPositionFirst)
+{
+    Blocker blockers[4];
+    std::atomic<int> nCount{0};
+    TeamProbe team(4);
+    for (unsigned int n = 0; n < 4; ++n)
+        team.queue(n).addJob(&blockJob, &blockers[n], 0);
+    for (Blocker& blocker : blockers)
+        ASSERT_TRUE(blocker.waitEntered());
+    const unsigned int aPrepared[4] = {3, 1, 1, 2};
+    for (unsigned int n = 0; n < 4; ++n) {
+        for (unsigned int nJob = 0; nJob < aPrepared[n]; ++nJob)
+            team.queue(n).addJob(&countJob, &nCount, 0);
+    }
+    ASSERT_EQ((std::vector<unsigned int>{3, 1, 1, 2}), team.waitingJobs());
+
+    team.createJob(&countJob, &nCount);
+    EXPECT_EQ((std::vector<unsigned int>{3, 2, 1, 2}), team.waitingJobs());
+    team.createJob(&countJob, &nCount);
+    EXPECT_EQ((std::vector<unsigned int>{3, 2, 2, 2}), team.waitingJobs());
+    team.createJob(&countJob, &nCount);
+    EXPECT_EQ((std::vector<unsigned int>{3, 3, 2, 2}), team.waitingJobs());
+
+    for (Blocker& blocker : blockers)
+        blocker.release();
+    EXPECT_TRUE(qvTest::waitUntil([&] { return nCount == 10; }));
+}
+
+TEST(qvThreadTeamTest, ThrowingJobDoesNotEndItsMember)
+{
+    std::atomic<int> nCount{0};
+    TeamProbe team(1);
+    const unsigned long nMemberId = team.memberId(0);
+    team.createJob(&throwRuntimeError, nullptr);
+    team.createJob(&throwInt, nullptr);
+    team.createJob(&countJob, &nCount);
+    EXPECT_TRUE(qvTest::waitUntil([&] { return nCount == 1; }));
+    EXPECT_TRUE(taskExists(nMemberId));
+}
+
+TEST(qvThreadTeamTest, NullJobFunctionIsAnEmptyJob)
+{
+    std::atomic<int> nCount{0};
+    qvThreadTeam team(1);
+    team.createJob(nullptr, nullptr);
+    team.createJob(&countJob, &nCount);
+    EXPECT_TRUE(qvTest::waitUntil([&] { return nCount == 1; }));
+}
+
+TEST(qvThreadTeamTest, JobIsRefusedOnlyWhenEveryQueueIsFull)
+{
+    Blocker blockers[2];
+    std::atomic<int> nCount{0};
+    TeamProbe team(2);
+    for (unsigned int n = 0; n < 2; ++n)
+        team.queue(n).addJob(&blockJob, &blockers[n], 0);
+    for (Blocker& blocker : blockers)
+        ASSERT_TRUE(blocker.waitEntered());
+
+    for (unsigned int n = 0; n < 2 * qvJobQueue::MAXIMUM_WAITING_JOBS; ++n)
+        team.createJob(&countJob, &nCount);
+    EXPECT_EQ((std::vector<unsigned int>{qvJobQueue::MAXIMUM_WAITING_JOBS,
+                                         qvJobQueue::MAXIMUM_WAITING_JOBS}),
+              team.waitingJobs());
+    try {
+        team.createJob(&countJob, &nCount);
+        FAIL() << "no exception";
+    } catch (const std::length_error& error) {
+        EXPECT_EQ(std::string("Job queue is full."), error.what());
+    }
+
+    // As soon as one queue has room again, a job is accepted.
+    blockers[1].release();
+    ASSERT_TRUE(qvTest::waitUntil([&] { return team.waitingJobs()[1] == 0; }));
+    EXPECT_EQ(static_cast<int>(qvJobQueue::MAXIMUM_WAITING_JOBS), nCount.load());
+    team.createJob(&countJob, &nCount);
+    EXPECT_TRUE(qvTest::waitUntil(
+        [&] { return nCount == static_cast<int>(qvJobQueue::MAXIMUM_WAITING_JOBS) + 1; }));
+}
+
+TEST(qvThreadTeamTest, DestroyingATeamOfIdleMembersReturnsAtOnce)
+{
+    auto* pTeam = new TeamProbe(3);
+    std::vector<unsigned long> ids;
+    for (unsigned int n = 0; n < 3; ++n) {
+        ids.push_back(pTeam->memberId(n));
+        const pid_t nId = static_cast<pid_t>(ids.back());
+        ASSERT_TRUE(qvTest::waitUntil([&] { return qvTest::isParkedInKernel(nId); }));
+    }
+    qvTest::AsyncCall destroy([&] { delete pTeam; });
+    ASSERT_TRUE(destroy.finishedWithin());
+    for (unsigned long nId : ids)
+        EXPECT_TRUE(qvTest::waitUntil([&] { return !taskExists(nId); }));
+}
+
+TEST(qvThreadTeamTest, DestroyingCancelsABlockedJobAndRunsNoWaitingJob)
+{
+    Blocker blocker;
+    std::atomic<int> nCount{0};
+    auto* pTeam = new qvThreadTeam(1);
+    pTeam->createJob(&blockJob, &blocker);
+    ASSERT_TRUE(blocker.waitEntered());
+    for (int n = 0; n < 10; ++n)
+        pTeam->createJob(&countJob, &nCount);
+
+    qvTest::AsyncCall destroy([&] { delete pTeam; });
+    ASSERT_TRUE(destroy.finishedWithin());
+    EXPECT_FALSE(blocker.m_bLeft.load());
+    EXPECT_EQ(0, nCount.load());
+}
+
+TEST(qvThreadTeamTest, DestroyingWaitsForAJobWithoutCancellationPointAndStartsNoOther)
+{
+    Spinner spinner;
+    std::atomic<int> nCount{0};
+    auto* pTeam = new qvThreadTeam(1);
+    pTeam->createJob(&spinJob, &spinner);
+    ASSERT_TRUE(qvTest::waitUntil([&] { return spinner.m_bEntered.load(); }));
+    for (int n = 0; n < 10; ++n)
+        pTeam->createJob(&countJob, &nCount);
+
+    qvTest::AsyncCall destroy([&] { delete pTeam; });
+    EXPECT_TRUE(destroy.stillBlocked());
+    spinner.m_bRelease = true;
+    ASSERT_TRUE(destroy.finishedWithin());
+    EXPECT_TRUE(spinner.m_bLeft.load());
+    EXPECT_EQ(0, nCount.load());
+}
+
+TEST(qvThreadTeamTest, MemberThatCannotBeCreatedStopsTheOnesStartedBefore)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(buildWithoutAllowanceForTheLastMember([] { qvThreadTeam team(3); }),
+                testing::ExitedWithCode(0), "");
+}
+
+TEST(qvThreadTeamDeathTest, CreateJobOnTeamWithoutMembersAsserts)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    qvThreadTeam team(0);
+    EXPECT_EQ(0u, team.getNumberOfTeamMembers());
+    EXPECT_DEATH(team.createJob(&countJob, nullptr), "nPos < m_nVectorSize");
+}
