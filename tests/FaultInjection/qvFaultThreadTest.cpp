@@ -16,11 +16,14 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "MainLoop/qvProcessor.h"
+#include "Threading/qvJoinableThreadTeam.h"
 #include "Threading/qvLocks.h"
 #include "Threading/qvSemaphore.h"
 #include "Threading/qvThread.h"
+#include "Threading/qvThreadTeam.h"
 #include "qvFaultAllocator.h"
 #include "qvTestSupport.h"
 
@@ -85,9 +88,10 @@ std::string expectRefusal(const char* cstrWhat, const std::function<void()>& cre
         if (REFUSED != error.what())
             return std::string(cstrWhat) + ": wrong text: " + error.what();
     }
-    if (countThreads() != nThreadsBefore)
+    // A member that was stopped ends, and lets go of its shared state, just after its join.
+    if (!qvTest::waitUntil([&] { return countThreads() == nThreadsBefore; }))
         return std::string(cstrWhat) + ": a thread was left behind";
-    if (qvFault::liveBlocks() != nBlocksBefore)
+    if (!qvTest::waitUntil([&] { return qvFault::liveBlocks() == nBlocksBefore; }))
         return std::string(cstrWhat) + ": " + std::to_string(qvFault::liveBlocks() - nBlocksBefore) +
                " blocks were left behind";
     return std::string();
@@ -96,6 +100,10 @@ std::string expectRefusal(const char* cstrWhat, const std::function<void()>& cre
 std::string refusedCreationLeavesNothing()
 {
     qvProcessor processor;
+    // A sanitizer runtime may start a helper thread with the first thread the process creates:
+    // let that happen before anything is counted.
+    std::thread([] {}).join();
+    const int nThreads = countThreads();
     if (!setThreadAllowance(0))
         return "could not lower the process limit";
 
@@ -107,6 +115,24 @@ std::string refusedCreationLeavesNothing()
         return sstrProblem;
     if (processor.getThreadID(2) != NO_THREAD)
         return "createMainLoop: a loop was left behind";
+    sstrProblem = expectRefusal("qvThreadTeam", [] { qvThreadTeam team(3); });
+    if (!sstrProblem.empty())
+        return sstrProblem;
+    sstrProblem = expectRefusal("qvJoinableThreadTeam", [] { qvJoinableThreadTeam team(3); });
+    if (!sstrProblem.empty())
+        return sstrProblem;
+
+    // One thread more allowed: the first member starts, the second is refused, and the first
+    // is stopped again.
+    if (!setThreadAllowance(static_cast<rlim_t>(nThreads + 1)))
+        return "could not set the process limit";
+    sstrProblem = expectRefusal("qvThreadTeam, second member", [] { qvThreadTeam team(3); });
+    if (!sstrProblem.empty())
+        return sstrProblem;
+    sstrProblem = expectRefusal("qvJoinableThreadTeam, second member",
+                                [] { qvJoinableThreadTeam team(3); });
+    if (!sstrProblem.empty())
+        return sstrProblem;
 
     // With threads allowed again, the processor hands out the first id and the loop works.
     if (!setThreadAllowance(RLIM_INFINITY) && !setThreadAllowance(64))
