@@ -8,12 +8,18 @@
 //   still suspended;
 // - barrier cycles with 2 to 4 threads, the last arrival varied;
 // - reference-counted signal cycles with 1 to 4 holders;
+// - thread teams and joinable teams of 1 to 3 members: quick jobs from two producers at once,
+//   each job of a joinable team joined by several threads at once (one of them with a list);
+//   then jobs that hold their members with quick ones queued behind them, and the team is
+//   destroyed while jobs wait and run;
 //
 // and counts exactly: every synchronous message ran once (on its loop, or on the sender when its
 // loop had gone) or its sender was told it was discarded; every asynchronous message ran at most
 // once, and every one queued before a synchronous message that ran on the same loop had run by
-// then; every copy of every message functor was released; every barrier released its threads
-// only after all had arrived; every signal wait returned after all holders had let go.
+// then; every copy of every message functor was released; every job ran once unless its team
+// was destroyed first, and none ran after; every join returned, after its job had run; every
+// barrier released its threads only after all had arrived; every signal wait returned after all
+// holders had let go.
 //
 // A watchdog turns a hang into a failure: each blocking wait is registered with a name, and one
 // that lasts longer than the limit aborts the program naming the wait (and the seed).
@@ -44,9 +50,13 @@
 #include <vector>
 
 #include "MainLoop/qvProcessor.h"
+#include "Container/qvDCList.h"
 #include "Threading/qvBarrier.h"
+#include "Threading/qvJoinableThreadTeam.h"
 #include "Threading/qvRCSignal.h"
+#include "Threading/qvSemaphore.h"
 #include "Threading/qvThread.h"
+#include "Threading/qvThreadTeam.h"
 
 using qvITC::ArgumentVector;
 using qvITC::MessageFunctor;
@@ -139,6 +149,15 @@ struct Figures
     std::atomic<std::uint64_t> nSignalCycles{0};
     std::atomic<std::uint64_t> nSignalUnrefs{0};
     std::atomic<std::uint64_t> nThreadsStarted{0};
+    std::atomic<std::uint64_t> nTeams{0};
+    std::atomic<std::uint64_t> nJoinableTeams{0};
+    std::atomic<std::uint64_t> nTeamMembers{0};
+    std::atomic<std::uint64_t> nJobsCreated{0};
+    std::atomic<std::uint64_t> nJobsRan{0};
+    std::atomic<std::uint64_t> nJobsDropped{0};
+    std::atomic<std::uint64_t> nJobsCancelled{0};
+    std::atomic<std::uint64_t> nJoins{0};
+    std::atomic<std::uint64_t> nTeamsDestroyedBusy{0};
 };
 
 Figures s_Figures;
@@ -626,6 +645,174 @@ void soakRCSignal(Random& random, const Settings& settings)
     }
 }
 
+
+// ---------------------------------------------------------------------------------------------
+// Worker teams
+
+struct TeamRun
+{
+    std::atomic<bool> bTeamGone{false};
+    qvSynch::Semaphore gate{0, 100000};
+    std::atomic<int> nHolding{0};
+};
+
+struct JobRecord
+{
+    TeamRun* pRun = nullptr;
+    std::atomic<int> nRuns{0};
+    bool bHolds = false;
+};
+
+long soakJob(void* pArgument)
+{
+    JobRecord* pRecord = static_cast<JobRecord*>(pArgument);
+    if (pRecord->pRun->bTeamGone)
+        fail("a job ran after its team was destroyed");
+    ++pRecord->nRuns;
+    if (pRecord->bHolds) {
+        ++pRecord->pRun->nHolding;
+        pRecord->pRun->gate.P(); // a cancellation point: destruction ends the job here
+    } else if (pRecord->nRuns == 1 && (reinterpret_cast<std::uintptr_t>(pRecord) >> 4) % 3 == 0) {
+        std::this_thread::yield();
+    }
+    return 0;
+}
+
+// Waits (registered with the watchdog) until every job of the list has run.
+void waitForJobs(const std::deque<JobRecord>& jobs, std::size_t nFirst, const char* cstrWhat)
+{
+    WaitScope wait(cstrWhat);
+    for (std::size_t n = nFirst; n < jobs.size(); ++n)
+        while (jobs[n].nRuns == 0)
+            std::this_thread::yield();
+}
+
+// Then jobs that hold their members and quick ones queued behind them; a few holds are let go;
+// the team is destroyed while jobs wait and run.
+template <class Team>
+void destroyBusyTeam(std::unique_ptr<Team>& upTeam, TeamRun& run, std::deque<JobRecord>& jobs,
+                     unsigned int nMembers, Random& random)
+{
+    const int nHolds = 1 + static_cast<int>(random() % (nMembers + 1));
+    const int nQuick = static_cast<int>(random() % 40);
+    for (int n = 0; n < nHolds + nQuick; ++n) {
+        JobRecord& record = jobs.emplace_back();
+        record.pRun = &run;
+        record.bHolds = n < nHolds || random() % 8 == 0;
+        upTeam->createJob(&soakJob, &record);
+        ++s_Figures.nJobsCreated;
+    }
+    run.gate.V();
+    for (unsigned int n = random() % 64; n > 0; --n)
+        std::this_thread::yield();
+    {
+        WaitScope wait("destroying a team with jobs waiting and running");
+        upTeam.reset();
+    }
+    run.bTeamGone = true;
+    ++s_Figures.nTeamsDestroyedBusy;
+}
+
+void countJobs(const std::deque<JobRecord>& jobs)
+{
+    for (const JobRecord& record : jobs) {
+        if (record.nRuns > 1)
+            fail("a job ran " + std::to_string(record.nRuns.load()) + " times");
+        else if (record.nRuns == 1)
+            ++(record.bHolds ? s_Figures.nJobsCancelled : s_Figures.nJobsRan);
+        else
+            ++s_Figures.nJobsDropped;
+    }
+}
+
+void soakTeam(Random& random, const Settings& settings)
+{
+    TeamRun run;
+    std::deque<JobRecord> jobs;
+    const unsigned int nMembers = 1 + static_cast<unsigned int>(random() % 3);
+    std::unique_ptr<qvThreadTeam> upTeam(new qvThreadTeam(nMembers));
+    ++s_Figures.nTeams;
+    s_Figures.nTeamMembers += nMembers;
+    // Quick jobs, from this thread and a second one at once; every one of them runs once.
+    const int nJobs = settings.bMemcheck ? 20 : 50 + static_cast<int>(random() % 200);
+    for (int n = 0; n < 2 * nJobs; ++n)
+        jobs.emplace_back().pRun = &run;
+    std::thread producer([&] {
+        for (int n = nJobs; n < 2 * nJobs; ++n)
+            upTeam->createJob(&soakJob, &jobs[n]);
+    });
+    ++s_Figures.nThreadsStarted;
+    for (int n = 0; n < nJobs; ++n)
+        upTeam->createJob(&soakJob, &jobs[n]);
+    joinThread(producer, "joining a job producer");
+    s_Figures.nJobsCreated += 2 * nJobs;
+    waitForJobs(jobs, 0, "waiting for a team's jobs to run");
+    destroyBusyTeam(upTeam, run, jobs, nMembers, random);
+    countJobs(jobs);
+}
+
+void soakJoinableTeam(Random& random, const Settings& settings)
+{
+    TeamRun run;
+    std::deque<JobRecord> jobs;
+    const unsigned int nMembers = 1 + static_cast<unsigned int>(random() % 3);
+    std::unique_ptr<qvJoinableThreadTeam> upTeam(new qvJoinableThreadTeam(nMembers));
+    ++s_Figures.nJoinableTeams;
+    s_Figures.nTeamMembers += nMembers;
+
+    // Quick jobs, each joined by several threads at once, in different orders, one of them
+    // with join(list).
+    const int nJobs = settings.bMemcheck ? 10 : 20 + static_cast<int>(random() % 100);
+    std::vector<unsigned long> vecIds;
+    for (int n = 0; n < nJobs; ++n) {
+        JobRecord& record = jobs.emplace_back();
+        record.pRun = &run;
+        vecIds.push_back(upTeam->createJob(&soakJob, &record));
+        ++s_Figures.nJobsCreated;
+    }
+    const int nJoiners = 2 + static_cast<int>(random() % 2);
+    std::vector<std::thread> joiners;
+    for (int j = 0; j < nJoiners; ++j) {
+        const std::uint64_t nSeed = random();
+        joiners.emplace_back([&, j, nSeed] {
+            Random local(nSeed);
+            if (j == 0) {
+                qvDCList<unsigned long> list;
+                for (const unsigned long nId : vecIds)
+                    list.pushBack(nId);
+                {
+                    WaitScope wait("qvJoinableThreadTeam::join(list)");
+                    upTeam->join(list);
+                }
+                ++s_Figures.nJoins;
+                for (int n = 0; n < nJobs; ++n)
+                    if (jobs[n].nRuns != 1)
+                        fail("join(list) returned before every job of the list had run");
+                return;
+            }
+            std::vector<int> vecOrder(nJobs);
+            for (int n = 0; n < nJobs; ++n)
+                vecOrder[n] = n;
+            std::shuffle(vecOrder.begin(), vecOrder.end(), local);
+            for (const int n : vecOrder) {
+                {
+                    WaitScope wait("qvJoinableThreadTeam::join(id)");
+                    upTeam->join(vecIds[n]);
+                }
+                ++s_Figures.nJoins;
+                if (jobs[n].nRuns != 1 ||
+                    upTeam->jobState(vecIds[n]) != qvJoinableThreadTeam::JOB_DONE)
+                    fail("join(id) returned before its job had run");
+            }
+        });
+        ++s_Figures.nThreadsStarted;
+    }
+    for (std::thread& joiner : joiners)
+        joinThread(joiner, "joining a joiner");
+    destroyBusyTeam(upTeam, run, jobs, nMembers, random);
+    countJobs(jobs);
+}
+
 // ---------------------------------------------------------------------------------------------
 // The drivers
 
@@ -635,7 +822,7 @@ void drive(unsigned int nDriver, const Settings& settings, Clock::time_point dea
     for (unsigned long nRound = 0; nRound < settings.nRounds && Clock::now() < deadline;
          ++nRound) {
         ++s_Figures.nScenarios;
-        switch (random() % 4) {
+        switch (random() % 6) {
         case 0:
         case 1:
             soakMainLoops(random, settings);
@@ -643,8 +830,14 @@ void drive(unsigned int nDriver, const Settings& settings, Clock::time_point dea
         case 2:
             soakBarrier(random, settings);
             break;
-        default:
+        case 3:
             soakRCSignal(random, settings);
+            break;
+        case 4:
+            soakTeam(random, settings);
+            break;
+        default:
+            soakJoinableTeam(random, settings);
             break;
         }
     }
@@ -662,7 +855,10 @@ void printFigures(const Settings& settings, double dSeconds)
         "soak: synchronous messages %llu: ran on their loop %llu, ran on the sender %llu, "
         "discarded %llu\n"
         "soak: asynchronous messages %llu: ran %llu, discarded %llu; order checks %llu\n"
-        "soak: barrier cycles %llu (%llu waits), signal cycles %llu (%llu unrefs)\n",
+        "soak: barrier cycles %llu (%llu waits), signal cycles %llu (%llu unrefs)\n"
+        "soak: thread teams %llu, joinable teams %llu (%llu members); jobs %llu: ran %llu, "
+        "cancelled by the team's destruction %llu, dropped by it %llu; joins %llu; teams "
+        "destroyed with jobs waiting and running %llu\n",
         static_cast<unsigned long long>(settings.nSeed),
         static_cast<unsigned long long>(settings.nSeed), settings.nDrivers, dSeconds,
         (unsigned long long)f.nScenarios, (unsigned long long)f.nThreadsStarted,
@@ -676,7 +872,12 @@ void printFigures(const Settings& settings, double dSeconds)
         (unsigned long long)f.nAsyncSent, (unsigned long long)f.nAsyncRan,
         (unsigned long long)f.nAsyncDiscarded, (unsigned long long)f.nOrderChecks,
         (unsigned long long)f.nBarrierCycles, (unsigned long long)f.nBarrierWaits,
-        (unsigned long long)f.nSignalCycles, (unsigned long long)f.nSignalUnrefs);
+        (unsigned long long)f.nSignalCycles, (unsigned long long)f.nSignalUnrefs,
+        (unsigned long long)f.nTeams, (unsigned long long)f.nJoinableTeams,
+        (unsigned long long)f.nTeamMembers, (unsigned long long)f.nJobsCreated,
+        (unsigned long long)f.nJobsRan, (unsigned long long)f.nJobsCancelled,
+        (unsigned long long)f.nJobsDropped, (unsigned long long)f.nJoins,
+        (unsigned long long)f.nTeamsDestroyedBusy);
     std::fflush(stdout);
 }
 
@@ -710,5 +911,7 @@ TEST(qvSoakTest, MixedLoadOnEveryCoreLosesNothingAndNeverHangs)
     EXPECT_EQ(s_Figures.nSyncSent.load(), s_Figures.nSyncRanOnLoop + s_Figures.nSyncRanDirectly +
                                               s_Figures.nSyncDiscarded);
     EXPECT_EQ(s_Figures.nAsyncSent.load(), s_Figures.nAsyncRan + s_Figures.nAsyncDiscarded);
+    EXPECT_EQ(s_Figures.nJobsCreated.load(),
+              s_Figures.nJobsRan + s_Figures.nJobsCancelled + s_Figures.nJobsDropped);
     EXPECT_GT(s_Figures.nScenarios.load(), 0u);
 }
