@@ -129,8 +129,14 @@ SweepResult sweepAllocations(const std::function<void()>& call,
 } // namespace qvFault
 
 // The replaced global allocation functions.
-void* operator new(std::size_t nSize) { return allocateOrThrow(nSize, DEFAULT_ALIGNMENT); }
-void* operator new[](std::size_t nSize) { return allocateOrThrow(nSize, DEFAULT_ALIGNMENT); }
+void* operator new(std::size_t nSize)
+{
+    return allocateOrThrow(nSize, DEFAULT_ALIGNMENT);
+}
+void* operator new[](std::size_t nSize)
+{
+    return allocateOrThrow(nSize, DEFAULT_ALIGNMENT);
+}
 void* operator new(std::size_t nSize, const std::nothrow_t&) noexcept
 {
     return allocateOrNull(nSize, DEFAULT_ALIGNMENT);
@@ -156,16 +162,46 @@ void* operator new[](std::size_t nSize, std::align_val_t alignment, const std::n
     return allocateOrNull(nSize, static_cast<std::size_t>(alignment));
 }
 
-void operator delete(void* pBlock) noexcept { deallocate(pBlock); }
-void operator delete[](void* pBlock) noexcept { deallocate(pBlock); }
-void operator delete(void* pBlock, std::size_t) noexcept { deallocate(pBlock); }
-void operator delete[](void* pBlock, std::size_t) noexcept { deallocate(pBlock); }
-void operator delete(void* pBlock, const std::nothrow_t&) noexcept { deallocate(pBlock); }
-void operator delete[](void* pBlock, const std::nothrow_t&) noexcept { deallocate(pBlock); }
-void operator delete(void* pBlock, std::align_val_t) noexcept { deallocate(pBlock); }
-void operator delete[](void* pBlock, std::align_val_t) noexcept { deallocate(pBlock); }
-void operator delete(void* pBlock, std::size_t, std::align_val_t) noexcept { deallocate(pBlock); }
-void operator delete[](void* pBlock, std::size_t, std::align_val_t) noexcept { deallocate(pBlock); }
+void operator delete(void* pBlock) noexcept
+{
+    deallocate(pBlock);
+}
+void operator delete[](void* pBlock) noexcept
+{
+    deallocate(pBlock);
+}
+void operator delete(void* pBlock, std::size_t) noexcept
+{
+    deallocate(pBlock);
+}
+void operator delete[](void* pBlock, std::size_t) noexcept
+{
+    deallocate(pBlock);
+}
+void operator delete(void* pBlock, const std::nothrow_t&) noexcept
+{
+    deallocate(pBlock);
+}
+void operator delete[](void* pBlock, const std::nothrow_t&) noexcept
+{
+    deallocate(pBlock);
+}
+void operator delete(void* pBlock, std::align_val_t) noexcept
+{
+    deallocate(pBlock);
+}
+void operator delete[](void* pBlock, std::align_val_t) noexcept
+{
+    deallocate(pBlock);
+}
+void operator delete(void* pBlock, std::size_t, std::align_val_t) noexcept
+{
+    deallocate(pBlock);
+}
+void operator delete[](void* pBlock, std::size_t, std::align_val_t) noexcept
+{
+    deallocate(pBlock);
+}
 void operator delete(void* pBlock, std::align_val_t, const std::nothrow_t&) noexcept
 {
     deallocate(pBlock);

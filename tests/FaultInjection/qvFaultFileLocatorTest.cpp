@@ -39,14 +39,14 @@ TEST_F(qvFaultFileLocatorTest, AddFilePathUnderAllocationFailureRegistersOnceOrN
     const long nBaseline = qvFault::liveBlocks();
     locator.addFilePath(sstrKept + "/");
 
-    const auto result = qvFault::sweepAllocations(
-        [&] { locator.addFilePath(sstrAdded + "/any-file-name"); },
-        [&](bool bThrew) {
-            EXPECT_TRUE(finds("kept-file-with-a-long-name.txt"));
-            EXPECT_EQ(!bThrew, finds("added-file-with-a-long-name.txt"));
-            locator.removeFilePath(sstrAdded + "/");
-            EXPECT_FALSE(finds("added-file-with-a-long-name.txt"));
-        });
+    const auto result =
+        qvFault::sweepAllocations([&] { locator.addFilePath(sstrAdded + "/any-file-name"); },
+                                  [&](bool bThrew) {
+                                      EXPECT_TRUE(finds("kept-file-with-a-long-name.txt"));
+                                      EXPECT_EQ(!bThrew, finds("added-file-with-a-long-name.txt"));
+                                      locator.removeFilePath(sstrAdded + "/");
+                                      EXPECT_FALSE(finds("added-file-with-a-long-name.txt"));
+                                  });
     EXPECT_GT(result.nFailures, 0u);
     EXPECT_LT(result.nSteps, 2000u);
 

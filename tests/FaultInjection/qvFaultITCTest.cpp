@@ -117,8 +117,8 @@ TEST_F(qvFaultLoopTest, SendAsyncMessageUnderAllocationFailureQueuesOnceOrNotAtA
     expected.push_back(0);
     const auto result = qvFault::sweepAllocations(
         [&] {
-            m_upProcessor->getITC().sendAsyncMessage(
-                countingMessage(runs.back().get(), 1), noArguments(), m_nThread);
+            m_upProcessor->getITC().sendAsyncMessage(countingMessage(runs.back().get(), 1),
+                                                     noArguments(), m_nThread);
             expected.back() = 1;
         },
         [&](bool) {
@@ -282,12 +282,13 @@ TEST(qvFaultLoopThreadTest, AllocationFailureOnTheLoopThreadReleasesEverySender)
         // Still running? Then ask the loop's thread how far it counted: fewer allocations than
         // nFailAt means every allocation of the run has failed once.
         try {
-            const qvAnyContainer counted = processor.getITC().sendSyncMessage(
-                MessageFunctor([](const ArgumentVector&) {
-                    const unsigned int nCounted = qvFault::disarm();
-                    return qvMakeAny(nCounted);
-                }),
-                noArguments(), nThread);
+            const qvAnyContainer counted =
+                processor.getITC().sendSyncMessage(MessageFunctor([](const ArgumentVector&) {
+                                                       const unsigned int nCounted =
+                                                           qvFault::disarm();
+                                                       return qvMakeAny(nCounted);
+                                                   }),
+                                                   noArguments(), nThread);
             bDone = *qvAnyCast<unsigned int>(counted) < nFailAt;
         } catch (const std::runtime_error& error) {
             EXPECT_EQ(DISCARDED, error.what()); // the loop has ended
@@ -435,9 +436,9 @@ TEST(qvFaultRegressionTest, TaskCopyFailingOnTheLoopThreadLeavesTheSchedulerUnlo
         EXPECT_EQ(3, first.outcomes[0].load());
     }
     qvTest::AsyncCall later([&] {
-        EXPECT_THROW(processor.getITC().sendSyncMessage(countingMessage(&nRuns, 2), noArguments(),
-                                                        nThread),
-                     std::runtime_error);
+        EXPECT_THROW(
+            processor.getITC().sendSyncMessage(countingMessage(&nRuns, 2), noArguments(), nThread),
+            std::runtime_error);
     });
     ASSERT_TRUE(later.finishedWithin()) << "the scheduler's lock was left held";
     EXPECT_EQ(0, nRuns.load());
@@ -469,16 +470,17 @@ TEST(qvFaultRegressionTest, SchedulerWhoseMapEntryCannotBeMadeIsFreed)
     qvITC::Controller controller;
     controller.registerInterface(&stub);
     const long nBaseline = qvFault::liveBlocks();
-    const auto result = qvFault::sweepAllocations(
-        [&] { controller.createInvokationTaskScheduler(7); },
-        [&](bool bThrew) {
-            // A hook that could not be made leaves the scheduler entered, without hook.
-            if (!bThrew) {
-                EXPECT_TRUE(controller.hasInvokationTaskScheduler(7));
-            }
-            controller.removeInvokationTaskScheduler(7);
-            EXPECT_EQ(nBaseline, qvFault::liveBlocks());
-        });
+    const auto result =
+        qvFault::sweepAllocations([&] { controller.createInvokationTaskScheduler(7); },
+                                  [&](bool bThrew) {
+                                      // A hook that could not be made leaves the scheduler entered,
+                                      // without hook.
+                                      if (!bThrew) {
+                                          EXPECT_TRUE(controller.hasInvokationTaskScheduler(7));
+                                      }
+                                      controller.removeInvokationTaskScheduler(7);
+                                      EXPECT_EQ(nBaseline, qvFault::liveBlocks());
+                                  });
     EXPECT_GT(result.nFailures, 0u);
 }
 
@@ -486,7 +488,9 @@ TEST(qvFaultRegressionTest, SchedulerWhoseMapEntryCannotBeMadeIsFreed)
 TEST(qvFaultRegressionTest, ThreadWhoseWrapperCannotBeAllocatedIsEnded)
 {
     const int nThreadsBefore = countThreads();
-    { qvThread warmUp; }
+    {
+        qvThread warmUp;
+    }
     ASSERT_TRUE(qvTest::waitUntil([&] { return countThreads() == nThreadsBefore; }));
     const long nBaseline = qvFault::liveBlocks();
     const auto result = qvFault::sweepAllocations([] { qvThread thread; },

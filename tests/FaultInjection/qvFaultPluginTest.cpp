@@ -28,10 +28,10 @@ const std::string TWIN_A = QV_TEST_MODULE_TWINA_PATH;
 const std::string TWIN_B = QV_TEST_MODULE_TWINB_PATH;
 
 const char* const LABELS[] = {"full", "a", "twinA", "twinB"};
-const char* const ENTRY_POINTS[] = {"exInitModule",    "exGetModuleName",
-                                    "exFinishModule",  "exSuspendModule",
-                                    "exIsSuspended",   "exModulePhysicCallback",
-                                    "exModuleRenderCallback", "loaded", "unloaded"};
+const char* const ENTRY_POINTS[] = {
+    "exInitModule",           "exGetModuleName", "exFinishModule",
+    "exSuspendModule",        "exIsSuspended",   "exModulePhysicCallback",
+    "exModuleRenderCallback", "loaded",          "unloaded"};
 constexpr int LABEL_COUNT = 4;
 constexpr int ENTRY_COUNT = 9;
 
@@ -91,7 +91,8 @@ public:
     void record(const char* cstrLabel, const char* cstrEntryPoint, float, bool) override
     {
         count(s_Counts.nCalled, cstrLabel, cstrEntryPoint);
-        if (!m_sstrThrowAt.empty() && m_sstrThrowAt == std::string(cstrLabel) + ":" + cstrEntryPoint)
+        if (!m_sstrThrowAt.empty() &&
+            m_sstrThrowAt == std::string(cstrLabel) + ":" + cstrEntryPoint)
             throw std::runtime_error("module failed in " + m_sstrThrowAt);
         m_Journal.push_back(cstrEntryPoint);
         count(s_Counts.nReturned, cstrLabel, cstrEntryPoint);
@@ -221,7 +222,8 @@ TEST_F(qvFaultPluginTest, FinishModuleThrowingInUnloadForgetsAndReleasesTheModul
     EXPECT_EQ(1, s_Counts.called("full", "exFinishModule"));
 }
 
-TEST_F(qvFaultPluginTest, FinishModuleThrowingInShutdownStillFinishesTheOthersAndDeletesTheInterface)
+TEST_F(qvFaultPluginTest,
+       FinishModuleThrowingInShutdownStillFinishesTheOthersAndDeletesTheInterface)
 {
     ASSERT_TRUE(m_upHandler->load(MODULE_A));
     ASSERT_TRUE(m_upHandler->load(FULL));

@@ -92,8 +92,8 @@ std::string expectRefusal(const char* cstrWhat, const std::function<void()>& cre
     if (!qvTest::waitUntil([&] { return countThreads() == nThreadsBefore; }))
         return std::string(cstrWhat) + ": a thread was left behind";
     if (!qvTest::waitUntil([&] { return qvFault::liveBlocks() == nBlocksBefore; }))
-        return std::string(cstrWhat) + ": " + std::to_string(qvFault::liveBlocks() - nBlocksBefore) +
-               " blocks were left behind";
+        return std::string(cstrWhat) + ": " +
+               std::to_string(qvFault::liveBlocks() - nBlocksBefore) + " blocks were left behind";
     return std::string();
 }
 
@@ -129,8 +129,8 @@ std::string refusedCreationLeavesNothing()
     sstrProblem = expectRefusal("qvThreadTeam, second member", [] { qvThreadTeam team(3); });
     if (!sstrProblem.empty())
         return sstrProblem;
-    sstrProblem = expectRefusal("qvJoinableThreadTeam, second member",
-                                [] { qvJoinableThreadTeam team(3); });
+    sstrProblem =
+        expectRefusal("qvJoinableThreadTeam, second member", [] { qvJoinableThreadTeam team(3); });
     if (!sstrProblem.empty())
         return sstrProblem;
 
@@ -155,8 +155,8 @@ std::string refusedCreationLeavesNothing()
 TEST(qvFaultThreadCreationTest, RefusedThreadCreationThrowsAndLeavesNoThreadOrObject)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(runAsUnprivilegedChild(&refusedCreationLeavesNothing),
-                testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(runAsUnprivilegedChild(&refusedCreationLeavesNothing), testing::ExitedWithCode(0),
+                "");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -195,7 +195,8 @@ void expectLockPassesOn(qvSynch::Lock& lock, qvThread& owner, qvTest::Gate& end,
         bGotIt = true;
         lock.release();
     });
-    ASSERT_TRUE(qvTest::waitUntil([&] { return nWaiter != 0 && qvTest::isParkedInKernel(nWaiter); }));
+    ASSERT_TRUE(
+        qvTest::waitUntil([&] { return nWaiter != 0 && qvTest::isParkedInKernel(nWaiter); }));
     EXPECT_FALSE(bGotIt.load());
     if (bTerminate)
         owner.terminate();

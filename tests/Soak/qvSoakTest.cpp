@@ -49,8 +49,8 @@
 #include <thread>
 #include <vector>
 
-#include "MainLoop/qvProcessor.h"
 #include "Container/qvDCList.h"
+#include "MainLoop/qvProcessor.h"
 #include "Threading/qvBarrier.h"
 #include "Threading/qvJoinableThreadTeam.h"
 #include "Threading/qvRCSignal.h"
@@ -97,14 +97,15 @@ Settings readSettings()
     if (const char* cstrSeed = environment("QV_SOAK_SEED"))
         settings.nSeed = std::strtoull(cstrSeed, nullptr, 0);
     else
-        settings.nSeed = (static_cast<std::uint64_t>(std::random_device()()) << 32) ^
-                         std::random_device()();
+        settings.nSeed =
+            (static_cast<std::uint64_t>(std::random_device()()) << 32) ^ std::random_device()();
     if (const char* cstrSeconds = environment("QV_SOAK_SECONDS"))
         settings.dSeconds = std::strtod(cstrSeconds, nullptr);
     if (const char* cstrRounds = environment("QV_SOAK_ROUNDS"))
         settings.nRounds = std::strtoul(cstrRounds, nullptr, 0);
     if (const char* cstrWatchdog = environment("QV_SOAK_WATCHDOG"))
-        settings.nWatchdogSeconds = static_cast<unsigned int>(std::strtoul(cstrWatchdog, nullptr, 0));
+        settings.nWatchdogSeconds =
+            static_cast<unsigned int>(std::strtoul(cstrWatchdog, nullptr, 0));
     settings.nDrivers = std::max(2u, std::thread::hardware_concurrency());
     return settings;
 }
@@ -366,9 +367,8 @@ void sendMessages(qvProcessor& processor, const std::vector<LoopInfo>& loops,
             ++s_Figures.nSyncSent;
             WaitScope wait("sendSyncMessage to a loop");
             try {
-                const qvAnyContainer result =
-                    itc.sendSyncMessage(makeMessage(&record, nIndex), ArgumentVector(0, false),
-                                        nThread);
+                const qvAnyContainer result = itc.sendSyncMessage(
+                    makeMessage(&record, nIndex), ArgumentVector(0, false), nThread);
                 const int* pValue = qvAnyCast<int>(result);
                 if (pValue == nullptr || *pValue != nIndex)
                     fail("synchronous message " + std::to_string(nIndex) + ": wrong result");
@@ -645,7 +645,6 @@ void soakRCSignal(Random& random, const Settings& settings)
     }
 }
 
-
 // ---------------------------------------------------------------------------------------------
 // Worker teams
 
@@ -819,8 +818,7 @@ void soakJoinableTeam(Random& random, const Settings& settings)
 void drive(unsigned int nDriver, const Settings& settings, Clock::time_point deadline)
 {
     Random random(settings.nSeed ^ (0x9E3779B97F4A7C15ull * (nDriver + 1)));
-    for (unsigned long nRound = 0; nRound < settings.nRounds && Clock::now() < deadline;
-         ++nRound) {
+    for (unsigned long nRound = 0; nRound < settings.nRounds && Clock::now() < deadline; ++nRound) {
         ++s_Figures.nScenarios;
         switch (random() % 6) {
         case 0:
@@ -846,38 +844,38 @@ void drive(unsigned int nDriver, const Settings& settings, Clock::time_point dea
 void printFigures(const Settings& settings, double dSeconds)
 {
     const Figures& f = s_Figures;
-    std::printf(
-        "soak: seed %llu (reproduce with QV_SOAK_SEED=%llu), %u drivers, %.1f s\n"
-        "soak: scenarios %llu, threads started %llu (besides %llu loop threads)\n"
-        "soak: processors %llu, loops created %llu, run %llu, shut down %llu, ended by the "
-        "destructor %llu (%llu of them suspended), suspend/resume pairs %llu\n"
-        "soak: pipeline functions added %llu, called %llu\n"
-        "soak: synchronous messages %llu: ran on their loop %llu, ran on the sender %llu, "
-        "discarded %llu\n"
-        "soak: asynchronous messages %llu: ran %llu, discarded %llu; order checks %llu\n"
-        "soak: barrier cycles %llu (%llu waits), signal cycles %llu (%llu unrefs)\n"
-        "soak: thread teams %llu, joinable teams %llu (%llu members); jobs %llu: ran %llu, "
-        "cancelled by the team's destruction %llu, dropped by it %llu; joins %llu; teams "
-        "destroyed with jobs waiting and running %llu\n",
-        static_cast<unsigned long long>(settings.nSeed),
-        static_cast<unsigned long long>(settings.nSeed), settings.nDrivers, dSeconds,
-        (unsigned long long)f.nScenarios, (unsigned long long)f.nThreadsStarted,
-        (unsigned long long)f.nLoopsCreated, (unsigned long long)f.nProcessors,
-        (unsigned long long)f.nLoopsCreated, (unsigned long long)f.nLoopsRun,
-        (unsigned long long)f.nLoopsShutDown, (unsigned long long)f.nLoopsEndedByDestructor,
-        (unsigned long long)f.nSuspendedAtDestruction, (unsigned long long)f.nSuspendResumePairs,
-        (unsigned long long)f.nPipelineFunctionsAdded, (unsigned long long)f.nPipelineCalls,
-        (unsigned long long)f.nSyncSent, (unsigned long long)f.nSyncRanOnLoop,
-        (unsigned long long)f.nSyncRanDirectly, (unsigned long long)f.nSyncDiscarded,
-        (unsigned long long)f.nAsyncSent, (unsigned long long)f.nAsyncRan,
-        (unsigned long long)f.nAsyncDiscarded, (unsigned long long)f.nOrderChecks,
-        (unsigned long long)f.nBarrierCycles, (unsigned long long)f.nBarrierWaits,
-        (unsigned long long)f.nSignalCycles, (unsigned long long)f.nSignalUnrefs,
-        (unsigned long long)f.nTeams, (unsigned long long)f.nJoinableTeams,
-        (unsigned long long)f.nTeamMembers, (unsigned long long)f.nJobsCreated,
-        (unsigned long long)f.nJobsRan, (unsigned long long)f.nJobsCancelled,
-        (unsigned long long)f.nJobsDropped, (unsigned long long)f.nJoins,
-        (unsigned long long)f.nTeamsDestroyedBusy);
+    std::printf("soak: seed %llu (reproduce with QV_SOAK_SEED=%llu), %u drivers, %.1f s\n"
+                "soak: scenarios %llu, threads started %llu (besides %llu loop threads)\n"
+                "soak: processors %llu, loops created %llu, run %llu, shut down %llu, ended by the "
+                "destructor %llu (%llu of them suspended), suspend/resume pairs %llu\n"
+                "soak: pipeline functions added %llu, called %llu\n"
+                "soak: synchronous messages %llu: ran on their loop %llu, ran on the sender %llu, "
+                "discarded %llu\n"
+                "soak: asynchronous messages %llu: ran %llu, discarded %llu; order checks %llu\n"
+                "soak: barrier cycles %llu (%llu waits), signal cycles %llu (%llu unrefs)\n"
+                "soak: thread teams %llu, joinable teams %llu (%llu members); jobs %llu: ran %llu, "
+                "cancelled by the team's destruction %llu, dropped by it %llu; joins %llu; teams "
+                "destroyed with jobs waiting and running %llu\n",
+                static_cast<unsigned long long>(settings.nSeed),
+                static_cast<unsigned long long>(settings.nSeed), settings.nDrivers, dSeconds,
+                (unsigned long long)f.nScenarios, (unsigned long long)f.nThreadsStarted,
+                (unsigned long long)f.nLoopsCreated, (unsigned long long)f.nProcessors,
+                (unsigned long long)f.nLoopsCreated, (unsigned long long)f.nLoopsRun,
+                (unsigned long long)f.nLoopsShutDown, (unsigned long long)f.nLoopsEndedByDestructor,
+                (unsigned long long)f.nSuspendedAtDestruction,
+                (unsigned long long)f.nSuspendResumePairs,
+                (unsigned long long)f.nPipelineFunctionsAdded, (unsigned long long)f.nPipelineCalls,
+                (unsigned long long)f.nSyncSent, (unsigned long long)f.nSyncRanOnLoop,
+                (unsigned long long)f.nSyncRanDirectly, (unsigned long long)f.nSyncDiscarded,
+                (unsigned long long)f.nAsyncSent, (unsigned long long)f.nAsyncRan,
+                (unsigned long long)f.nAsyncDiscarded, (unsigned long long)f.nOrderChecks,
+                (unsigned long long)f.nBarrierCycles, (unsigned long long)f.nBarrierWaits,
+                (unsigned long long)f.nSignalCycles, (unsigned long long)f.nSignalUnrefs,
+                (unsigned long long)f.nTeams, (unsigned long long)f.nJoinableTeams,
+                (unsigned long long)f.nTeamMembers, (unsigned long long)f.nJobsCreated,
+                (unsigned long long)f.nJobsRan, (unsigned long long)f.nJobsCancelled,
+                (unsigned long long)f.nJobsDropped, (unsigned long long)f.nJoins,
+                (unsigned long long)f.nTeamsDestroyedBusy);
     std::fflush(stdout);
 }
 
@@ -908,8 +906,8 @@ TEST(qvSoakTest, MixedLoadOnEveryCoreLosesNothingAndNeverHangs)
     EXPECT_EQ(0, s_nFailures.load()) << "reproduce with QV_SOAK_SEED=" << settings.nSeed;
     for (const std::string& sstrFailure : s_vecFailures)
         ADD_FAILURE() << sstrFailure;
-    EXPECT_EQ(s_Figures.nSyncSent.load(), s_Figures.nSyncRanOnLoop + s_Figures.nSyncRanDirectly +
-                                              s_Figures.nSyncDiscarded);
+    EXPECT_EQ(s_Figures.nSyncSent.load(),
+              s_Figures.nSyncRanOnLoop + s_Figures.nSyncRanDirectly + s_Figures.nSyncDiscarded);
     EXPECT_EQ(s_Figures.nAsyncSent.load(), s_Figures.nAsyncRan + s_Figures.nAsyncDiscarded);
     EXPECT_EQ(s_Figures.nJobsCreated.load(),
               s_Figures.nJobsRan + s_Figures.nJobsCancelled + s_Figures.nJobsDropped);
