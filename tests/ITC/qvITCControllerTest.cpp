@@ -287,8 +287,11 @@ TEST_F(qvITCControllerTest, ThrowingFunctorLeavesTheLoopAndReachesTheSender)
                                      }),
                                      m_NoArguments, nLoop);
         FAIL() << "no exception";
-    } catch (const std::out_of_range& e) {
-        EXPECT_STREQ("bad index", e.what());
+    } catch (const std::out_of_range&) {
+        // The type is the functor's own; the object is not read here. It is shared with the loop
+        // thread, which may be the last to let go of it and destroy it, ordered by a reference
+        // count inside the uninstrumented C++ runtime that ThreadSanitizer cannot see: a read
+        // here would be reported as a race with that destruction.
     }
     EXPECT_TRUE(qvTest::waitUntil([&] { return m_Loop.outOfRangeErrors() == 1; }))
         << "the exception did not leave the target loop";
