@@ -22,8 +22,20 @@ using qvModuleHandle = void*;
 //            deletes it, after every module has been finished) and every loaded module's library.
 // Threads:   no lock is taken. Every operation, and through it the modules' entry points, runs on
 //            the calling thread; one thread at a time may use a handler.
-// Failures:  nothing throws and nothing reports an error text; a failure is the false, null or
-//            empty result given below and leaves the handler as it was.
+// Failures:  the handler throws nothing of its own and reports no error text; a failure is the
+//            false, null or empty result given below and leaves the handler as it was. Two kinds
+//            of exception pass through, and leave the tables consistent and no library behind:
+//            - the allocator's std::bad_alloc: load() then has registered nothing (a module it
+//              had initialised is finished again and released);
+//            - a C++ exception thrown by a module's entry point (modules should not throw
+//              across the C boundary; if one does, the handler lets it go on to the caller
+//              rather than hide it). From exInitModule: nothing registered, nothing finished,
+//              library released. From exGetModuleName: the module is finished (an exception
+//              of that exFinishModule is dropped) and released, nothing registered. From
+//              exFinishModule: the module is forgotten and released all the same; shutdown()
+//              finishes the other modules and deletes the interface before it rethrows the
+//              first such exception, and the destructor drops it. From the idle callbacks,
+//              exSuspendModule and exIsSuspended: the walk or call stops there, nothing changes.
 // Re-entry:  a module may call back into the handler from an entry point (through the host's
 //            interface), even to unload itself or others: the idle walks go on with the next
 //            name still registered; a module is forgotten just before its exFinishModule runs, so
@@ -34,13 +46,14 @@ class QV_EXPORT qvPluginHandler
 public:
     // Empty tables, no module interface.
     qvPluginHandler();
-    // Runs shutdown().
+    // Runs shutdown(); drops an exception of a module's exFinishModule.
     ~qvPluginHandler();
     qvPluginHandler(const qvPluginHandler&) = delete;
     qvPluginHandler& operator=(const qvPluginHandler&) = delete;
 
     // Finishes and releases every module in ascending name order, then deletes the module
     // interface (so modules may use it inside exFinishModule). A second call does nothing.
+    // Rethrows the first exception of an exFinishModule, after all of that.
     void shutdown();
 
     // Stores the interface handed to modules loaded from now on. An interface stored earlier is

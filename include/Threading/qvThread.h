@@ -84,7 +84,8 @@ class QV_EXPORT qvThread
 {
 public:
     // Creates the OS thread, held back until run(). Throws std::runtime_error
-    // "Could not create thread: <error>.\n" when the OS refuses.
+    // "Could not create thread: <error>.\n" when the OS refuses, std::bad_alloc when memory
+    // runs out; either way no thread is left behind.
     qvThread();
     // Ends the thread as terminate() does (without waiting for it) and releases the handle.
     ~qvThread();

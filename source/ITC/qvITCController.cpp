@@ -3,6 +3,7 @@
 #include "Threading/qvScopedLock.h"
 
 #include <memory>
+#include <optional>
 #include <stdexcept>
 
 namespace qvITC {
@@ -79,18 +80,21 @@ void Controller::InvokationTaskScheduler::runNextTask()
 {
     if (m_nQueued.load(std::memory_order_relaxed) == 0)
         return;
-    m_Lock.acquire();
-    if (m_TaskList.isEmpty()) {
-        m_Lock.release();
-        return;
+    // The copy of the task may throw (it copies the functor and the arguments): the task then
+    // stays queued, the lock is released, and the exception ends the loop, whose scheduler is
+    // then closed, so that the task's sender is told.
+    std::optional<InvokationTask> invokationTask;
+    {
+        LockGuard guard(m_Lock);
+        if (m_TaskList.isEmpty())
+            return;
+        invokationTask.emplace(m_TaskList.getFront());
+        m_TaskList.popFront();
+        m_nQueued.store(m_TaskList.getSize(), std::memory_order_relaxed);
+        if (!m_TaskList.isEmpty())
+            m_WakeUp();
     }
-    InvokationTask invokationTask(m_TaskList.getFront());
-    m_TaskList.popFront();
-    m_nQueued.store(m_TaskList.getSize(), std::memory_order_relaxed);
-    if (!m_TaskList.isEmpty())
-        m_WakeUp();
-    m_Lock.release();
-    invokationTask.execute();
+    invokationTask->execute();
 }
 
 void Controller::InvokationTaskScheduler::close()
@@ -153,9 +157,12 @@ void Controller::createInvokationTaskScheduler(unsigned long threadId)
     InvokationTaskScheduler* pInvokationTaskScheduler =
         new InvokationTaskScheduler(m_pInterface->getWakeUpFunctor(threadId));
     pInvokationTaskScheduler->ref(); // the map's reference
-    {
+    try {
         LockGuard guard(m_MapLock);
         m_mapTaskSchedulers.insert(std::make_pair(threadId, pInvokationTaskScheduler));
+    } catch (...) {
+        pInvokationTaskScheduler->unref(); // not in the map: nobody else holds it
+        throw;
     }
     const qvVoidFunctor callback(SchedulerHook{pInvokationTaskScheduler});
     m_pInterface->attachSchedulerHook(threadId, callback);

@@ -132,14 +132,17 @@ void qvProcessor::shutdown()
 
 void qvProcessor::endMainLoop(MainLoopData& data)
 {
-    data.m_pMainLoop->shutdown();
-    m_ITC.removeInvokationTaskScheduler(data.m_nThreadID);
+    // A suspended loop could never see its shutdown; and it may have been stopped anywhere,
+    // holding a lock that the steps below need (its condition lock, its scheduler's lock, the
+    // allocator's): let it go on before anything else.
     if (data.m_pThreadData) {
-        // A suspended loop could never see its shutdown: let it go on first.
         for (; data.m_nSuspendCount > 0; --data.m_nSuspendCount)
             data.m_pThread->resume();
-        data.m_pThread->join();
     }
+    data.m_pMainLoop->shutdown();
+    m_ITC.removeInvokationTaskScheduler(data.m_nThreadID);
+    if (data.m_pThreadData)
+        data.m_pThread->join();
     // A thread that was never run ends here without calling its start function.
     delete data.m_pThread;
     delete data.m_pThreadData;

@@ -295,7 +295,14 @@ int Thread::create(Body pBody, Thread*& pThread)
         futexWait(pState->m_nThreadId, 0);
         nThreadId = pState->m_nThreadId.load(std::memory_order_acquire);
     }
-    pThread = new Thread(pState, handle, nThreadId);
+    try {
+        pThread = new Thread(pState, handle, nThreadId);
+    } catch (...) {
+        // No wrapper for the new thread: a temporary one ends it as a destroyed wrapper would
+        // (it never started, so it leaves its start gate at once) and lets go of the state.
+        Thread abandoned(pState, handle, nThreadId);
+        throw;
+    }
     return 0;
 }
 

@@ -62,7 +62,8 @@ public:
     static constexpr std::uint32_t MAXIMUM_SUSPEND_COUNT = 127;
 
     // Creates the thread held at its start gate. Returns 0 and the new object in pThread, or
-    // the pthread_create error number (pThread is then left untouched).
+    // the pthread_create error number (pThread is then left untouched). An allocation failure
+    // throws std::bad_alloc and leaves no thread behind (one already created is ended).
     static int create(Body pBody, Thread*& pThread);
 
     ~Thread();

@@ -1,6 +1,7 @@
 #include "Plugin/qvPluginHandler.h"
 
 #include <algorithm>
+#include <exception>
 
 #include "Platform/Library.h"
 #include "Plugin/qvPluginModule.h"
@@ -54,13 +55,31 @@ qvPluginHandler::qvPluginHandler()
     : m_pModuleInterface(nullptr), m_nEntryCallDepth(0), m_nTableVersion(0)
 {}
 
-qvPluginHandler::~qvPluginHandler() { shutdown(); }
+qvPluginHandler::~qvPluginHandler()
+{
+    // No exception may leave a destructor; shutdown() has finished and released every module
+    // and deleted the interface before it rethrows a module's exception.
+    try {
+        shutdown();
+    } catch (...) {
+    }
+}
 
 void qvPluginHandler::shutdown()
 {
+    // A module whose exFinishModule throws is released all the same, and the others are still
+    // finished; the first exception leaves shutdown() once everything is done.
+    std::exception_ptr pFirstException;
     while (!m_mapModuleHandles.empty()) {
         const auto itFirst = m_mapModuleHandles.begin();
-        if (!unload(itFirst->first)) {
+        bool bUnloaded = true;
+        try {
+            bUnloaded = unload(itFirst->first);
+        } catch (...) {
+            if (!pFirstException)
+                pFirstException = std::current_exception();
+        }
+        if (!bUnloaded) {
             // Cannot happen while every registered library exports exFinishModule; should it,
             // the module is dropped unfinished rather than looping for ever.
             releaseLibrary(itFirst->second);
@@ -71,9 +90,12 @@ void qvPluginHandler::shutdown()
     m_mapModuleHandles.clear();
     m_mapModuleFileNames.clear();
     if (m_pModuleInterface != nullptr) {
-        delete m_pModuleInterface;
+        qvInterface* pInterface = m_pModuleInterface;
         m_pModuleInterface = nullptr;
+        delete pInterface;
     }
+    if (pFirstException)
+        std::rethrow_exception(pFirstException);
 }
 
 void qvPluginHandler::setModuleInterface(qvInterface* pInterface)
@@ -119,23 +141,55 @@ bool qvPluginHandler::load(const std::string& sstrFileName)
         return false;
     }
 
+    // The reference this load took is given back directly, never put off: every entry point of
+    // the library that this load called has returned by then, and any code of the library that
+    // is still on the stack belongs to an outer call that holds a reference of its own.
     EntryCallScope scope(*this);
-    pInitModule(m_pModuleInterface);
-    const char* cstrName = nullptr;
-    pGetModuleName(&cstrName);
-    const std::string sstrName(cstrName != nullptr ? cstrName : sstrFileName);
-
-    if (m_mapModuleHandles.find(sstrName) != m_mapModuleHandles.end()) {
-        // The name is taken: the first module keeps it and this load adds nothing. A new
-        // instance is finished again; the instance that is already registered (the same library
-        // opened twice) only gives back the reference this open took.
-        if (!isRegisteredHandle(hModule))
-            pFinishModule();
-        releaseLibrary(hModule);
-        return false;
+    try {
+        pInitModule(m_pModuleInterface);
+    } catch (...) {
+        // Not initialised: nothing to finish.
+        qvPlatform::Library::close(hModule);
+        throw;
     }
-    m_mapModuleHandles.emplace(sstrName, hModule);
-    m_mapModuleFileNames.emplace(sstrName, sstrFileName);
+    // Initialised: from here a module that does not end up registered is finished again (unless
+    // the loader handed back the instance that is already registered) and released, also when
+    // exGetModuleName, exFinishModule or an allocation throws; the exception goes on.
+    bool bFinishOwed = true;
+    try {
+        const char* cstrName = nullptr;
+        pGetModuleName(&cstrName);
+        const std::string sstrName(cstrName != nullptr ? cstrName : sstrFileName);
+
+        if (m_mapModuleHandles.find(sstrName) != m_mapModuleHandles.end()) {
+            // The name is taken: the first module keeps it and this load adds nothing. A new
+            // instance is finished again; the instance that is already registered (the same
+            // library opened twice) only gives back the reference this open took.
+            bFinishOwed = false;
+            if (!isRegisteredHandle(hModule))
+                pFinishModule();
+            qvPlatform::Library::close(hModule);
+            return false;
+        }
+        // Both tables or neither.
+        const auto itHandle = m_mapModuleHandles.emplace(sstrName, hModule).first;
+        try {
+            m_mapModuleFileNames.emplace(sstrName, sstrFileName);
+        } catch (...) {
+            m_mapModuleHandles.erase(itHandle);
+            throw;
+        }
+    } catch (...) {
+        if (bFinishOwed && !isRegisteredHandle(hModule)) {
+            try {
+                pFinishModule();
+            } catch (...) {
+                // The first exception is the one the caller learns of.
+            }
+        }
+        qvPlatform::Library::close(hModule);
+        throw;
+    }
     ++m_nTableVersion;
     return true;
 }
@@ -156,9 +210,13 @@ bool qvPluginHandler::unload(const std::string& sstrModuleName)
     m_mapModuleHandles.erase(itCurrPos);
     m_mapModuleFileNames.erase(itCurrPos2);
     ++m_nTableVersion;
-    {
+    // A throwing exFinishModule still leaves the module forgotten and its library released.
+    try {
         EntryCallScope scope(*this);
         pFinishModule();
+    } catch (...) {
+        releaseLibrary(hModule);
+        throw;
     }
     releaseLibrary(hModule);
     return true;
