@@ -235,7 +235,7 @@ TEST(qvFunctionPipeLineTest, FlushFromAnotherThreadDuringAPassWaitsForNothingAnd
 // flush runs in the final pass.
 TEST(qvFunctionPipeLineTest, PassesAddsAndFlushesRacingStayConsistent)
 {
-    constexpr int ROUNDS = 2000;
+    const int ROUNDS = qvTest::raceRounds(2000);
     std::atomic<int> nAlive{0};
     std::atomic<long> nCalls{0};
     std::atomic<bool> bStop{false};

@@ -398,7 +398,7 @@ TEST(qvMainLoopTest, FlushFromAnotherThreadDuringAPassOfTheLoop)
 // from another thread) never run a destroyed functor and leak nothing.
 TEST(qvMainLoopTest, SettersRacingWithARunningLoopStaySafe)
 {
-    constexpr int ROUNDS = 3000;
+    const int ROUNDS = qvTest::raceRounds(3000);
     std::atomic<int> nAlive{0};
     std::atomic<int> nBroken{0};
     std::atomic<long> nCalls{0};
@@ -439,7 +439,7 @@ TEST(qvMainLoopTest, SettersRacingWithARunningLoopStaySafe)
 // several threads: every loop ends, exit runs once, nothing is touched after destruction.
 TEST(qvMainLoopTest, ShutdownRacingWakeUpsAndAddedFunctionsAlwaysEndsTheLoop)
 {
-    constexpr int ROUNDS = 2000;
+    const int ROUNDS = qvTest::raceRounds(2000);
     for (int nRound = 0; nRound < ROUNDS; ++nRound) {
         std::atomic<int> nExits{0};
         std::atomic<int> nPasses{0};

@@ -82,7 +82,7 @@ TEST(qvSignalTest, SignalReleasesAllWaitersEvenIfOneResetsAtOnce)
 // A signal() racing the start of a wait is never lost.
 TEST(qvSignalTest, NoLostWakeUpUnderRacingSignal)
 {
-    constexpr int ROUNDS = 10000;
+    const int ROUNDS = qvTest::raceRounds(10000);
     qvSynch::Signal request(false);
     qvSynch::Signal reply(false);
     qvTest::AsyncCall responder([&] {

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <future>
@@ -92,6 +93,13 @@ private:
     std::future<void> m_Future;
     std::thread m_Thread;
 };
+
+// Rounds for a race test: all of them normally, a twentieth under valgrind (the memcheck run
+// sets QV_MEMCHECK=1), where threads run one at a time and the run checks memory, not races.
+inline int raceRounds(int nRounds)
+{
+    return std::getenv("QV_MEMCHECK") ? (nRounds + 19) / 20 : nRounds;
+}
 
 // The calling thread's kernel id, to hand to isParkedInKernel().
 inline pid_t currentTid()
