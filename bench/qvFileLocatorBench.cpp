@@ -35,8 +35,8 @@ std::string searchPath(int n)
 void makeTree()
 {
     std::random_device random;
-    g_Root = std::filesystem::temp_directory_path() /
-             ("qvFileLocatorBench." + std::to_string(random()));
+    g_Root =
+        std::filesystem::temp_directory_path() / ("qvFileLocatorBench." + std::to_string(random()));
     std::filesystem::create_directories(g_Root / "many");
     for (int n = 0; n < FILE_COUNT; ++n)
         std::ofstream(g_Root / "many" / ("file" + std::to_string(n) + ".txt")) << 'x';

@@ -35,7 +35,7 @@
 #define QV_FUZZ_CHECK(condition)                                                                   \
     do {                                                                                           \
         if (!(condition)) {                                                                        \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition);   \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition);     \
             std::abort();                                                                          \
         }                                                                                          \
     } while (false)
@@ -367,8 +367,7 @@ unsigned int choosePosition(FuzzedDataProvider& data, std::size_t nSize)
 // How many copies an operation may make before one throws: mostly never.
 int chooseCopyFailure(FuzzedDataProvider& data)
 {
-    return data.ConsumeIntegralInRange<int>(0, 7) == 0 ? data.ConsumeIntegralInRange<int>(1, 8)
-                                                        : 0;
+    return data.ConsumeIntegralInRange<int>(0, 7) == 0 ? data.ConsumeIntegralInRange<int>(1, 8) : 0;
 }
 
 void runDCListOperation(FuzzedDataProvider& data, State& state, int& nNextValue)
@@ -562,8 +561,8 @@ void runVectorOperation(FuzzedDataProvider& data, State& state, int& nNextValue)
             Vector copy(*vector);
             checkVector(copy, model);
         });
-        QV_FUZZ_CHECK(bThrew ==
-                      (nCopies > 0 && static_cast<std::size_t>(nCopies) <= model.m_vecSlots.size()));
+        QV_FUZZ_CHECK(bThrew == (nCopies > 0 &&
+                                 static_cast<std::size_t>(nCopies) <= model.m_vecSlots.size()));
         QV_FUZZ_CHECK(Tracked::s_nLive == nLiveBefore);
         break;
     }

@@ -33,7 +33,7 @@
 #define QV_FUZZ_CHECK(condition)                                                                   \
     do {                                                                                           \
         if (!(condition)) {                                                                        \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition);   \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition);     \
             std::abort();                                                                          \
         }                                                                                          \
     } while (false)
@@ -50,11 +50,11 @@ const std::string UNTOUCHED("\x01untouched");
 
 // Names used to put paths together: the tree's own entries first, then path pieces.
 const char* const NAMES[] = {
-    "a.txt",   "b.dat",        "noext",     ".hidden",     "a.txt.bak", "sub",     "c.txt",
-    "d.TXT",   "deep",         "e.txt",     "f.dat",       "empty",     "sp ace",  "h.txt",
-    "br[ack]et", "i.txt",      "star*",     "j.txt",       "q?mark",    "dir.with.dots",
-    "g.txt",   "link-to-sub",  "dangling",  "loop",        ".",         "..",      "*",
-    "*.txt",   "?.txt",        "*.*",       "[ack]",       "",          "C:",      "x,y.z",
+    "a.txt", "b.dat", "noext",  ".hidden",       "a.txt.bak", "sub",         "c.txt",     "d.TXT",
+    "deep",  "e.txt", "f.dat",  "empty",         "sp ace",    "h.txt",       "br[ack]et", "i.txt",
+    "star*", "j.txt", "q?mark", "dir.with.dots", "g.txt",     "link-to-sub", "dangling",  "loop",
+    ".",     "..",    "*",      "*.txt",         "?.txt",     "*.*",         "[ack]",     "",
+    "C:",    "x,y.z",
 };
 
 class Tree
@@ -70,10 +70,10 @@ public:
                 m_Root = fs::canonical(candidate);
         }
         QV_FUZZ_CHECK(!m_Root.empty());
-        for (const char* pFile : {"a.txt", "b.dat", "noext", ".hidden", "a.txt.bak", "sub/a.txt",
-                                  "sub/c.txt", "sub/d.TXT", "sub/deep/e.txt", "sub/deep/f.dat",
-                                  "sp ace/h.txt", "br[ack]et/i.txt", "star*/j.txt", "q?mark",
-                                  "qXmark", "dir.with.dots/g.txt", "x,y.z"})
+        for (const char* pFile :
+             {"a.txt", "b.dat", "noext", ".hidden", "a.txt.bak", "sub/a.txt", "sub/c.txt",
+              "sub/d.TXT", "sub/deep/e.txt", "sub/deep/f.dat", "sp ace/h.txt", "br[ack]et/i.txt",
+              "star*/j.txt", "q?mark", "qXmark", "dir.with.dots/g.txt", "x,y.z"})
             makeFile(pFile);
         fs::create_directories(m_Root / "empty");
         fs::create_directory_symlink("sub", m_Root / "link-to-sub");
@@ -119,9 +119,15 @@ Tree& tree()
 // ---------------------------------------------------------------------------------------------
 // The model
 
-bool isSeparator(char c) { return c == '/' || c == '\\'; }
+bool isSeparator(char c)
+{
+    return c == '/' || c == '\\';
+}
 
-bool hasNul(const std::string& sstrPath) { return sstrPath.find('\0') != std::string::npos; }
+bool hasNul(const std::string& sstrPath)
+{
+    return sstrPath.find('\0') != std::string::npos;
+}
 
 std::string slashed(std::string sstrPath)
 {
@@ -309,8 +315,7 @@ void checkGetRelativePath(FuzzedDataProvider& data)
     std::string sstrHolder(sstrBase);
     const std::size_t nSeparator = sstrBase.find_last_of("\\,/");
     const std::size_t nFullStop = sstrBase.rfind('.');
-    if (nSeparator != std::string::npos && nFullStop != std::string::npos &&
-        nSeparator < nFullStop)
+    if (nSeparator != std::string::npos && nFullStop != std::string::npos && nSeparator < nFullStop)
         sstrHolder.erase(nSeparator + 1);
     // Either separator matches either; everything up to the end of the first occurrence goes.
     std::string sstrExpected(sstrPath);
@@ -349,8 +354,9 @@ void checkFindFilesInPath(FuzzedDataProvider& data)
 {
     const std::string sstrPath = consumePath(data);
     const std::string sstrEnding =
-        data.ConsumeBool() ? std::string() : data.PickValueInArray({".txt", "txt", ".TXT", "t",
-                                                                     "a.txt", "x", ".dat"});
+        data.ConsumeBool()
+            ? std::string()
+            : data.PickValueInArray({".txt", "txt", ".TXT", "t", "a.txt", "x", ".dat"});
     const bool bDirectories = data.ConsumeBool();
     const qvFileLocator::FileMask mask =
         bDirectories ? qvFileLocator::FILEMASK_DIRECTORIES : qvFileLocator::FILEMASK_FILES;

@@ -15,15 +15,15 @@
 #include "Container/qvSCList.h"
 #include "Container/qvTuple.h"
 
-#include "Threading/qvLocks.h"
 #include "Threading/qvBarrier.h"
+#include "Threading/qvJobQueue.h"
+#include "Threading/qvJoinableThreadTeam.h"
+#include "Threading/qvLocks.h"
 #include "Threading/qvRCSignal.h"
 #include "Threading/qvSemaphore.h"
 #include "Threading/qvSignal.h"
 #include "Threading/qvThread.h"
-#include "Threading/qvJobQueue.h"
 #include "Threading/qvThreadTeam.h"
-#include "Threading/qvJoinableThreadTeam.h"
 
 #include "MainLoop/qvFunctionPipeLine.h"
 #include "MainLoop/qvMainLoop.h"

@@ -10,11 +10,23 @@ bool s_bSuspended = false;
 extern "C" {
 
 void exInitModule(qvInterface*) {}
-void exGetModuleName(const char** pcstrName) { *pcstrName = QV_BENCH_MODULE_NAME; }
+void exGetModuleName(const char** pcstrName)
+{
+    *pcstrName = QV_BENCH_MODULE_NAME;
+}
 void exFinishModule() {}
-void exSuspendModule(bool bSuspend) { s_bSuspended = bSuspend; }
-bool exIsSuspended() { return s_bSuspended; }
-void exModulePhysicCallback(float fValue) { s_fAccumulated += fValue; }
+void exSuspendModule(bool bSuspend)
+{
+    s_bSuspended = bSuspend;
+}
+bool exIsSuspended()
+{
+    return s_bSuspended;
+}
+void exModulePhysicCallback(float fValue)
+{
+    s_fAccumulated += fValue;
+}
 void exModuleRenderCallback() {}
 
 } // extern "C"

@@ -31,10 +31,10 @@
 
 #include <map>
 
+#include "Container/qvDCList.h"
 #include "ITC/qvITCInterface.h"
 #include "ITC/qvInvokationTask.h"
 #include "Memory/qvRCData.h"
-#include "Container/qvDCList.h"
 #include "Threading/qvLocks.h"
 #include "qvConfig.h"
 #include "qvExport.h"
@@ -69,10 +69,7 @@ public:
         // The loop will run no more tasks: discards what is queued and refuses what comes.
         void close();
 
-        unsigned int getNumberOfTasks() const
-        {
-            return m_nQueued.load(std::memory_order_relaxed);
-        }
+        unsigned int getNumberOfTasks() const { return m_nQueued.load(std::memory_order_relaxed); }
 
     protected:
         // Discards the tasks still queued.

@@ -77,7 +77,10 @@ public:
 
     void Swap(qvAtomicRefCounted& other) { std::swap(m_pCount, other.m_pCount); }
 
-    enum { destructiveCopy = false };
+    enum
+    {
+        destructiveCopy = false
+    };
 
 private:
     std::atomic<unsigned long>* m_pCount;
@@ -87,7 +90,13 @@ private:
 // rises and read by the sender after it has woken.
 struct InvokationOutcome
 {
-    enum State { PENDING, DONE, FAILED, DISCARDED };
+    enum State
+    {
+        PENDING,
+        DONE,
+        FAILED,
+        DISCARDED
+    };
 
     InvokationOutcome() : m_nState(PENDING) {}
 

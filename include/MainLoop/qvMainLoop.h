@@ -75,13 +75,15 @@ public:
     // functions. A wake-up given while the loop is not asleep makes its next sleep return at once.
     void wakeUpIdle();
 
-    void attachITCSchedulerHook(const Loki::Functor<void, Loki::NullType, Loki::SingleThreaded>& hook);
+    void
+    attachITCSchedulerHook(const Loki::Functor<void, Loki::NullType, Loki::SingleThreaded>& hook);
     // Installs the do-nothing hook.
     void detachITCSchedulerHook();
     void setEntry(const Loki::Functor<void, Loki::NullType, Loki::SingleThreaded>& entry);
     void setExit(const Loki::Functor<void, Loki::NullType, Loki::SingleThreaded>& exit);
     // Replaces the loop condition, also the shutdown condition: the loop then goes on.
-    void setLoopCondition(const Loki::Functor<bool, Loki::NullType, Loki::SingleThreaded>& condition);
+    void
+    setLoopCondition(const Loki::Functor<bool, Loki::NullType, Loki::SingleThreaded>& condition);
     // Pipeline assignment: the loop's own functions are removed, the argument's copied in. A pass
     // in progress ends after its current function; a sleeping loop is woken if functions arrive.
     void setFunctionPipeLine(const qvFunctionPipeLine& pipeLine);
@@ -104,7 +106,9 @@ private:
     template <class F>
     struct FunctorSlot
     {
-        explicit FunctorSlot(FunctorHolder<F>* pHolder) : m_pCurrent(pHolder), m_pRetired(nullptr) {}
+        explicit FunctorSlot(FunctorHolder<F>* pHolder) : m_pCurrent(pHolder), m_pRetired(nullptr)
+        {
+        }
         ~FunctorSlot()
         {
             delete m_pCurrent.load(std::memory_order_relaxed);

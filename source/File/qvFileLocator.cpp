@@ -15,7 +15,10 @@ const std::string QV_BACKSLASH_STRING("\\");
 
 const char* const SEPARATORS = "/\\";
 
-inline bool isSeparator(char c) { return c == '/' || c == '\\'; }
+inline bool isSeparator(char c)
+{
+    return c == '/' || c == '\\';
+}
 
 // What addFilePath and removeFilePath keep of a path: everything before its last separator,
 // looking no further down than the second character; "" when there is none.
@@ -241,6 +244,9 @@ void qvFileLocator::convertSeparators(std::string& sstrPath, SeparatorType type)
 
 namespace qvFCSingletons {
 
-qvFileLocator& getFileLocator() { return Loki::SingletonHolder<qvFileLocator>::Instance(); }
+qvFileLocator& getFileLocator()
+{
+    return Loki::SingletonHolder<qvFileLocator>::Instance();
+}
 
 } // namespace qvFCSingletons

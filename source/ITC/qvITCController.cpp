@@ -122,8 +122,7 @@ Controller::~Controller()
         LockGuard guard(m_MapLock);
         mapSchedulers.swap(m_mapTaskSchedulers);
     }
-    for (auto itCurrTaskScheduler = mapSchedulers.begin(),
-              itEndTaskScheduler = mapSchedulers.end();
+    for (auto itCurrTaskScheduler = mapSchedulers.begin(), itEndTaskScheduler = mapSchedulers.end();
          itCurrTaskScheduler != itEndTaskScheduler; ++itCurrTaskScheduler) {
         if (m_pInterface) {
             try {
@@ -228,8 +227,7 @@ void Controller::sendAsyncMessage(const MessageFunctor& message, const ArgumentV
 }
 
 qvAnyContainer Controller::sendSyncMessage(const MessageFunctor& message,
-                                           const ArgumentVector& arguments,
-                                           unsigned long threadId)
+                                           const ArgumentVector& arguments, unsigned long threadId)
 {
     const unsigned long nCallingThread =
         m_pInterface ? m_pInterface->getCurrentThreadID() : NO_THREAD;

@@ -42,8 +42,8 @@ public:
     }
     ~PassScope()
     {
-        if (m_PipeLine.m_pnPassDepth->fetch_sub(1, std::memory_order_seq_cst) == 1
-            && m_PipeLine.m_nRemoved.load(std::memory_order_seq_cst) != 0) {
+        if (m_PipeLine.m_pnPassDepth->fetch_sub(1, std::memory_order_seq_cst) == 1 &&
+            m_PipeLine.m_nRemoved.load(std::memory_order_seq_cst) != 0) {
             ScopedLock lock(m_PipeLine.m_Lock);
             m_PipeLine.reclaimLocked();
         }

@@ -19,8 +19,14 @@ namespace {
 
 // The defaults; the shutdown condition. Plain functions, shared by every loop.
 void doNothing() {}
-bool keepRunning() { return true; }
-bool stopRunning() { return false; }
+bool keepRunning()
+{
+    return true;
+}
+bool stopRunning()
+{
+    return false;
+}
 
 template <class Holder, class F>
 Holder* makeHolder(const F& functor, typename F::ResultType (*pDefault)())
@@ -108,8 +114,8 @@ void qvMainLoop::run()
     bool bGoOn;
     do {
         // A safe point: no functor of the loop is running on this thread.
-        if (m_bRetiredPending.load(std::memory_order_relaxed)
-            && m_nBusy.load(std::memory_order_relaxed) == 1)
+        if (m_bRetiredPending.load(std::memory_order_relaxed) &&
+            m_nBusy.load(std::memory_order_relaxed) == 1)
             reclaimRetired(true);
         m_FunctionPipeLine.reclaimBetweenPasses(1);
         m_ITCSchedulerHook.m_pCurrent.load(std::memory_order_seq_cst)->m_Functor();

@@ -14,7 +14,10 @@ namespace {
 
 // The OS takes a path up to its first NUL, so "a.txt\0.png" would name "a.txt". A path that
 // holds a NUL names nothing here.
-bool hasNul(const std::string& sstrPath) { return sstrPath.find('\0') != std::string::npos; }
+bool hasNul(const std::string& sstrPath)
+{
+    return sstrPath.find('\0') != std::string::npos;
+}
 
 std::string nativePath(const std::string& sstrPath)
 {
@@ -74,9 +77,13 @@ bool FileSystem::isDirectory(const std::string& sstrPath)
 
 DirectorySearch::DirectorySearch()
     : m_pDirectory(nullptr), m_pEntry(nullptr), m_bMatchAll(false), m_bLiteral(false)
-{}
+{
+}
 
-DirectorySearch::~DirectorySearch() { close(); }
+DirectorySearch::~DirectorySearch()
+{
+    close();
+}
 
 void DirectorySearch::close()
 {

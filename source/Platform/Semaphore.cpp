@@ -20,7 +20,10 @@ static_assert(sizeof(std::atomic<std::uint64_t>) == sizeof(std::uint64_t),
 
 constexpr std::uint64_t SLEEPER = std::uint64_t(1) << 32;
 
-inline std::uint32_t countOf(std::uint64_t nState) { return static_cast<std::uint32_t>(nState); }
+inline std::uint32_t countOf(std::uint64_t nState)
+{
+    return static_cast<std::uint32_t>(nState);
+}
 inline std::uint32_t sleepersOf(std::uint64_t nState)
 {
     return static_cast<std::uint32_t>(nState >> 32);

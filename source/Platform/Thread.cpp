@@ -2,11 +2,11 @@
 
 #include <cerrno>
 #include <csignal>
+#include <ctime>
 #include <exception>
 #include <linux/futex.h>
-#include <sys/syscall.h>
-#include <ctime>
 #include <sched.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "Platform/Check.h"
@@ -40,10 +40,19 @@ constexpr std::uint32_t PHASE_DONE = 2u << 3;
 constexpr unsigned COUNT_SHIFT = 8;
 constexpr std::uint32_t COUNT_STEP = 1u << COUNT_SHIFT;
 
-inline std::uint32_t countOf(std::uint32_t nControl) { return nControl >> COUNT_SHIFT; }
-inline std::uint32_t phaseOf(std::uint32_t nControl) { return nControl & PHASE_MASK; }
+inline std::uint32_t countOf(std::uint32_t nControl)
+{
+    return nControl >> COUNT_SHIFT;
+}
+inline std::uint32_t phaseOf(std::uint32_t nControl)
+{
+    return nControl & PHASE_MASK;
+}
 
-int suspendSignal() { return SIGRTMIN + Thread::SUSPEND_SIGNAL_OFFSET; }
+int suspendSignal()
+{
+    return SIGRTMIN + Thread::SUSPEND_SIGNAL_OFFSET;
+}
 
 // How often a short wait gives way (sched_yield) before it sleeps in the kernel.
 constexpr int SHORT_WAIT_TRIES = 64;
@@ -107,8 +116,8 @@ extern "C" void suspensionHandler(int, siginfo_t*, void*)
     std::atomic<std::uint32_t>& control = pState->m_nControl;
     std::uint32_t nControl = control.load(std::memory_order_acquire);
     for (;;) {
-        const bool bStay = phaseOf(nControl) == PHASE_RUNNING && !(nControl & TERMINATED) &&
-                           countOf(nControl) > 0;
+        const bool bStay =
+            phaseOf(nControl) == PHASE_RUNNING && !(nControl & TERMINATED) && countOf(nControl) > 0;
         if (!bStay) {
             if (!(nControl & STOPPED))
                 break;
@@ -179,10 +188,8 @@ bool passStartGate(Thread::State* pState)
         if (nControl & TERMINATED)
             return false;
         if ((nControl & STARTED) && countOf(nControl) == 0) {
-            if (control.compare_exchange_weak(nControl,
-                                              (nControl & ~PHASE_MASK) | PHASE_RUNNING,
-                                              std::memory_order_acq_rel,
-                                              std::memory_order_acquire))
+            if (control.compare_exchange_weak(nControl, (nControl & ~PHASE_MASK) | PHASE_RUNNING,
+                                              std::memory_order_acq_rel, std::memory_order_acquire))
                 return true;
             continue;
         }
@@ -211,8 +218,7 @@ __attribute__((noinline)) void recordStackBounds(Thread::State* pState)
 // Every C++ exception becomes the result -1. The cancellation's forced unwinding is no C++
 // exception (std::current_exception() is empty for it); it ends the thread here and must go on
 // to the thread's start, so it is rethrown.
-__attribute__((noinline)) long invokeBody(Thread::State* pState, void* pArgument,
-                                          void* pEntryFrame)
+__attribute__((noinline)) long invokeBody(Thread::State* pState, void* pArgument, void* pEntryFrame)
 {
     long nResult;
     try {
@@ -353,8 +359,7 @@ void Thread::resume()
         if (phaseOf(nControl) == PHASE_DONE || countOf(nControl) == 0)
             return;
     } while (!control.compare_exchange_weak(nControl, nControl - COUNT_STEP,
-                                            std::memory_order_acq_rel,
-                                            std::memory_order_acquire));
+                                            std::memory_order_acq_rel, std::memory_order_acquire));
     futexWakeAll(control);
 }
 
@@ -367,8 +372,7 @@ void Thread::suspend()
             countOf(nControl) >= MAXIMUM_SUSPEND_COUNT)
             return;
     } while (!control.compare_exchange_weak(nControl, nControl + COUNT_STEP,
-                                            std::memory_order_acq_rel,
-                                            std::memory_order_acquire));
+                                            std::memory_order_acq_rel, std::memory_order_acquire));
     // At the gate the count alone holds the thread back.
     if (phaseOf(nControl) != PHASE_RUNNING)
         return;

@@ -53,7 +53,8 @@ private:
 
 qvPluginHandler::qvPluginHandler()
     : m_pModuleInterface(nullptr), m_nEntryCallDepth(0), m_nTableVersion(0)
-{}
+{
+}
 
 qvPluginHandler::~qvPluginHandler()
 {

@@ -223,11 +223,12 @@ TEST_F(qvITCControllerTest, QueuedMessagesRunInOrderOnePerHookCall)
     pScheduler->ref();
     std::vector<int> order;
     for (int n = 1; n <= 3; ++n) {
-        pScheduler->addTask(qvITC::InvokationTask(MessageFunctor([&order, n](const ArgumentVector&) {
-                                                      order.push_back(n);
-                                                      return qvAnyContainer();
-                                                  }),
-                                                  m_NoArguments, nullptr, nullptr));
+        pScheduler->addTask(
+            qvITC::InvokationTask(MessageFunctor([&order, n](const ArgumentVector&) {
+                                      order.push_back(n);
+                                      return qvAnyContainer();
+                                  }),
+                                  m_NoArguments, nullptr, nullptr));
     }
     EXPECT_EQ(3, nWakeUps);
     pScheduler->runNextTask();

@@ -64,9 +64,8 @@ TEST(qvITCStressTest, SendersRacingLoopShutdownLoseNoSynchronousMessage)
                 if (random() % 2) {
                     ++nSyncSent;
                     try {
-                        const qvAnyContainer result =
-                            processor.getITC().sendSyncMessage(message, ArgumentVector(0, false),
-                                                               nTarget);
+                        const qvAnyContainer result = processor.getITC().sendSyncMessage(
+                            message, ArgumentVector(0, false), nTarget);
                         if (!qvAnyCast<int>(result) || *qvAnyCast<int>(result) != nMessage)
                             ++nSyncWrong;
                         ++nSyncDone;
@@ -76,8 +75,7 @@ TEST(qvITCStressTest, SendersRacingLoopShutdownLoseNoSynchronousMessage)
                         outcomes[nMessage] = 2;
                     }
                 } else {
-                    processor.getITC().sendAsyncMessage(message, ArgumentVector(0, false),
-                                                        nTarget);
+                    processor.getITC().sendAsyncMessage(message, ArgumentVector(0, false), nTarget);
                 }
                 ++nSent;
             }

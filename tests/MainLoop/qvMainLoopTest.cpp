@@ -452,8 +452,12 @@ TEST(qvMainLoopTest, ShutdownRacingWakeUpsAndAddedFunctionsAlwaysEndsTheLoop)
             qvTest::AsyncCall helper([&] {
                 ASSERT_TRUE(go.waitFor());
                 switch (nRound % 4) {
-                case 0: loop.wakeUpIdle(); break;
-                case 1: loop.getFunctionPipeLine().addFunction(counting(nPasses)); break;
+                case 0:
+                    loop.wakeUpIdle();
+                    break;
+                case 1:
+                    loop.getFunctionPipeLine().addFunction(counting(nPasses));
+                    break;
                 case 2:
                     loop.getFunctionPipeLine().addFunction(counting(nPasses));
                     loop.getFunctionPipeLine().flush();

@@ -96,9 +96,10 @@ TEST(qvProcessorTest, SecondRunDoesNotStartTheLoopTwice)
     processor.run(id);
     processor.run(id);
     // A message round trip proves the loop turns, with its entry called once.
-    EXPECT_TRUE(processor.getITC()
-                    .sendSyncMessage(returning(qvMakeAny(1)), NO_ARGUMENTS, processor.getThreadID(id))
-                    .getImpl());
+    EXPECT_TRUE(
+        processor.getITC()
+            .sendSyncMessage(returning(qvMakeAny(1)), NO_ARGUMENTS, processor.getThreadID(id))
+            .getImpl());
     EXPECT_EQ(1, nEntries.load());
 }
 
@@ -240,8 +241,9 @@ TEST(qvProcessorTest, OwnLoopRunsOnTheCallerAndShutsDownFromAnotherThread)
 {
     std::atomic<unsigned long> nRanOn{0};
     qvProcessor processor;
-    processor.getMainLoop(qvProcessor::PROCESSOR_MAINLOOP_ID)
-        .setEntry(qvVoidFunctor([&] { nRanOn = qvThread::currentThreadId(); }));
+    processor.getMainLoop(qvProcessor::PROCESSOR_MAINLOOP_ID).setEntry(qvVoidFunctor([&] {
+        nRanOn = qvThread::currentThreadId();
+    }));
     qvTest::AsyncCall stopper([&] {
         ASSERT_TRUE(qvTest::waitUntil([&] { return nRanOn != 0; }));
         processor.shutdown();

@@ -439,7 +439,10 @@ protected:
     qvModuleHandle m_hFull = nullptr;
 };
 
-TEST_F(qvPluginHandlerBadInputTest, EmptyNameDoesNotLoadTheMainProgram) { expectRefused(""); }
+TEST_F(qvPluginHandlerBadInputTest, EmptyNameDoesNotLoadTheMainProgram)
+{
+    expectRefused("");
+}
 
 TEST_F(qvPluginHandlerBadInputTest, MissingFilesDirectoriesAndTextFilesAreRefused)
 {

@@ -11,7 +11,10 @@ namespace qvTest {
 
 std::vector<std::string>& libraryEvents();
 
-inline void clearLibraryEvents() { libraryEvents().clear(); }
+inline void clearLibraryEvents()
+{
+    libraryEvents().clear();
+}
 
 inline bool hasLibraryEvent(const std::string& sstrEvent)
 {

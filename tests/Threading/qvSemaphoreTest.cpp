@@ -41,8 +41,10 @@ TEST(qvSemaphoreTest, VBeyondMaximumAsserts)
 TEST(qvSemaphoreTest, InvalidArgumentsAssert)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEBUG_DEATH(qvSynch::Semaphore(3, 2), "Assertion failed: 0, file source/Threading/qvSemaphore.cpp");
-    EXPECT_DEBUG_DEATH(qvSynch::Semaphore(0, 0), "Assertion failed: 0, file source/Threading/qvSemaphore.cpp");
+    EXPECT_DEBUG_DEATH(qvSynch::Semaphore(3, 2),
+                       "Assertion failed: 0, file source/Threading/qvSemaphore.cpp");
+    EXPECT_DEBUG_DEATH(qvSynch::Semaphore(0, 0),
+                       "Assertion failed: 0, file source/Threading/qvSemaphore.cpp");
 }
 
 // Each V() wakes a thread that is about to sleep or already sleeps; a lost wake-up hangs here.

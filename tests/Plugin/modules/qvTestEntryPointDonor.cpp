@@ -6,18 +6,39 @@
 
 extern "C" {
 
-__attribute__((visibility("default"))) int qvTestDonorMarker() { return 1; }
+__attribute__((visibility("default"))) int qvTestDonorMarker()
+{
+    return 1;
+}
 
-void exInitModule(qvInterface*) { qvTestLibraryEvent("donor", "exInitModule"); }
-void exGetModuleName(const char**) { qvTestLibraryEvent("donor", "exGetModuleName"); }
-void exFinishModule() { qvTestLibraryEvent("donor", "exFinishModule"); }
-void exSuspendModule(bool) { qvTestLibraryEvent("donor", "exSuspendModule"); }
+void exInitModule(qvInterface*)
+{
+    qvTestLibraryEvent("donor", "exInitModule");
+}
+void exGetModuleName(const char**)
+{
+    qvTestLibraryEvent("donor", "exGetModuleName");
+}
+void exFinishModule()
+{
+    qvTestLibraryEvent("donor", "exFinishModule");
+}
+void exSuspendModule(bool)
+{
+    qvTestLibraryEvent("donor", "exSuspendModule");
+}
 bool exIsSuspended()
 {
     qvTestLibraryEvent("donor", "exIsSuspended");
     return true;
 }
-void exModulePhysicCallback(float) { qvTestLibraryEvent("donor", "exModulePhysicCallback"); }
-void exModuleRenderCallback() { qvTestLibraryEvent("donor", "exModuleRenderCallback"); }
+void exModulePhysicCallback(float)
+{
+    qvTestLibraryEvent("donor", "exModulePhysicCallback");
+}
+void exModuleRenderCallback()
+{
+    qvTestLibraryEvent("donor", "exModuleRenderCallback");
+}
 
 } // extern "C"

@@ -75,10 +75,16 @@ bool exIsSuspended()
 }
 #endif
 
-void exModulePhysicCallback(float fValue) { report("exModulePhysicCallback", fValue); }
+void exModulePhysicCallback(float fValue)
+{
+    report("exModulePhysicCallback", fValue);
+}
 
 #ifndef QV_TEST_WITHOUT_RENDER
-void exModuleRenderCallback() { report("exModuleRenderCallback"); }
+void exModuleRenderCallback()
+{
+    report("exModuleRenderCallback");
+}
 #endif
 
 } // extern "C"
