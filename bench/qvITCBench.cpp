@@ -5,19 +5,28 @@
 //   message returns an int in a qvAnyContainer, against a std::thread that serves a
 //   std::mutex/std::condition_variable queue of std::function<void()>, with the caller waiting
 //   on a std::future fed by a std::promise. One iteration is one round trip, wake-up included.
+// - Synchronous call to a busy loop: the same call to a loop whose pipeline holds a function, so
+//   that it turns without sleeping and takes the call at its next turn, against a thread that
+//   makes the same turns by hand (the function, then at most one queued call, taken under a
+//   std::mutex without waiting).
 // - Asynchronous messages: a batch of 10,000 sendAsyncMessage calls, then one synchronous call
 //   that runs after all of them (one queue, first in, first out), against 10,000 posts to the
 //   counterpart queue and one promise. One iteration is one batch; items/s counts messages.
+//   Three forms: the counter in the message functor's own state (no arguments, as the
+//   counterpart's lambda captures it), the counter as the message's one argument, and two
+//   sending threads with 10,000 messages each (state in the functor).
 //
 // bench/qvAsioBench.cpp times the same two operations with Boost.Asio (post to an io_context
 // thread), when it is built.
 
 #include <benchmark/benchmark.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -69,6 +78,74 @@ private:
     std::thread m_Thread;
 };
 
+// Runs a function on a second thread once per round, for the two-sender benchmarks: start()
+// hands it the round, finish() waits until it has run.
+class SecondSender
+{
+public:
+    explicit SecondSender(std::function<void()> round)
+        : m_Round(std::move(round)), m_Thread([this] { serve(); })
+    {
+    }
+    ~SecondSender()
+    {
+        {
+            std::lock_guard<std::mutex> guard(m_Mutex);
+            m_bStop = true;
+        }
+        m_Condition.notify_all();
+        m_Thread.join();
+    }
+    void start()
+    {
+        {
+            std::lock_guard<std::mutex> guard(m_Mutex);
+            ++m_nStarted;
+        }
+        m_Condition.notify_all();
+    }
+    void finish()
+    {
+        std::unique_lock<std::mutex> lock(m_Mutex);
+        m_Condition.wait(lock, [this] { return m_nFinished == m_nStarted; });
+    }
+
+private:
+    void serve()
+    {
+        std::unique_lock<std::mutex> lock(m_Mutex);
+        for (;;) {
+            m_Condition.wait(lock, [this] { return m_bStop || m_nFinished != m_nStarted; });
+            if (m_bStop)
+                return;
+            lock.unlock();
+            m_Round();
+            lock.lock();
+            ++m_nFinished;
+            m_Condition.notify_all();
+        }
+    }
+
+    std::function<void()> m_Round;
+    std::mutex m_Mutex;
+    std::condition_variable m_Condition;
+    long m_nStarted = 0;
+    long m_nFinished = 0;
+    bool m_bStop = false;
+    std::thread m_Thread;
+};
+
+// A message functor with the counter in its own state, as a lambda would capture it.
+struct CountInto
+{
+    qvAnyContainer operator()(const ArgumentVector&) const
+    {
+        pCount->fetch_add(1, std::memory_order_relaxed);
+        return qvAnyContainer();
+    }
+    std::atomic<long>* pCount;
+};
+
 qvAnyContainer answer(const ArgumentVector&)
 {
     return qvMakeAny(42);
@@ -108,44 +185,155 @@ void BM_StdCallQueue_PromiseFuture(benchmark::State& state)
 }
 BENCHMARK(BM_StdCallQueue_PromiseFuture)->UseRealTime();
 
-void BM_qvITC_AsyncMessages(benchmark::State& state)
+void emptyFunction() {}
+
+void BM_qvITC_SyncMessageToBusyLoop(benchmark::State& state)
+{
+    qvProcessor processor;
+    const unsigned long id = processor.createMainLoop();
+    processor.getMainLoop(id).getFunctionPipeLine().addFunction(qvVoidFunctor(&emptyFunction));
+    processor.run(id);
+    const unsigned long nThread = processor.getThreadID(id);
+    const MessageFunctor message(&answer);
+    const ArgumentVector noArguments(0, false);
+    for (auto _ : state) {
+        const qvAnyContainer result =
+            processor.getITC().sendSyncMessage(message, noArguments, nThread);
+        benchmark::DoNotOptimize(*qvAnyCast<int>(result));
+    }
+}
+BENCHMARK(BM_qvITC_SyncMessageToBusyLoop)->UseRealTime();
+
+void BM_StdBusyLoop_PromiseFuture(benchmark::State& state)
+{
+    std::mutex mutex;
+    std::deque<std::function<void()>> calls;
+    std::atomic<bool> bStop(false);
+    std::function<void()> function = [] {};
+    std::thread loop([&] {
+        while (!bStop.load(std::memory_order_relaxed)) {
+            function();
+            std::function<void()> call;
+            {
+                std::lock_guard<std::mutex> guard(mutex);
+                if (!calls.empty()) {
+                    call = std::move(calls.front());
+                    calls.pop_front();
+                }
+            }
+            if (call)
+                call();
+        }
+    });
+    for (auto _ : state) {
+        std::promise<int> result;
+        std::future<int> future = result.get_future();
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            calls.push_back([&result] { result.set_value(42); });
+        }
+        benchmark::DoNotOptimize(future.get());
+    }
+    bStop.store(true, std::memory_order_relaxed);
+    loop.join();
+}
+BENCHMARK(BM_StdBusyLoop_PromiseFuture)->UseRealTime();
+
+// nSenders threads (the benchmark's own and, for two, a SecondSender) each send a batch of
+// message to one loop; then one synchronous call drains the queue.
+void runAsyncBatches(benchmark::State& state, const MessageFunctor& message,
+                     const ArgumentVector& arguments, int nSenders)
 {
     qvProcessor processor;
     const unsigned long id = processor.createMainLoop();
     processor.run(id);
     const unsigned long nThread = processor.getThreadID(id);
-    const MessageFunctor message(&count);
     const MessageFunctor drain(&answer);
-    ArgumentVector arguments(1, true);
-    arguments[0] = qvMakeAny(0L); // the counter lives in the shared record
     const ArgumentVector noArguments(0, false);
-    for (auto _ : state) {
+    auto sendBatch = [&] {
         for (int n = 0; n < BATCH; ++n)
             processor.getITC().sendAsyncMessage(message, arguments, nThread);
+    };
+    std::unique_ptr<SecondSender> upSecond;
+    if (nSenders == 2)
+        upSecond.reset(new SecondSender(sendBatch));
+    for (auto _ : state) {
+        if (upSecond)
+            upSecond->start();
+        sendBatch();
+        if (upSecond)
+            upSecond->finish();
         processor.getITC().sendSyncMessage(drain, noArguments, nThread);
     }
-    state.SetItemsProcessed(state.iterations() * BATCH);
-    if (*qvAnyCast<long>(arguments[0]) != static_cast<long>(state.iterations()) * BATCH)
+    state.SetItemsProcessed(state.iterations() * BATCH * nSenders);
+}
+
+void BM_qvITC_AsyncMessages(benchmark::State& state)
+{
+    std::atomic<long> nCount(0);
+    runAsyncBatches(state, MessageFunctor(CountInto{&nCount}), ArgumentVector(0, false), 1);
+    if (nCount.load() != static_cast<long>(state.iterations()) * BATCH)
         state.SkipWithError("messages were lost");
 }
 BENCHMARK(BM_qvITC_AsyncMessages)->UseRealTime()->Unit(benchmark::kMillisecond);
 
-void BM_StdCallQueue_AsyncPosts(benchmark::State& state)
+void BM_qvITC_AsyncMessagesOneArgument(benchmark::State& state)
+{
+    ArgumentVector arguments(1, true);
+    arguments[0] = qvMakeAny(0L); // the counter lives in the shared record
+    runAsyncBatches(state, MessageFunctor(&count), arguments, 1);
+    if (*qvAnyCast<long>(arguments[0]) != static_cast<long>(state.iterations()) * BATCH)
+        state.SkipWithError("messages were lost");
+}
+BENCHMARK(BM_qvITC_AsyncMessagesOneArgument)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_qvITC_AsyncMessagesTwoSenders(benchmark::State& state)
+{
+    std::atomic<long> nCount(0);
+    runAsyncBatches(state, MessageFunctor(CountInto{&nCount}), ArgumentVector(0, false), 2);
+    if (nCount.load() != static_cast<long>(state.iterations()) * BATCH * 2)
+        state.SkipWithError("messages were lost");
+}
+BENCHMARK(BM_qvITC_AsyncMessagesTwoSenders)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void runStdBatches(benchmark::State& state, int nSenders)
 {
     StdCallQueue queue;
-    long nCount = 0;
-    for (auto _ : state) {
+    std::atomic<long> nCount(0);
+    auto postBatch = [&] {
         for (int n = 0; n < BATCH; ++n)
-            queue.post([&nCount] { ++nCount; });
+            queue.post([&nCount] { nCount.fetch_add(1, std::memory_order_relaxed); });
+    };
+    std::unique_ptr<SecondSender> upSecond;
+    if (nSenders == 2)
+        upSecond.reset(new SecondSender(postBatch));
+    for (auto _ : state) {
+        if (upSecond)
+            upSecond->start();
+        postBatch();
+        if (upSecond)
+            upSecond->finish();
         std::promise<void> done;
         std::future<void> future = done.get_future();
         queue.post([&done] { done.set_value(); });
         future.get();
     }
-    state.SetItemsProcessed(state.iterations() * BATCH);
-    benchmark::DoNotOptimize(nCount);
+    state.SetItemsProcessed(state.iterations() * BATCH * nSenders);
+    if (nCount.load() != static_cast<long>(state.iterations()) * BATCH * nSenders)
+        state.SkipWithError("posts were lost");
+}
+
+void BM_StdCallQueue_AsyncPosts(benchmark::State& state)
+{
+    runStdBatches(state, 1);
 }
 BENCHMARK(BM_StdCallQueue_AsyncPosts)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_StdCallQueue_AsyncPostsTwoSenders(benchmark::State& state)
+{
+    runStdBatches(state, 2);
+}
+BENCHMARK(BM_StdCallQueue_AsyncPostsTwoSenders)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 } // namespace
 

@@ -23,6 +23,12 @@ public:
     {
     public:
         explicit Node(const T& value) : m_pNext(nullptr), m_pPrev(nullptr), m_Value(value) {}
+        // Builds the value in place, for a node made outside any list and given to linkBack().
+        template <class... Args>
+        explicit Node(std::in_place_t, Args&&... args)
+            : m_pNext(nullptr), m_pPrev(nullptr), m_Value(std::forward<Args>(args)...)
+        {
+        }
         Node* getNext() const { return m_pNext; }
         Node* getPrev() const { return m_pPrev; }
 
@@ -56,41 +62,48 @@ public:
 
     bool insert(const T& value, unsigned int nPosition)
     {
-        if (m_nCount == 0) {
-            Node* pNode = new Node(value);
-            m_pHead = m_pTail = pNode;
-        } else if (nPosition == 0) {
-            Node* pNode = new Node(value);
-            pNode->m_pNext = m_pHead;
-            m_pHead->m_pPrev = pNode;
-            m_pHead = pNode;
-        } else if (m_nCount == 1 || nPosition == m_nCount) {
-            Node* pNode = new Node(value);
-            pNode->m_pPrev = m_pTail;
-            m_pTail->m_pNext = pNode;
-            m_pTail = pNode;
-        } else {
+        if (m_nCount != 0 && nPosition == 0)
+            linkFront(new Node(value));
+        else if (m_nCount <= 1 || nPosition == m_nCount)
+            linkBack(new Node(value));
+        else
             return false;
-        }
-        ++m_nCount;
         return true;
     }
 
     bool pushBack(const T& value) { return insert(value, m_nCount); }
 
-    void popFront()
+    // Appends a node made with new outside the list, which then owns it; nothing is copied or
+    // allocated, so a queue can build its elements before it takes its lock.
+    void linkBack(Node* pNode)
     {
-        if (m_nCount == 0 || !m_pHead)
-            return;
+        pNode->m_pNext = nullptr;
+        pNode->m_pPrev = m_pTail;
+        if (m_pTail)
+            m_pTail->m_pNext = pNode;
+        else
+            m_pHead = pNode;
+        m_pTail = pNode;
+        ++m_nCount;
+    }
+
+    // Detaches the first node and hands it to the caller, who deletes it; null when empty.
+    Node* unlinkFront()
+    {
         Node* pNode = m_pHead;
+        if (!pNode)
+            return nullptr;
         m_pHead = pNode->m_pNext;
         if (m_pHead)
             m_pHead->m_pPrev = nullptr;
         else
             m_pTail = nullptr;
-        delete pNode;
+        pNode->m_pNext = nullptr;
         --m_nCount;
+        return pNode;
     }
+
+    void popFront() { delete unlinkFront(); }
 
     void popBack()
     {
@@ -126,6 +139,15 @@ public:
     Node* getTail() const { return m_pTail; }
 
 private:
+    void linkFront(Node* pNode)
+    {
+        pNode->m_pPrev = nullptr;
+        pNode->m_pNext = m_pHead;
+        m_pHead->m_pPrev = pNode;
+        m_pHead = pNode;
+        ++m_nCount;
+    }
+
     void appendAll(const qvDCList& other)
     {
         for (Node* pNode = other.m_pHead; pNode; pNode = pNode->m_pNext)

@@ -30,6 +30,7 @@
 // not own the interface.
 
 #include <map>
+#include <memory>
 
 #include "Container/qvDCList.h"
 #include "ITC/qvITCInterface.h"
@@ -56,14 +57,16 @@ public:
         // it must return quickly and must not wait for the target loop.
         explicit InvokationTaskScheduler(const qvVoidFunctor& wakeUp);
 
-        // Queues a copy of task and wakes the loop. Once closed, queues nothing: a waited-for
-        // task is discarded (its sender is released with the discard error), and the result
-        // is false.
+        // Queues a copy of task (made before the lock is taken) and wakes the loop if the
+        // queue was empty; a queue that holds tasks has a wake-up on its way already. Once
+        // closed, queues nothing: a waited-for task is discarded (its sender is released with
+        // the discard error), and the result is false.
         bool addTask(const InvokationTask& task);
 
-        // Runs the oldest queued task, if any, outside the lock; wakes the loop again first
-        // when more tasks remain, so that they do not wait for another wake-up. An exception
-        // from the task's functor leaves this call (after its sender has been told).
+        // Takes the oldest queued task, if any, off the queue and runs it outside the lock; wakes
+        // the loop again first when more tasks remain, so that they do not wait for another
+        // wake-up. An exception from the task's functor leaves this call (after its sender has
+        // been told).
         void runNextTask();
 
         // The loop will run no more tasks: discards what is queued and refuses what comes.
@@ -76,12 +79,40 @@ public:
         ~InvokationTaskScheduler() override;
 
     private:
+        friend class Controller;
+
+        typedef qvDCList<InvokationTask>::Node TaskNode;
+        // Owns a queue node outside the list. Deleting it discards the task, which releases the
+        // waiting sender of a task that never ran and does nothing to one that ran.
+        struct DiscardAndDelete
+        {
+            void operator()(TaskNode* pNode) const
+            {
+                pNode->m_Value.discard();
+                delete pNode;
+            }
+        };
+        typedef std::unique_ptr<TaskNode, DiscardAndDelete> NodePtr;
+
+        // A node for a task built from args, in the calling thread's spare node memory if it
+        // has any.
+        template <class... Args>
+        static NodePtr makeNode(Args&&... args);
+        // Queues a node built outside the lock; as addTask(). Gives the calling thread spare
+        // node memory for its next message when the loop has returned some.
+        bool queue(NodePtr upNode);
+
         qvSynch::LWLock m_Lock;
         qvVoidFunctor m_WakeUp;
         qvDCList<InvokationTask> m_TaskList;
         // The queue length, readable without the lock for the cheap emptiness test.
         std::atomic<unsigned int> m_nQueued;
         bool m_bClosed;
+        // Node memory passed back from the loop to its senders: m_pSpareNode (guarded by
+        // m_Lock) waits for a sender; m_pSpentNode is the node of the task run last, touched
+        // only by runNextTask(), which hands it on at its next take.
+        void* m_pSpareNode;
+        void* m_pSpentNode;
     };
 
     Controller();

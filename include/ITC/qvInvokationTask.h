@@ -2,10 +2,11 @@
 #define QV_INVOKATIONTASK_H
 
 // qvITC::InvokationTask: one call queued for another thread: a message functor, a copy of its
-// argument vector, and the means to hand the result back. A task is copied when it is queued
-// and again when the target takes it; all copies share the result container, the completion
-// signal and the outcome through atomic reference counts, because the sender's copy and the
-// target's copies are released on two threads at overlapping times.
+// argument vector, and the means to hand the result back. The sender of a waited-for call keeps
+// its own task and queues a copy, which the target runs; the copies share the result container,
+// the completion signal and the outcome through atomic reference counts, because they are
+// released on two threads at overlapping times. (A task nobody waits for is built in its queue
+// node and never copied.)
 //
 // Outcome of a call that someone waits for (a task built with a signal):
 // - run: the functor's return value is stored in the result container, then the signal rises;
@@ -52,30 +53,43 @@ ArgumentVector makeArguments(const Values&... values)
 // A Loki::SmartPtr ownership policy: a shared, atomic reference count, so that copies of one
 // pointer may be made and released on several threads at once. (Loki's own RefCounted keeps a
 // plain count in its single-threaded small-object allocator.)
+//
+// The count is made when a pointer is first copied: a pointer that is never copied (the task of
+// an asynchronous message, built once and run in place) costs no allocation for it. Until then
+// the one holder is the sole owner. Copying the same pointer on two threads at once stays safe:
+// the first count published wins and the other is freed.
 template <class P>
 class qvAtomicRefCounted
 {
 public:
-    qvAtomicRefCounted() : m_pCount(new std::atomic<unsigned long>(1)) {}
-    qvAtomicRefCounted(const qvAtomicRefCounted& other) : m_pCount(other.m_pCount) {}
+    qvAtomicRefCounted() : m_pCount(nullptr) {}
+    qvAtomicRefCounted(const qvAtomicRefCounted& other) : m_pCount(other.shareCount()) {}
 
     P Clone(const P& value)
     {
-        m_pCount->fetch_add(1, std::memory_order_relaxed);
+        m_pCount.load(std::memory_order_relaxed)->fetch_add(1, std::memory_order_relaxed);
         return value;
     }
 
     // True for the last release: the pointee is then destroyed by the smart pointer.
     bool Release(const P&)
     {
-        if (m_pCount->fetch_sub(1, std::memory_order_acq_rel) != 1)
+        Count* pCount = m_pCount.load(std::memory_order_relaxed);
+        if (!pCount)
+            return true;
+        if (pCount->fetch_sub(1, std::memory_order_acq_rel) != 1)
             return false;
-        delete m_pCount;
-        m_pCount = nullptr;
+        delete pCount;
+        m_pCount.store(nullptr, std::memory_order_relaxed);
         return true;
     }
 
-    void Swap(qvAtomicRefCounted& other) { std::swap(m_pCount, other.m_pCount); }
+    void Swap(qvAtomicRefCounted& other)
+    {
+        Count* pCount = m_pCount.load(std::memory_order_relaxed);
+        m_pCount.store(other.m_pCount.load(std::memory_order_relaxed), std::memory_order_relaxed);
+        other.m_pCount.store(pCount, std::memory_order_relaxed);
+    }
 
     enum
     {
@@ -83,7 +97,23 @@ public:
     };
 
 private:
-    std::atomic<unsigned long>* m_pCount;
+    typedef std::atomic<unsigned long> Count;
+
+    // The count that a new copy shares, made (holding this one owner) on the first copy.
+    Count* shareCount() const
+    {
+        Count* pCount = m_pCount.load(std::memory_order_acquire);
+        if (pCount)
+            return pCount;
+        Count* pNew = new Count(1);
+        if (m_pCount.compare_exchange_strong(pCount, pNew, std::memory_order_acq_rel,
+                                             std::memory_order_acquire))
+            return pNew;
+        delete pNew; // another thread's copy published its count first
+        return pCount;
+    }
+
+    mutable std::atomic<Count*> m_pCount;
 };
 
 // What became of a waited-for call; written on the target thread before the completion signal
@@ -171,18 +201,12 @@ private:
                    std::unique_ptr<qvSynch::Signal> upSignal)
         : m_Message(message), m_Arguments(arguments)
     {
-        // Each smart pointer allocates its count before it owns its object; until then the
-        // unique pointers still own it, so a failed allocation leaks nothing.
+        // Only the outcome's allocation may still fail; until it has succeeded the unique
+        // pointers own result and signal. Wrapping a pointer allocates nothing.
         std::unique_ptr<InvokationOutcome> upOutcome(upSignal ? new InvokationOutcome : nullptr);
-        ResultPtr spResult(upResult.get());
-        upResult.release();
-        m_spResult.Swap(spResult);
-        SignalPtr spSignal(upSignal.get());
-        upSignal.release();
-        m_spSignal.Swap(spSignal);
-        OutcomePtr spOutcome(upOutcome.get());
-        upOutcome.release();
-        m_spOutcome.Swap(spOutcome);
+        Reset(m_spResult, upResult.release());
+        Reset(m_spSignal, upSignal.release());
+        Reset(m_spOutcome, upOutcome.release());
     }
 
     template <class Pointer>

@@ -51,8 +51,8 @@ public:
     static const unsigned long PROCESSOR_MAINLOOP_ID;
 
     qvProcessor();
-    // Shuts down every created loop in ascending id order, then deregisters from the controller.
-    // The processor's own loop must not be running.
+    // Resumes every suspended loop, then shuts down every created loop in ascending id order,
+    // then deregisters from the controller. The processor's own loop must not be running.
     ~qvProcessor();
     qvProcessor(const qvProcessor&) = delete;
     qvProcessor& operator=(const qvProcessor&) = delete;
@@ -104,6 +104,8 @@ private:
     // Shuts the loop down, removes its scheduler, lets its thread end and frees both; the map
     // entries are the caller's.
     void endMainLoop(MainLoopData& data);
+    // Undoes every suspend(id) of the loop that is still in force.
+    void resumeFully(MainLoopData& data);
 
     qvITC::Controller m_ITC;
     qvMainLoop m_MainLoop;

@@ -7,8 +7,9 @@
 //
 // - NullLock: does nothing; the lock policy of structures already guarded by an outer lock.
 // - LWLock: the light-weight lock the library uses for all of its short critical regions; stays
-//   in user mode while uncontended.
-// - SpinLock: an LWLock that tries m_nSpinCount times before it blocks.
+//   in user mode while uncontended, and when taken tries again for a few microseconds before
+//   it blocks (its critical regions are short, a sleep and wake-up are not).
+// - SpinLock: a light-weight lock that tries m_nSpinCount times before it blocks.
 // - Lock: a mutex that is handed on when its owner ends without releasing it: the next
 //   acquire() or tryAcquire() succeeds and owns it.
 //

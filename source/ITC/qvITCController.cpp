@@ -3,8 +3,9 @@
 #include "Threading/qvScopedLock.h"
 
 #include <memory>
-#include <optional>
+#include <new>
 #include <stdexcept>
+#include <utility>
 
 namespace qvITC {
 
@@ -40,6 +41,16 @@ private:
     Controller::InvokationTaskScheduler* m_pScheduler;
 };
 
+// The memory of one queue node whose task has run, kept for the calling thread's next message,
+// so that a sender and the loop it feeds pass node memory back and forth instead of allocating
+// on one thread and freeing on the other. Freed when the thread ends.
+struct SpareNodeMemory
+{
+    ~SpareNodeMemory() { ::operator delete(m_pMemory); }
+    void* m_pMemory = nullptr;
+};
+thread_local SpareNodeMemory t_SpareNode;
+
 // Tells every waiting sender of the tasks in list that its call will not run.
 void discardAll(qvDCList<InvokationTask>& list)
 {
@@ -53,48 +64,94 @@ void discardAll(qvDCList<InvokationTask>& list)
 // InvokationTaskScheduler
 
 Controller::InvokationTaskScheduler::InvokationTaskScheduler(const qvVoidFunctor& wakeUp)
-    : m_WakeUp(wakeUp), m_nQueued(0), m_bClosed(false)
+    : m_WakeUp(wakeUp), m_nQueued(0), m_bClosed(false), m_pSpareNode(nullptr), m_pSpentNode(nullptr)
 {
 }
 
 Controller::InvokationTaskScheduler::~InvokationTaskScheduler()
 {
     discardAll(m_TaskList);
+    ::operator delete(m_pSpareNode);
+    ::operator delete(m_pSpentNode);
+}
+
+template <class... Args>
+Controller::InvokationTaskScheduler::NodePtr
+Controller::InvokationTaskScheduler::makeNode(Args&&... args)
+{
+    void* pMemory = t_SpareNode.m_pMemory;
+    t_SpareNode.m_pMemory = nullptr;
+    if (!pMemory)
+        pMemory = ::operator new(sizeof(TaskNode));
+    try {
+        return NodePtr(new (pMemory) TaskNode(std::forward<Args>(args)...));
+    } catch (...) {
+        ::operator delete(pMemory);
+        throw;
+    }
 }
 
 bool Controller::InvokationTaskScheduler::addTask(const InvokationTask& task)
 {
+    return queue(makeNode(task));
+}
+
+bool Controller::InvokationTaskScheduler::queue(NodePtr upNode)
+{
     LockGuard guard(m_Lock);
-    if (m_bClosed) {
-        InvokationTask refused(task);
-        refused.discard();
-        return false;
+    if (m_bClosed)
+        return false; // the node's deleter discards the task, after the lock is released
+    const bool bWasEmpty = m_TaskList.isEmpty();
+    m_TaskList.linkBack(upNode.release());
+    // Sequentially consistent, like the loop's read in runNextTask(): a loop that has just
+    // consumed an earlier wake-up, or whose pipeline empties now, still sees this task.
+    m_nQueued.store(m_TaskList.getSize(), std::memory_order_seq_cst);
+    // A queue that held tasks already has a wake-up on its way: the loop wakes itself again
+    // whenever it leaves tasks behind.
+    if (bWasEmpty)
+        m_WakeUp();
+    if (m_pSpareNode && !t_SpareNode.m_pMemory) {
+        t_SpareNode.m_pMemory = m_pSpareNode;
+        m_pSpareNode = nullptr;
     }
-    m_TaskList.pushBack(task);
-    m_nQueued.store(m_TaskList.getSize(), std::memory_order_relaxed);
-    m_WakeUp();
     return true;
 }
 
 void Controller::InvokationTaskScheduler::runNextTask()
 {
-    if (m_nQueued.load(std::memory_order_relaxed) == 0)
+    if (m_nQueued.load(std::memory_order_seq_cst) == 0)
         return;
-    // The copy of the task may throw (it copies the functor and the arguments): the task then
-    // stays queued, the lock is released, and the exception ends the loop, whose scheduler is
-    // then closed, so that the task's sender is told.
-    std::optional<InvokationTask> invokationTask;
+    NodePtr upNode;
+    bool bMoreQueued = false;
+    void* pSurplus = nullptr;
     {
         LockGuard guard(m_Lock);
-        if (m_TaskList.isEmpty())
-            return;
-        invokationTask.emplace(m_TaskList.getFront());
-        m_TaskList.popFront();
-        m_nQueued.store(m_TaskList.getSize(), std::memory_order_relaxed);
-        if (!m_TaskList.isEmpty())
-            m_WakeUp();
+        // The memory of the task run last goes to the next sender.
+        if (m_pSpareNode)
+            pSurplus = m_pSpentNode;
+        else
+            m_pSpareNode = m_pSpentNode;
+        m_pSpentNode = nullptr;
+        upNode.reset(m_TaskList.unlinkFront());
+        if (upNode) {
+            m_nQueued.store(m_TaskList.getSize(), std::memory_order_relaxed);
+            bMoreQueued = !m_TaskList.isEmpty();
+        }
     }
-    invokationTask->execute();
+    ::operator delete(pSurplus);
+    if (!upNode)
+        return;
+    // The loop wakes itself outside the lock: it is running this hook, so it exists.
+    if (bMoreQueued)
+        m_WakeUp();
+    upNode->m_Value.execute();
+    // The task is destroyed here, on the loop's thread; its node's memory is kept. (A task that
+    // ran the hook itself has left a node of its own there: that one is freed.)
+    TaskNode* pNode = upNode.release();
+    pNode->~TaskNode();
+    void* pEarlier = m_pSpentNode;
+    m_pSpentNode = pNode;
+    ::operator delete(pEarlier);
 }
 
 void Controller::InvokationTaskScheduler::close()
@@ -217,8 +274,9 @@ void Controller::sendAsyncMessage(const MessageFunctor& message, const ArgumentV
     if (!pScheduler)
         return;
     try {
-        const InvokationTask newTask(message, arguments, nullptr, nullptr);
-        pScheduler->addTask(newTask);
+        // Built in its queue node and run there: the task is never copied.
+        pScheduler->queue(
+            InvokationTaskScheduler::makeNode(std::in_place, message, arguments, nullptr, nullptr));
     } catch (...) {
         pScheduler->unref();
         throw;

@@ -23,6 +23,10 @@ qvProcessor::qvProcessor() : m_nLastMainLoopID(1)
 
 qvProcessor::~qvProcessor()
 {
+    // A suspended loop may have been stopped holding a lock that another loop needs in order to
+    // end (the allocator's, say): every loop goes on before the first is ended.
+    for (auto& entry : m_mapMainLoops)
+        resumeFully(entry.second);
     for (auto& entry : m_mapMainLoops)
         endMainLoop(entry.second);
     m_mapMainLoops.clear();
@@ -130,15 +134,20 @@ void qvProcessor::shutdown()
     m_MainLoop.shutdown();
 }
 
+void qvProcessor::resumeFully(MainLoopData& data)
+{
+    if (data.m_pThreadData) {
+        for (; data.m_nSuspendCount > 0; --data.m_nSuspendCount)
+            data.m_pThread->resume();
+    }
+}
+
 void qvProcessor::endMainLoop(MainLoopData& data)
 {
     // A suspended loop could never see its shutdown; and it may have been stopped anywhere,
     // holding a lock that the steps below need (its condition lock, its scheduler's lock, the
     // allocator's): let it go on before anything else.
-    if (data.m_pThreadData) {
-        for (; data.m_nSuspendCount > 0; --data.m_nSuspendCount)
-            data.m_pThread->resume();
-    }
+    resumeFully(data);
     data.m_pMainLoop->shutdown();
     m_ITC.removeInvokationTaskScheduler(data.m_nThreadID);
     if (data.m_pThreadData)

@@ -8,14 +8,15 @@ Event::Event(bool bInitiallySet) : m_nState(bInitiallySet ? SET : 0u) {}
 
 void Event::set()
 {
-    std::uint32_t nState = m_nState.load(std::memory_order_relaxed);
+    // Sequentially consistent, as reset() is: see the header on publishing work before set().
+    std::uint32_t nState = m_nState.load(std::memory_order_seq_cst);
     std::uint32_t nNewState;
     do {
         if (nState & SET)
             return;
         nNewState = ((nState & GENERATION_MASK) + GENERATION_STEP) | SET;
-    } while (!m_nState.compare_exchange_weak(nState, nNewState, std::memory_order_acq_rel,
-                                             std::memory_order_relaxed));
+    } while (!m_nState.compare_exchange_weak(nState, nNewState, std::memory_order_seq_cst,
+                                             std::memory_order_seq_cst));
     // From here on the object may already be gone (a waiter that saw SET may have destroyed
     // it); the wake only names the address.
     if (nState & SLEEPERS)
@@ -24,13 +25,22 @@ void Event::set()
 
 void Event::reset()
 {
-    m_nState.fetch_and(~SET, std::memory_order_acq_rel);
+    m_nState.fetch_and(~SET, std::memory_order_seq_cst);
 }
 
 void Event::wait()
 {
     std::uint32_t nState = m_nState.load(std::memory_order_acquire);
     const std::uint32_t nGeneration = nState & GENERATION_MASK;
+    // A set() often follows within microseconds (the reply to a call just made, the next
+    // message for a loop that has just run out of work): polling a little first saves both
+    // sides a trip through the kernel. The spin is bounded; then the thread sleeps.
+    for (int nSpin = 0;
+         nSpin < SPIN_COUNT && !(nState & SET) && (nState & GENERATION_MASK) == nGeneration;
+         ++nSpin) {
+        relaxProcessor();
+        nState = m_nState.load(std::memory_order_acquire);
+    }
     for (;;) {
         if ((nState & SET) || (nState & GENERATION_MASK) != nGeneration)
             return;

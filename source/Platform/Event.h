@@ -9,8 +9,16 @@
 // generation moved on from the one it started waiting in. A plain "while (!set) sleep" would
 // strand such waiters. A set() that comes before the wait is never lost.
 //
+// A waiter that resets the event and then looks for work misses nothing: a set() that finds
+// the event still set (and so changes nothing) comes before the reset, and work that its
+// caller published with a sequentially consistent store before set() is then visible to a
+// sequentially consistent load after reset(). (set()'s first look and reset() are sequentially
+// consistent for this; a weaker look could read "set" while the waiter reads the old work.)
+//
 // Costs: set() on a set event, wait() on a set event and reset() are one atomic operation each;
-// set() makes a system call only when someone sleeps.
+// set() makes a system call only when someone sleeps. wait() on an unset event polls it for a
+// few microseconds (SPIN_COUNT pauses) before it sleeps in the kernel, so that a set() that
+// comes soon costs neither side a system call; a longer wait blocks and uses no processor time.
 //
 // Lifetime: set() touches the object's memory only up to the atomic operation that releases the
 // waiters, so a thread returning from wait() may destroy the event at once.
@@ -38,6 +46,9 @@ private:
     static constexpr std::uint32_t SLEEPERS = 2u;
     static constexpr std::uint32_t GENERATION_STEP = 4u;
     static constexpr std::uint32_t GENERATION_MASK = ~(SET | SLEEPERS);
+    // How many times wait() looks at an unset event, pausing in between, before it sleeps:
+    // a few microseconds on current processors.
+    static constexpr int SPIN_COUNT = 200;
 
     std::atomic<std::uint32_t> m_nState;
 };

@@ -4,17 +4,6 @@
 
 namespace qvPlatform {
 
-namespace {
-inline void relaxProcessor()
-{
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield");
-#endif
-}
-} // namespace
-
 void LightMutex::lockContended()
 {
     for (int nTry = 0; nTry < m_nSpinCount; ++nTry) {

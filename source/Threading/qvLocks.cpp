@@ -26,11 +26,16 @@ void constructIn(CriticalSectionStorage& storage, int nSpinCount)
     new (storage.m_aBytes) qvPlatform::LightMutex(nSpinCount);
 }
 
+// The library's critical regions are a few dozen instructions long: a thread that finds one
+// taken usually gets it within a microsecond, far sooner than a sleep and a wake-up through the
+// kernel would let it, so it tries this often (a few microseconds) before it sleeps.
+constexpr int LWLOCK_SPIN_COUNT = 100;
+
 } // namespace
 
 LWLock::LWLock()
 {
-    constructIn(m_CriticalSection, 0);
+    constructIn(m_CriticalSection, LWLOCK_SPIN_COUNT);
 }
 LWLock::~LWLock()
 {

@@ -1,6 +1,7 @@
-// Tests of the worker pools that count or fail heap allocations. This program replaces the
-// global operator new, which is why it is a program of its own: the allocations of the thread
-// that arms the hooks below are counted, and one of them can be made to fail.
+// Tests of the worker pools and of inter-thread messages that count or fail heap allocations. This
+// program replaces the global operator new, which is why it is a program of its own: the
+// allocations of the thread that arms the hooks below are counted, and one of them can be made to
+// fail.
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "Container/qvPoolList.h"
+#include "MainLoop/qvProcessor.h"
 #include "Threading/qvJobQueue.h"
 #include "Threading/qvJoinableThreadTeam.h"
 #include "Threading/qvSemaphore.h"
@@ -309,4 +311,54 @@ TEST(qvThreadTeamAllocationTest, ConstructorFailureAtAnyAllocationLeavesNoMember
 TEST(qvJoinableThreadTeamAllocationTest, ConstructorFailureAtAnyAllocationLeavesNoMemberBehind)
 {
     checkConstructorFailures<qvJoinableThreadTeam>();
+}
+
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+
+qvAnyContainer countRun(const qvITC::ArgumentVector& arguments)
+{
+    ++*qvAnyCast<long>(arguments[0]);
+    return qvAnyContainer();
+}
+
+qvAnyContainer nothing(const qvITC::ArgumentVector&)
+{
+    return qvAnyContainer();
+}
+
+} // namespace
+
+// An asynchronous message costs its sender the queue node, the functor's clone and the argument
+// vector's storage, nothing more: its task is built in the node and never copied, and its empty
+// result, signal and outcome pointers allocate no reference counts. Once the loop has run a
+// message, that node's memory comes back to the sender for a later message.
+TEST(qvITCAllocationTest, AsyncMessageAllocatesItsNodeFunctorAndArgumentsOnly)
+{
+    qvProcessor processor;
+    const unsigned long id = processor.createMainLoop();
+    const unsigned long nThread = processor.getThreadID(id);
+    processor.run(id);
+    const qvITC::MessageFunctor message(&countRun);
+    const qvITC::ArgumentVector arguments = qvITC::makeArguments(0L);
+    {
+        CountAllocations counter;
+        processor.getITC().sendAsyncMessage(message, arguments, nThread);
+        EXPECT_EQ(3, counter.count());
+    }
+    // When this returns, the loop has taken the call behind the first message and passed the
+    // first message's node back to the senders.
+    processor.getITC().sendSyncMessage(qvITC::MessageFunctor(&nothing),
+                                       qvITC::ArgumentVector(0, false), nThread);
+    {
+        CountAllocations counter;
+        processor.getITC().sendAsyncMessage(message, arguments, nThread); // takes it back
+        processor.getITC().sendAsyncMessage(message, arguments, nThread); // and uses it
+        EXPECT_EQ(3 + 2, counter.count());
+    }
+    processor.getITC().sendSyncMessage(qvITC::MessageFunctor(&nothing),
+                                       qvITC::ArgumentVector(0, false), nThread);
+    EXPECT_EQ(3L, *qvAnyCast<long>(arguments[0]));
+    processor.shutdown(id);
 }

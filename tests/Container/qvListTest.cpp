@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -107,6 +108,42 @@ TEST(qvDCListTest, ThrowingCopyLeavesTheListUnchanged)
     EXPECT_EQ(1u, list.getSize());
     EXPECT_EQ(1, list.getFront().m_nValue);
     EXPECT_EQ(list.getHead(), list.getTail());
+}
+
+// Nodes built outside the list and taken out again: the list links and unlinks, copies nothing,
+// and keeps both ends and the links of the neighbours right.
+TEST(qvDCListTest, LinkedAndUnlinkedNodesKeepOrderAndEnds)
+{
+    using Node = qvDCList<Fragile>::Node;
+    qvDCList<Fragile> list;
+    Fragile::s_bThrowOnCopy = true; // nothing below may copy an element
+    EXPECT_EQ(nullptr, list.unlinkFront());
+    list.linkBack(new Node(std::in_place, 1));
+    list.linkBack(new Node(std::in_place, 2));
+    list.linkBack(new Node(std::in_place, 3));
+    EXPECT_EQ(3u, list.getSize());
+    EXPECT_EQ(nullptr, list.getHead()->getPrev());
+    EXPECT_EQ(list.getTail(), list.getHead()->getNext()->getNext());
+    EXPECT_EQ(list.getHead(), list.getTail()->getPrev()->getPrev());
+
+    std::unique_ptr<Node> upFirst(list.unlinkFront());
+    EXPECT_EQ(1, upFirst->m_Value.m_nValue);
+    EXPECT_EQ(nullptr, upFirst->getNext()); // detached: it leads nowhere into the list
+    EXPECT_EQ(nullptr, list.getHead()->getPrev());
+    EXPECT_EQ(2u, list.getSize());
+
+    list.linkBack(upFirst.release()); // a node may be queued again
+    EXPECT_EQ(1, list.getTail()->m_Value.m_nValue);
+    std::vector<int> taken;
+    while (Node* pNode = list.unlinkFront()) {
+        taken.push_back(pNode->m_Value.m_nValue);
+        delete pNode;
+    }
+    Fragile::s_bThrowOnCopy = false;
+    EXPECT_EQ((std::vector<int>{2, 3, 1}), taken);
+    EXPECT_TRUE(list.isEmpty());
+    EXPECT_EQ(nullptr, list.getHead());
+    EXPECT_EQ(nullptr, list.getTail());
 }
 
 TEST(qvSCListTest, InsertAppendsPrependsOrRefuses)

@@ -237,6 +237,41 @@ TEST(qvProcessorTest, DestructionEndsRunningNeverRunAndSuspendedLoops)
     EXPECT_EQ(2, nExits.load());
 }
 
+// A loop suspended while it holds something that another loop needs in order to end (here
+// something its pipeline function gives up only when let go, as a loop stopped inside the
+// allocator holds the allocator's lock) is let go before the destructor ends the other loop,
+// whatever their ids.
+TEST(qvProcessorTest, DestructionResumesEveryLoopBeforeEndingAny)
+{
+    qvTest::Gate holding;
+    qvTest::Gate letGo;
+    qvTest::Gate givenUp;
+    std::atomic<bool> bFirstGotIt{false};
+    qvTest::AsyncCall destroy([&] {
+        qvProcessor processor;
+        const unsigned long first = processor.createMainLoop();
+        const unsigned long second = processor.createMainLoop();
+        processor.getMainLoop(first).setExit(
+            qvVoidFunctor([&] { bFirstGotIt = givenUp.waitFor(); }));
+        bool bHeldOnce = false;
+        processor.getMainLoop(second).getFunctionPipeLine().addFunction(qvVoidFunctor([&] {
+            if (bHeldOnce)
+                return;
+            bHeldOnce = true;
+            holding.open();
+            letGo.waitFor();
+            givenUp.open();
+        }));
+        processor.run(first);
+        processor.run(second);
+        ASSERT_TRUE(holding.waitFor());
+        processor.suspend(second);
+        letGo.open(); // seen by the second loop only once it is resumed
+    });
+    ASSERT_TRUE(destroy.finishedWithin()) << "the processor's destructor waited for ever";
+    EXPECT_TRUE(bFirstGotIt) << "the first loop was ended while the second was suspended";
+}
+
 TEST(qvProcessorTest, OwnLoopRunsOnTheCallerAndShutsDownFromAnotherThread)
 {
     std::atomic<unsigned long> nRanOn{0};
