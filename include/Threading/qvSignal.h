@@ -13,7 +13,8 @@ namespace qvSynch {
 
 // A manual-reset signal. signal() releases every thread waiting at that moment and leaves the
 // signal set, so a signal() that comes before anyone waits is never lost; reset(), or the end of
-// waitAndReset(), clears it.
+// waitAndReset(), clears it. A waiter looks at an unset signal for a few microseconds before
+// it sleeps in the kernel, so a signal() that follows soon costs neither side a system call.
 //
 // Threads:  every operation may be called from any thread.
 // Lifetime: a thread returning from wait() or waitAndReset() may destroy the signal at once;
