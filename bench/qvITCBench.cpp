@@ -157,10 +157,15 @@ qvAnyContainer count(const ArgumentVector& arguments)
     return qvAnyContainer();
 }
 
-void BM_qvITC_SyncMessage(benchmark::State& state)
+void emptyFunction() {}
+
+// Synchronous calls to one loop; a busy loop has a function in its pipeline, so it never sleeps.
+void runSyncCalls(benchmark::State& state, bool bBusyLoop)
 {
     qvProcessor processor;
     const unsigned long id = processor.createMainLoop();
+    if (bBusyLoop)
+        processor.getMainLoop(id).getFunctionPipeLine().addFunction(qvVoidFunctor(&emptyFunction));
     processor.run(id);
     const unsigned long nThread = processor.getThreadID(id);
     const MessageFunctor message(&answer);
@@ -170,6 +175,11 @@ void BM_qvITC_SyncMessage(benchmark::State& state)
             processor.getITC().sendSyncMessage(message, noArguments, nThread);
         benchmark::DoNotOptimize(*qvAnyCast<int>(result));
     }
+}
+
+void BM_qvITC_SyncMessage(benchmark::State& state)
+{
+    runSyncCalls(state, false);
 }
 BENCHMARK(BM_qvITC_SyncMessage)->UseRealTime();
 
@@ -185,22 +195,9 @@ void BM_StdCallQueue_PromiseFuture(benchmark::State& state)
 }
 BENCHMARK(BM_StdCallQueue_PromiseFuture)->UseRealTime();
 
-void emptyFunction() {}
-
 void BM_qvITC_SyncMessageToBusyLoop(benchmark::State& state)
 {
-    qvProcessor processor;
-    const unsigned long id = processor.createMainLoop();
-    processor.getMainLoop(id).getFunctionPipeLine().addFunction(qvVoidFunctor(&emptyFunction));
-    processor.run(id);
-    const unsigned long nThread = processor.getThreadID(id);
-    const MessageFunctor message(&answer);
-    const ArgumentVector noArguments(0, false);
-    for (auto _ : state) {
-        const qvAnyContainer result =
-            processor.getITC().sendSyncMessage(message, noArguments, nThread);
-        benchmark::DoNotOptimize(*qvAnyCast<int>(result));
-    }
+    runSyncCalls(state, true);
 }
 BENCHMARK(BM_qvITC_SyncMessageToBusyLoop)->UseRealTime();
 
