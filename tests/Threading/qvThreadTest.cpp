@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <grp.h>
 #include <stdexcept>
 #include <string>
@@ -122,56 +123,54 @@ TEST(qvThreadTest, IdIsKnownBeforeRunAndIsTheThreadsOwn)
     EXPECT_EQ(nId, probe.nThreadId);
 }
 
-TEST(qvThreadTest, CreatedThreadRunsNothingBeforeRun)
+namespace {
+
+// Creates a thread, applies hold, checks that the thread function has not run within the
+// negative-check window, applies release, joins, and checks that the function ran once.
+void expectHeldUntilReleased(const std::function<void(qvThread&, qvThreadData&)>& hold,
+                             const std::function<void(qvThread&, qvThreadData&)>& release)
 {
     Probe probe;
     qvThreadData data(&recordCall, &probe);
     qvThread thread;
+    hold(thread, data);
     std::this_thread::sleep_for(qvTest::BLOCKED_WINDOW);
     EXPECT_EQ(0, probe.nCalls);
-    thread.run(&data);
+    release(thread, data);
     thread.join();
     EXPECT_EQ(1, probe.nCalls);
+}
+
+void runWith(qvThread& thread, qvThreadData& data)
+{
+    thread.run(&data);
+}
+
+} // namespace
+
+TEST(qvThreadTest, CreatedThreadRunsNothingBeforeRun)
+{
+    expectHeldUntilReleased([](qvThread&, qvThreadData&) {}, &runWith);
 }
 
 TEST(qvThreadTest, RunWithNullLeavesThreadWaiting)
 {
-    Probe probe;
-    qvThreadData data(&recordCall, &probe);
-    qvThread thread;
-    thread.run(nullptr);
-    std::this_thread::sleep_for(qvTest::BLOCKED_WINDOW);
-    EXPECT_EQ(0, probe.nCalls);
-    thread.run(&data);
-    thread.join();
-    EXPECT_EQ(1, probe.nCalls);
+    expectHeldUntilReleased([](qvThread& thread, qvThreadData&) { thread.run(nullptr); }, &runWith);
 }
 
 TEST(qvThreadTest, ResumeBeforeRunDoesNotStartIt)
 {
-    Probe probe;
-    qvThreadData data(&recordCall, &probe);
-    qvThread thread;
-    thread.resume();
-    std::this_thread::sleep_for(qvTest::BLOCKED_WINDOW);
-    EXPECT_EQ(0, probe.nCalls);
-    thread.run(&data);
-    thread.join();
-    EXPECT_EQ(1, probe.nCalls);
+    expectHeldUntilReleased([](qvThread& thread, qvThreadData&) { thread.resume(); }, &runWith);
 }
 
 TEST(qvThreadTest, SuspendBeforeRunNeedsOneMoreResume)
 {
-    Probe probe;
-    qvThreadData data(&recordCall, &probe);
-    qvThread thread;
-    thread.suspend();
-    thread.run(&data);
-    std::this_thread::sleep_for(qvTest::BLOCKED_WINDOW);
-    EXPECT_EQ(0, probe.nCalls);
-    thread.resume();
-    thread.join();
-    EXPECT_EQ(1, probe.nCalls);
+    expectHeldUntilReleased(
+        [](qvThread& thread, qvThreadData& data) {
+            thread.suspend();
+            thread.run(&data);
+        },
+        [](qvThread& thread, qvThreadData&) { thread.resume(); });
 }
 
 TEST(qvThreadTest, JoinOfNeverRunThreadWaitsUntilItRuns)
