@@ -25,20 +25,13 @@
 #include "Container/qvDCList.h"
 #include "Container/qvDynamicVector.h"
 #include "Container/qvSCList.h"
+#include "qvFuzzCheck.h"
 
 #if __has_include("Container/qvPoolList.h")
 #include "Container/qvPoolList.h"
 #include "Threading/qvLocks.h"
 #define QV_FUZZ_POOLLIST 1
 #endif
-
-#define QV_FUZZ_CHECK(condition)                                                                   \
-    do {                                                                                           \
-        if (!(condition)) {                                                                        \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition);     \
-            std::abort();                                                                          \
-        }                                                                                          \
-    } while (false)
 
 namespace {
 

@@ -29,14 +29,7 @@
 #include <vector>
 
 #include "File/qvFileLocator.h"
-
-#define QV_FUZZ_CHECK(condition)                                                                   \
-    do {                                                                                           \
-        if (!(condition)) {                                                                        \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition);     \
-            std::abort();                                                                          \
-        }                                                                                          \
-    } while (false)
+#include "qvFuzzCheck.h"
 
 namespace fs = std::filesystem;
 

@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
 #include <atomic>
 #include <memory>
 #include <new>
@@ -23,21 +21,7 @@ using qvITC::MessageFunctor;
 
 namespace {
 
-constexpr unsigned long NO_THREAD = 0xFFFFFFFFul;
 const std::string DISCARDED = "ITC message was discarded before it ran.";
-
-// Threads of this process, as the kernel lists them.
-int countThreads()
-{
-    int nThreads = 0;
-    if (DIR* pDir = opendir("/proc/self/task")) {
-        while (dirent* pEntry = readdir(pDir))
-            if (pEntry->d_name[0] != '.')
-                ++nThreads;
-        closedir(pDir);
-    }
-    return nThreads;
-}
 
 // Waits until the blocks live before a piece of work are all that is live again (threads that
 // ended may free their shared state a moment after they were joined or let go).
@@ -167,7 +151,7 @@ TEST_F(qvFaultLoopTest, DirectSyncMessageUnderAllocationFailureRunsOnceOrNotAtAl
     const auto result = qvFault::sweepAllocations(
         [&] {
             const qvAnyContainer answer = m_upProcessor->getITC().sendSyncMessage(
-                countingMessage(&nRuns, 7), noArguments(), NO_THREAD - 1);
+                countingMessage(&nRuns, 7), noArguments(), qvTest::NO_THREAD - 1);
             ++nExpectedRuns;
             ASSERT_NE(nullptr, qvAnyCast<int>(answer));
         },
@@ -181,7 +165,7 @@ TEST_F(qvFaultLoopTest, DirectSyncMessageUnderAllocationFailureRunsOnceOrNotAtAl
 
 TEST_F(qvFaultLoopTest, CreateMainLoopUnderAllocationFailureAddsALoopOrNothing)
 {
-    const int nThreadsBefore = countThreads();
+    const int nThreadsBefore = qvTest::countThreads();
     unsigned long nNextId = m_nLoop + 1;
     const auto result = qvFault::sweepAllocations(
         [&] {
@@ -191,10 +175,12 @@ TEST_F(qvFaultLoopTest, CreateMainLoopUnderAllocationFailureAddsALoopOrNothing)
         [&](bool bThrew) {
             if (bThrew) {
                 // Nothing of the attempt is left: no loop, no id used up, no thread.
-                EXPECT_EQ(NO_THREAD, m_upProcessor->getThreadID(nNextId));
+                EXPECT_EQ(qvTest::NO_THREAD, m_upProcessor->getThreadID(nNextId));
                 EXPECT_THROW(m_upProcessor->getMainLoop(nNextId), std::invalid_argument);
-                EXPECT_TRUE(qvTest::waitUntil([&] { return countThreads() == nThreadsBefore; }))
-                    << countThreads() - nThreadsBefore << " threads left behind";
+                EXPECT_TRUE(qvTest::waitUntil([&] {
+                    return qvTest::countThreads() == nThreadsBefore;
+                })) << qvTest::countThreads() - nThreadsBefore
+                    << " threads left behind";
                 return;
             }
             // The new loop works: it runs and takes messages; then it goes again.
@@ -495,19 +481,19 @@ TEST(qvFaultRegressionTest, SchedulerWhoseMapEntryCannotBeMadeIsFreed)
 // A thread whose wrapper object could not be allocated used to wait at its start gate for ever.
 TEST(qvFaultRegressionTest, ThreadWhoseWrapperCannotBeAllocatedIsEnded)
 {
-    const int nThreadsBefore = countThreads();
+    const int nThreadsBefore = qvTest::countThreads();
     {
         qvThread warmUp;
     }
-    ASSERT_TRUE(qvTest::waitUntil([&] { return countThreads() == nThreadsBefore; }));
+    ASSERT_TRUE(qvTest::waitUntil([&] { return qvTest::countThreads() == nThreadsBefore; }));
     const long nBaseline = qvFault::liveBlocks();
-    const auto result = qvFault::sweepAllocations([] { qvThread thread; },
-                                                  [&](bool) {
-                                                      EXPECT_TRUE(qvTest::waitUntil([&] {
-                                                          return countThreads() == nThreadsBefore;
-                                                      })) << "a thread was left behind";
-                                                      EXPECT_TRUE(noBlocksLeftAbove(nBaseline));
-                                                  });
+    const auto result = qvFault::sweepAllocations(
+        [] { qvThread thread; },
+        [&](bool) {
+            EXPECT_TRUE(qvTest::waitUntil([&] { return qvTest::countThreads() == nThreadsBefore; }))
+                << "a thread was left behind";
+            EXPECT_TRUE(noBlocksLeftAbove(nBaseline));
+        });
     EXPECT_GT(result.nFailures, 0u);
 }
 

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <grp.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -28,20 +27,6 @@
 #include "qvTestSupport.h"
 
 namespace {
-
-constexpr unsigned long NO_THREAD = 0xFFFFFFFFul;
-
-int countThreads()
-{
-    int nThreads = 0;
-    if (DIR* pDir = opendir("/proc/self/task")) {
-        while (dirent* pEntry = readdir(pDir))
-            if (pEntry->d_name[0] != '.')
-                ++nThreads;
-        closedir(pDir);
-    }
-    return nThreads;
-}
 
 const std::string REFUSED = "Could not create thread: " + std::to_string(EAGAIN) + ".\n";
 
@@ -79,7 +64,7 @@ bool setThreadAllowance(rlim_t nSoft)
 // block of memory behind.
 std::string expectRefusal(const char* cstrWhat, const std::function<void()>& create)
 {
-    const int nThreadsBefore = countThreads();
+    const int nThreadsBefore = qvTest::countThreads();
     const long nBlocksBefore = qvFault::liveBlocks();
     try {
         create();
@@ -89,7 +74,7 @@ std::string expectRefusal(const char* cstrWhat, const std::function<void()>& cre
             return std::string(cstrWhat) + ": wrong text: " + error.what();
     }
     // A member that was stopped ends, and lets go of its shared state, just after its join.
-    if (!qvTest::waitUntil([&] { return countThreads() == nThreadsBefore; }))
+    if (!qvTest::waitUntil([&] { return qvTest::countThreads() == nThreadsBefore; }))
         return std::string(cstrWhat) + ": a thread was left behind";
     if (!qvTest::waitUntil([&] { return qvFault::liveBlocks() == nBlocksBefore; }))
         return std::string(cstrWhat) + ": " +
@@ -103,7 +88,7 @@ std::string refusedCreationLeavesNothing()
     // A sanitizer runtime may start a helper thread with the first thread the process creates:
     // let that happen before anything is counted.
     std::thread([] {}).join();
-    const int nThreads = countThreads();
+    const int nThreads = qvTest::countThreads();
     if (!setThreadAllowance(0))
         return "could not lower the process limit";
 
@@ -113,7 +98,7 @@ std::string refusedCreationLeavesNothing()
     sstrProblem = expectRefusal("createMainLoop", [&] { processor.createMainLoop(); });
     if (!sstrProblem.empty())
         return sstrProblem;
-    if (processor.getThreadID(2) != NO_THREAD)
+    if (processor.getThreadID(2) != qvTest::NO_THREAD)
         return "createMainLoop: a loop was left behind";
     sstrProblem = expectRefusal("qvThreadTeam", [] { qvThreadTeam team(3); });
     if (!sstrProblem.empty())

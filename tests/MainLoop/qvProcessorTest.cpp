@@ -14,8 +14,6 @@ using qvITC::MessageFunctor;
 
 namespace {
 
-constexpr unsigned long NO_THREAD = 0xFFFFFFFFul;
-
 const ArgumentVector NO_ARGUMENTS(0, false);
 
 MessageFunctor returning(const qvAnyContainer& value)
@@ -42,7 +40,7 @@ TEST(qvProcessorTest, IdsStartAtTwoAndUnknownIdsAreRefused)
     qvProcessor processor;
     EXPECT_EQ(2u, processor.createMainLoop());
     EXPECT_EQ(3u, processor.createMainLoop());
-    EXPECT_EQ(NO_THREAD, processor.getThreadID(qvProcessor::PROCESSOR_MAINLOOP_ID));
+    EXPECT_EQ(qvTest::NO_THREAD, processor.getThreadID(qvProcessor::PROCESSOR_MAINLOOP_ID));
     EXPECT_NE(0u, processor.getThreadID(2));
     EXPECT_NE(processor.getThreadID(2), qvThread::currentThreadId());
     EXPECT_EQ(&processor.getMainLoop(qvProcessor::PROCESSOR_MAINLOOP_ID),
@@ -83,7 +81,7 @@ TEST(qvProcessorTest, ShutdownOfASleepingLoopRunsExitOnceAndForgetsIt)
     EXPECT_EQ(1, nEntries.load());
     expectMainLoopNotFound([&] { processor.getMainLoop(id); });
     expectMainLoopNotFound([&] { processor.shutdown(id); });
-    EXPECT_EQ(NO_THREAD, processor.getThreadID(id));
+    EXPECT_EQ(qvTest::NO_THREAD, processor.getThreadID(id));
     EXPECT_FALSE(processor.getITC().hasInvokationTaskScheduler(nThread));
 }
 

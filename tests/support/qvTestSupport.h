@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include <dirent.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -99,6 +100,22 @@ private:
 inline int raceRounds(int nRounds)
 {
     return std::getenv("QV_MEMCHECK") ? (nRounds + 19) / 20 : nRounds;
+}
+
+// What qvProcessor::getThreadID() answers for an id that names no created loop.
+inline constexpr unsigned long NO_THREAD = 0xFFFFFFFFul;
+
+// Threads of this process, as the kernel lists them.
+inline int countThreads()
+{
+    int nThreads = 0;
+    if (DIR* pDir = opendir("/proc/self/task")) {
+        while (dirent* pEntry = readdir(pDir))
+            if (pEntry->d_name[0] != '.')
+                ++nThreads;
+        closedir(pDir);
+    }
+    return nThreads;
 }
 
 // The calling thread's kernel id, to hand to isParkedInKernel().
