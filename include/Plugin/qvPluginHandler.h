@@ -64,12 +64,14 @@ public:
     // along the loader's library path), checks that it exports the six entry points that every
     // module needs, calls exInitModule with the module interface and exGetModuleName, and
     // registers the module. True when the module was added.
-    // False, with nothing registered: the name is empty or cannot be loaded (missing, a
-    // directory, not a shared object of this machine, truncated, unresolved symbols); an entry
-    // point is missing (then none is called); or the name is already registered (then this
-    // library instance is finished with exFinishModule after exInitModule and exGetModuleName,
-    // unless the loader handed back the very instance that is already registered, and released).
-    // A library that is not kept is released before load returns.
+    // False, with nothing registered: the name is empty or cannot be loaded (missing, not a
+    // regular file, not a shared object of this machine, truncated, unresolved symbols); the
+    // loader hands back a library instance that is already registered (the same file under
+    // another spelling, such as "./m.so" and its absolute path, or through a symbolic link:
+    // then no entry point is called, so a module is never initialised or finished twice); an
+    // entry point is missing (then none is called); or the name is already registered (then
+    // this library instance is finished with exFinishModule after exInitModule and
+    // exGetModuleName). A library that is not kept is released before load returns.
     bool load(const std::string& sstrFileName);
 
     // Forgets the module, calls its exFinishModule and releases its library.

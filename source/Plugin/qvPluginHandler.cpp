@@ -125,6 +125,13 @@ bool qvPluginHandler::load(const std::string& sstrFileName)
     const qvModuleHandle hModule = qvPlatform::Library::open(sstrFileName);
     if (hModule == nullptr)
         return false;
+    // The loader hands back the instance it already holds when the same file comes again under
+    // another spelling ("./m.so" and its absolute path, a symbolic link): that module is
+    // initialised and registered already. Only the reference this open took is given back.
+    if (isRegisteredHandle(hModule)) {
+        qvPlatform::Library::close(hModule);
+        return false;
+    }
 
     const auto pInitModule = findEntryPoint<InitModuleFunc>(hModule, "exInitModule");
     const auto pFinishModule = findEntryPoint<FinishModuleFunc>(hModule, "exFinishModule");
@@ -153,19 +160,21 @@ bool qvPluginHandler::load(const std::string& sstrFileName)
         qvPlatform::Library::close(hModule);
         throw;
     }
-    // Initialised: from here a module that does not end up registered is finished again (unless
-    // the loader handed back the instance that is already registered) and released, also when
-    // exGetModuleName, exFinishModule or an allocation throws; the exception goes on.
+    // Initialised: from here a module that does not end up registered is finished again and
+    // released, also when exGetModuleName, exFinishModule or an allocation throws; the exception
+    // goes on. (Not finished when a load made from its own exInitModule or exGetModuleName has
+    // registered this very instance meanwhile: that registration finishes it.)
     bool bFinishOwed = true;
     try {
         const char* cstrName = nullptr;
         pGetModuleName(&cstrName);
         const std::string sstrName(cstrName != nullptr ? cstrName : sstrFileName);
 
-        if (m_mapModuleHandles.find(sstrName) != m_mapModuleHandles.end()) {
-            // The name is taken: the first module keeps it and this load adds nothing. A new
-            // instance is finished again; the instance that is already registered (the same
-            // library opened twice) only gives back the reference this open took.
+        if (m_mapModuleHandles.find(sstrName) != m_mapModuleHandles.end() ||
+            isRegisteredHandle(hModule)) {
+            // The name is taken: the first module keeps it and this load adds nothing; the new
+            // instance is finished again. An instance that a re-entrant load registered while
+            // its entry points ran is not registered twice.
             bFinishOwed = false;
             if (!isRegisteredHandle(hModule))
                 pFinishModule();
