@@ -27,6 +27,10 @@ const std::string FULL = QV_TEST_MODULE_FULL_PATH;
 const std::string MODULE_A = QV_TEST_MODULE_A_PATH;
 const std::string MODULE_B = QV_TEST_MODULE_B_PATH;
 const std::string NO_IS_SUSPENDED = QV_TEST_MODULE_NOISSUSPENDED_PATH;
+const std::string NO_INIT = QV_TEST_MODULE_NOINIT_PATH;
+const std::string NO_FINISH = QV_TEST_MODULE_NOFINISH_PATH;
+const std::string NO_SUSPEND = QV_TEST_MODULE_NOSUSPEND_PATH;
+const std::string NO_PHYSIC = QV_TEST_MODULE_NOPHYSIC_PATH;
 const std::string NO_RENDER = QV_TEST_MODULE_NORENDER_PATH;
 const std::string NULL_NAME = QV_TEST_MODULE_NULLNAME_PATH;
 const std::string NO_GET_NAME = QV_TEST_MODULE_NOGETNAME_PATH;
@@ -157,23 +161,28 @@ TEST_F(qvPluginHandlerTest, WithoutInterfaceModulesReceiveNull)
     qvTest::clearLibraryEvents(); // the calls without interface were expected here
 }
 
-TEST_F(qvPluginHandlerTest, ModuleWithoutRenderCallbackIsRefusedWithoutAnyCall)
+// A library without one of the six entry points that every module needs is refused before any
+// of them is called, and released before load returns.
+TEST_F(qvPluginHandlerTest, ModuleWithoutANeededEntryPointIsRefusedWithoutAnyCall)
 {
+    struct Case
+    {
+        const std::string& sstrFileName;
+        const char* cstrLabel;
+    };
+    const Case cases[] = {{NO_INIT, "noInit"},       {NO_FINISH, "noFinish"},
+                          {NO_SUSPEND, "noSuspend"}, {NO_PHYSIC, "noPhysic"},
+                          {NO_RENDER, "noRender"},   {NO_GET_NAME, "noGetName"}};
     ASSERT_TRUE(m_Handler.load(FULL));
     m_Journal.calls.clear();
-    EXPECT_FALSE(m_Handler.load(NO_RENDER));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.cstrLabel);
+        EXPECT_FALSE(m_Handler.load(c.sstrFileName));
+        // Loaded, and unloaded again with no entry point called in between.
+        EXPECT_EQ(qvTest::libraryEventsOf(c.cstrLabel), (Entries{"loaded", "unloaded"}));
+    }
     EXPECT_TRUE(m_Journal.calls.empty());
-    // Released before load returned.
-    EXPECT_EQ(qvTest::libraryEventsOf("noRender"), (Entries{"loaded", "unloaded"}));
     expectTables({"full"}, {FULL});
-}
-
-TEST_F(qvPluginHandlerTest, ModuleWithoutGetModuleNameIsRefusedWithoutAnyCall)
-{
-    EXPECT_FALSE(m_Handler.load(NO_GET_NAME));
-    EXPECT_TRUE(m_Journal.calls.empty());
-    EXPECT_EQ(qvTest::libraryEventsOf("noGetName"), (Entries{"loaded", "unloaded"}));
-    expectTables({}, {});
 }
 
 TEST_F(qvPluginHandlerTest, EntryPointsOfADependencyDoNotCount)

@@ -1,7 +1,8 @@
 // A plug-in module for the tests, built into several libraries that differ by definitions:
 //   QV_TEST_MODULE_LABEL      which library reports (always set)
 //   QV_TEST_MODULE_NAME       the name exGetModuleName gives; unset: the pointer stays null
-//   QV_TEST_WITHOUT_<ENTRY>   leave that entry point out (IS_SUSPENDED, RENDER, GET_NAME)
+//   QV_TEST_WITHOUT_<ENTRY>   leave that entry point out (INIT, GET_NAME, FINISH, SUSPEND,
+//                             IS_SUSPENDED, PHYSIC, RENDER)
 //   QV_TEST_NEEDS_DONOR       link against the donor library, which exports every entry point
 // Every entry point reports its call, with its arguments, to the module interface it received.
 
@@ -35,6 +36,7 @@ struct LibraryLifetime
 
 extern "C" {
 
+#ifndef QV_TEST_WITHOUT_INIT
 void exInitModule(qvInterface* pInterface)
 {
 #ifdef QV_TEST_NEEDS_DONOR
@@ -44,6 +46,7 @@ void exInitModule(qvInterface* pInterface)
     s_pRecorder = static_cast<qvTestRecorder*>(pInterface);
     report("exInitModule");
 }
+#endif
 
 #ifndef QV_TEST_WITHOUT_GET_NAME
 void exGetModuleName(const char** pcstrName)
@@ -55,17 +58,21 @@ void exGetModuleName(const char** pcstrName)
 }
 #endif
 
+#ifndef QV_TEST_WITHOUT_FINISH
 void exFinishModule()
 {
     report("exFinishModule");
     s_pRecorder = nullptr;
 }
+#endif
 
+#ifndef QV_TEST_WITHOUT_SUSPEND
 void exSuspendModule(bool bSuspend)
 {
     report("exSuspendModule", 0.0f, bSuspend);
     s_bSuspended = bSuspend;
 }
+#endif
 
 #ifndef QV_TEST_WITHOUT_IS_SUSPENDED
 bool exIsSuspended()
@@ -75,10 +82,12 @@ bool exIsSuspended()
 }
 #endif
 
+#ifndef QV_TEST_WITHOUT_PHYSIC
 void exModulePhysicCallback(float fValue)
 {
     report("exModulePhysicCallback", fValue);
 }
+#endif
 
 #ifndef QV_TEST_WITHOUT_RENDER
 void exModuleRenderCallback()
