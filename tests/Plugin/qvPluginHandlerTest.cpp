@@ -17,6 +17,10 @@
 #include <string>
 #include <vector>
 
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "Plugin/qvPluginHandler.h"
 #include "qvTestLibraryEvents.h"
 #include "qvTestModuleInterface.h"
@@ -432,8 +436,45 @@ TEST_F(qvPluginHandlerTest, SameLibraryUnderAnotherSpellingIsInitialisedAndFinis
     std::filesystem::remove(link);
 }
 
-// --- bad input
-// ------------------------------------------------------------------------------------
+// --- bad input ---------------------------------------------------------------------------------
+
+// Records which entries of a directory are opened, by anyone, while it lives (inotify): "" for
+// the directory itself, else the entry's name. A look (stat) is no open.
+class OpenWatch
+{
+public:
+    explicit OpenWatch(const std::filesystem::path& directory)
+        : m_nFile(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
+    {
+        if (m_nFile < 0 || ::inotify_add_watch(m_nFile, directory.c_str(), IN_OPEN) < 0)
+            ADD_FAILURE() << "no inotify watch on " << directory;
+    }
+    ~OpenWatch()
+    {
+        if (m_nFile >= 0)
+            ::close(m_nFile);
+    }
+    OpenWatch(const OpenWatch&) = delete;
+    OpenWatch& operator=(const OpenWatch&) = delete;
+
+    Entries openedEntries() const
+    {
+        Entries entries;
+        alignas(inotify_event) char buffer[4096];
+        ssize_t nRead;
+        while ((nRead = ::read(m_nFile, buffer, sizeof(buffer))) > 0) {
+            for (char* pEvent = buffer; pEvent < buffer + nRead;) {
+                const auto* pHeader = reinterpret_cast<const inotify_event*>(pEvent);
+                entries.push_back(pHeader->len > 0 ? pHeader->name : "");
+                pEvent += sizeof(inotify_event) + pHeader->len;
+            }
+        }
+        return entries;
+    }
+
+private:
+    int m_nFile;
+};
 
 class qvPluginHandlerBadInputTest : public qvPluginHandlerTest
 {
@@ -441,10 +482,10 @@ protected:
     void SetUp() override
     {
         qvPluginHandlerTest::SetUp();
-        m_Directory =
-            std::filesystem::temp_directory_path() /
-            ("qvPluginTests-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-             "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        // Unique among test programs running at once (an open watch sees other programs too).
+        m_Directory = std::filesystem::temp_directory_path() /
+                      ("qvPluginTests-" + std::to_string(std::random_device()()) + "-" +
+                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
         std::filesystem::remove_all(m_Directory);
         std::filesystem::create_directories(m_Directory);
         ASSERT_TRUE(m_Handler.load(FULL));
@@ -483,12 +524,21 @@ TEST_F(qvPluginHandlerBadInputTest, EmptyNameDoesNotLoadTheMainProgram)
     expectRefused("");
 }
 
-TEST_F(qvPluginHandlerBadInputTest, MissingFilesDirectoriesAndTextFilesAreRefused)
+// Only regular files are opened: opening a device node can act on the device (a serial port, a
+// watchdog), and a FIFO stands in for one where the test can watch who opens it.
+TEST_F(qvPluginHandlerBadInputTest, MissingFilesDirectoriesDevicesAndTextFilesAreRefused)
 {
+    const std::string sstrFifo = (m_Directory / "fifo.so").string();
+    ASSERT_EQ(::mkfifo(sstrFifo.c_str(), 0600), 0);
+    const OpenWatch watch(m_Directory);
     expectRefused((m_Directory / "missing.so").string());
     expectRefused("qvNoSuchModule.so");
     expectRefused(m_Directory.string());
     expectRefused(m_Directory.string() + "/");
+    expectRefused("/dev/null");
+    expectRefused("/dev/zero");
+    expectRefused(sstrFifo);
+    EXPECT_EQ(watch.openedEntries(), Entries{}) << "opened, where a look was enough";
     expectRefused(writeFile("text.so", "not a shared object\n"));
     expectRefused(writeFile("empty.so", ""));
 }

@@ -67,12 +67,19 @@ private:
 
 bool Library::isLoadableFile(const std::string& sstrPath)
 {
-    // O_NONBLOCK: opening a FIFO must not wait for a writer. It does not affect regular files.
+    // Look before opening: opening a device node can act on the device (a serial port, a
+    // watchdog), opening a FIFO can block. Only a regular file is opened.
+    struct stat pathStatus;
+    if (::stat(sstrPath.c_str(), &pathStatus) != 0 || !S_ISREG(pathStatus.st_mode))
+        return false;
+    // O_NONBLOCK: should the path have been replaced by a FIFO since, the open does not wait for
+    // a writer. It does not affect regular files. The file opened must be the one looked at.
     const FileDescriptor file(::open(sstrPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (file.get() < 0)
         return false;
     struct stat fileStatus;
-    if (::fstat(file.get(), &fileStatus) != 0 || !S_ISREG(fileStatus.st_mode))
+    if (::fstat(file.get(), &fileStatus) != 0 || !S_ISREG(fileStatus.st_mode) ||
+        fileStatus.st_dev != pathStatus.st_dev || fileStatus.st_ino != pathStatus.st_ino)
         return false;
     const auto nFileSize = static_cast<std::uint64_t>(fileStatus.st_size);
 
