@@ -57,7 +57,8 @@ public:
 
     // Finds sstrFile. A name that exists as written (file or directory) is returned at once:
     // as written when it is absolute or contains the working directory, else as the working
-    // directory, a backslash and the name. Otherwise it is tried in every search path in
+    // directory, a backslash and the name (no second backslash after a working directory that
+    // ends in one, the root). Otherwise it is tried in every search path in
     // ascending string order, first whole, then without its first directory, and so on down to
     // the bare file name; the first hit wins. The result goes to sstrFullPath in backslash form
     // and the call returns true; on a miss it returns false and sstrFullPath is untouched.
@@ -65,7 +66,8 @@ public:
 
     // The directory of a path. An existing directory, or a path that can't be read (for
     // instance one that does not exist), comes back unchanged. For an existing file the result
-    // is the path before its file name, trailing separator kept, in backslash form.
+    // is the path before its file name, trailing separator kept, in backslash form; also when
+    // the file's directory can't be listed.
     static void getPath(const std::string& sstrPath, std::string& sstrDirectory);
 
     // Makes sstrPath relative to sstrBase. A base that ends in a file name with an extension

@@ -100,9 +100,14 @@ bool qvFileLocator::locateFile(const std::string& sstrFile, std::string& sstrFul
             sstrIntermedateFile = sstrName; // nothing to join it to
         else if (buffer != QV_BACKSLASH_STRING && sstrName.find(buffer) != std::string::npos)
             sstrIntermedateFile = sstrName;
-        else if (isRelative(sstrName))
-            sstrIntermedateFile = buffer + QV_BACKSLASH_STRING + sstrName;
-        else
+        else if (isRelative(sstrName)) {
+            // A working directory that ends in a separator already (the root) gets no second
+            // one: a name that begins with two backslashes would name a network path.
+            sstrIntermedateFile = buffer;
+            if (buffer.empty() || !isSeparator(buffer.back()))
+                sstrIntermedateFile += QV_BACKSLASH_STRING;
+            sstrIntermedateFile += sstrName;
+        } else
             sstrIntermedateFile = sstrName;
         sstrFullPath.swap(sstrIntermedateFile);
         return true;
@@ -141,14 +146,19 @@ void qvFileLocator::getPath(const std::string& sstrPath, std::string& sstrDirect
         sstrDirectory = sstrPath; // a directory, or nothing that can be read: as given
         return;
     }
+    // An existing entry that is no directory. The entry's name is the path's last component:
+    // cut at its last occurrence, so that a directory whose name contains the file name
+    // ("data/a") is kept whole.
+    std::size_t nName;
     qvPlatform::DirectorySearch search;
-    if (!search.findFirst(sstrPath))
-        return;
-    const std::string sstrName(search.getName());
-    search.close();
-    // The entry's name is the path's last component: cut at its last occurrence, so that a
-    // directory whose name contains the file name ("data/a") is kept whole.
-    const std::size_t nName = sstrPath.rfind(sstrName);
+    if (search.findFirst(sstrPath)) {
+        nName = sstrPath.rfind(search.getName());
+        search.close();
+    } else {
+        // The entry exists but its directory can't be listed (it may be entered, not read):
+        // its name is still the path's last component.
+        nName = qvPlatform::DirectorySearch::getDirectoryPartLength(sstrPath);
+    }
     std::string sstrResult = nName == std::string::npos ? sstrPath : sstrPath.substr(0, nName);
     convertSeparators(sstrResult, SEPARATOR_BACKSLASH);
     sstrDirectory.swap(sstrResult);

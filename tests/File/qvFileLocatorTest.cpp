@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "File/qvFileLocator.h"
 #include "qvFileTestTree.h"
 
@@ -61,6 +63,29 @@ protected:
     }
 
     std::vector<std::string> m_vecRegistered;
+};
+
+// While it lives, a root process accesses files as the user nobody (effective user id), so
+// that permissions apply to it; any other process stays as it is.
+class AsNobody
+{
+public:
+    AsNobody() : m_bRoot(::geteuid() == 0)
+    {
+        if (m_bRoot && ::seteuid(NOBODY) != 0)
+            ADD_FAILURE() << "seteuid(nobody) failed";
+    }
+    ~AsNobody()
+    {
+        if (m_bRoot && ::seteuid(0) != 0)
+            std::abort(); // every later test would run without privileges
+    }
+    AsNobody(const AsNobody&) = delete;
+    AsNobody& operator=(const AsNobody&) = delete;
+
+private:
+    static constexpr uid_t NOBODY = 65534;
+    const bool m_bRoot;
 };
 
 // --- the search set ------------------------------------------------------------------------
@@ -176,11 +201,13 @@ TEST_F(qvFileLocatorTest, ExistingAbsolutePathComesBackInBackslashForm)
     EXPECT_EQ(rootBackslashed() + "\\abs\\f.txt", locate(rootBackslashed() + "\\abs\\f.txt"));
 }
 
-TEST_F(qvFileLocatorTest, WorkingDirectoryAtRootIsJoinedWithTwoBackslashes)
+// Found in review: the root already ends in a separator, and a second one made the result
+// begin with two backslashes, which names a network path.
+TEST_F(qvFileLocatorTest, WorkingDirectoryAtRootIsJoinedWithoutASecondSeparator)
 {
     std::filesystem::current_path("/");
     const std::string sstrName = root().substr(1);
-    EXPECT_EQ("\\" + rootBackslashed(), locate(sstrName));
+    EXPECT_EQ(rootBackslashed(), locate(sstrName));
 }
 
 TEST_F(qvFileLocatorTest, WorkingDirectoryDeeperThanPathMaxIsJoinedWhole)
@@ -325,6 +352,32 @@ TEST_F(qvFileLocatorTest, GetPathCutsAtTheFileNameNotAtAnEarlierOccurrence)
     EXPECT_EQ("data\\", sstrDirectory);
     qvFileLocator::getPath("level/level", sstrDirectory);
     EXPECT_EQ("level\\", sstrDirectory);
+}
+
+// Found in review: a file whose directory can be entered but not listed left the output
+// untouched, though its directory part is known from the path. Root reads every directory, so
+// a root test process looks at it with the effective user id of nobody.
+TEST_F(qvFileLocatorTest, GetPathOfFileInUnlistableDirectoryIsItsDirectory)
+{
+    using std::filesystem::perms;
+    makeFile("locked/inside.txt");
+    std::filesystem::permissions(".", perms::others_exec, std::filesystem::perm_options::add);
+    std::filesystem::permissions("locked",
+                                 perms::owner_exec | perms::group_exec | perms::others_exec);
+    std::string sstrDirectory = "unchanged";
+    bool bReachable = false;
+    bool bListable = true;
+    {
+        const AsNobody asNobody;
+        qvFileLocator::getPath("locked/inside.txt", sstrDirectory);
+        bReachable = std::filesystem::exists("locked/inside.txt");
+        std::error_code error;
+        std::filesystem::directory_iterator listing("locked", error);
+        bListable = !error;
+    }
+    std::filesystem::permissions("locked", perms::owner_all);
+    ASSERT_TRUE(bReachable && !bListable) << "no directory that can be entered but not listed";
+    EXPECT_EQ("locked\\", sstrDirectory);
 }
 
 TEST_F(qvFileLocatorTest, GetPathOfDanglingLinkIsItsDirectory)
