@@ -127,7 +127,9 @@ public:
     void deregisterInterface();
 
     // Creates the scheduler for threadId and attaches its hook to that thread's loop. A second
-    // call for the same thread id keeps the first scheduler and attaches nothing.
+    // call for the same thread id keeps the first scheduler and attaches nothing; of two calls
+    // that overlap, the one that enters its scheduler in the map first wins, and the other
+    // frees its scheduler and attaches nothing.
     // Throws std::logic_error "Invalid ITC interface." without an interface; exceptions of the
     // interface pass through (from getWakeUpFunctor: nothing changed; from attachSchedulerHook:
     // the scheduler stays, without hook).

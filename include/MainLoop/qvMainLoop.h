@@ -29,6 +29,9 @@
 //   pipeline is empty, and by a function arriving in its empty pipeline; none of these wake-ups
 //   is lost if it comes between the loop's emptiness test and its sleep. An idle loop blocks and
 //   uses no processor time.
+// - A wakeUpIdle() that finds functions in the pipeline is not lost either: the loop's next turn
+//   calls the hook, also when the pipeline has been emptied (flushed, assigned) before the loop
+//   looked at it again; the loop then makes that turn instead of sleeping.
 // - A replaced functor is destroyed only when the loop's thread no longer runs it: a callback
 //   may replace itself (detach the hook from inside the hook, shut down from the condition).
 // - The condition never runs while shutdown() installs the shutdown condition, and
@@ -71,8 +74,10 @@ public:
     // Installs the shutdown condition (under m_LoopConditionLock), then wakes the loop if it
     // sleeps. A running loop ends after the turn in progress. Does not wait for the loop to end.
     void shutdown();
-    // Wakes a loop that sleeps on its empty pipeline; does nothing while the pipeline holds
-    // functions. A wake-up given while the loop is not asleep makes its next sleep return at once.
+    // Wakes a loop that sleeps on its empty pipeline; while the pipeline holds functions it
+    // only makes sure the loop's next turn comes (and calls the hook) even if the pipeline is
+    // emptied first. A wake-up given while the loop is not asleep makes its next sleep return at
+    // once. Never blocks; makes a system call only to wake a loop that sleeps.
     void wakeUpIdle();
 
     void
@@ -146,6 +151,10 @@ private:
     std::atomic<bool> m_bRetiredPending;
     // The loop is about to sleep or sleeps on its empty pipeline (read by addFunction()).
     std::atomic<bool> m_bSleeping;
+    // A wakeUpIdle() found functions in the pipeline and left the wake-up to the loop's next
+    // turn; cleared by that turn before it calls the hook. If the pipeline has been emptied
+    // meanwhile, the loop turns once more instead of sleeping.
+    std::atomic<bool> m_bWakeUpDeferred;
 };
 
 #endif

@@ -43,13 +43,40 @@ private:
 
 // The memory of one queue node whose task has run, kept for the calling thread's next message,
 // so that a sender and the loop it feeds pass node memory back and forth instead of allocating
-// on one thread and freeing on the other. Freed when the thread ends.
+// on one thread and freeing on the other.
+//
+// Freed when the thread ends, by a reaper of its own: the record itself has no destructor, so it
+// stays usable for the whole life of the thread, also on its exit path after the reaper has run
+// (a message sent from another thread-local's destructor). The reaper closes the record, so
+// such a message allocates its node afresh and nothing is kept any more.
 struct SpareNodeMemory
 {
-    ~SpareNodeMemory() { ::operator delete(m_pMemory); }
-    void* m_pMemory = nullptr;
+    void* m_pMemory;
+    bool m_bClosed;
 };
-thread_local SpareNodeMemory t_SpareNode;
+thread_local SpareNodeMemory t_SpareNode = {nullptr, false};
+
+struct SpareNodeReaper
+{
+    ~SpareNodeReaper()
+    {
+        ::operator delete(t_SpareNode.m_pMemory);
+        t_SpareNode = {nullptr, true};
+    }
+};
+// Made (and its destructor registered) by the first use on a thread: keepSpareNode().
+thread_local SpareNodeReaper t_SpareNodeReaper;
+
+// Keeps pMemory as the calling thread's spare node memory. False when the thread has one already
+// or is ending; the caller then keeps pMemory.
+bool keepSpareNode(void* pMemory)
+{
+    if (t_SpareNode.m_pMemory || t_SpareNode.m_bClosed)
+        return false;
+    static_cast<void>(&t_SpareNodeReaper); // made once per thread, so that it frees the memory
+    t_SpareNode.m_pMemory = pMemory;
+    return true;
+}
 
 // Tells every waiting sender of the tasks in list that its call will not run.
 void discardAll(qvDCList<InvokationTask>& list)
@@ -110,10 +137,8 @@ bool Controller::InvokationTaskScheduler::queue(NodePtr upNode)
     // whenever it leaves tasks behind.
     if (bWasEmpty)
         m_WakeUp();
-    if (m_pSpareNode && !t_SpareNode.m_pMemory) {
-        t_SpareNode.m_pMemory = m_pSpareNode;
+    if (m_pSpareNode && keepSpareNode(m_pSpareNode))
         m_pSpareNode = nullptr;
-    }
     return true;
 }
 
@@ -213,12 +238,20 @@ void Controller::createInvokationTaskScheduler(unsigned long threadId)
     InvokationTaskScheduler* pInvokationTaskScheduler =
         new InvokationTaskScheduler(m_pInterface->getWakeUpFunctor(threadId));
     pInvokationTaskScheduler->ref(); // the map's reference
+    bool bInserted;
     try {
         LockGuard guard(m_MapLock);
-        m_mapTaskSchedulers.insert(std::make_pair(threadId, pInvokationTaskScheduler));
+        bInserted =
+            m_mapTaskSchedulers.insert(std::make_pair(threadId, pInvokationTaskScheduler)).second;
     } catch (...) {
         pInvokationTaskScheduler->unref(); // not in the map: nobody else holds it
         throw;
+    }
+    if (!bInserted) {
+        // An overlapping call for the same thread entered its scheduler first: that one stays,
+        // with its hook; this one was never seen by anybody.
+        pInvokationTaskScheduler->unref();
+        return;
     }
     const qvVoidFunctor callback(SchedulerHook{pInvokationTaskScheduler});
     m_pInterface->attachSchedulerHook(threadId, callback);

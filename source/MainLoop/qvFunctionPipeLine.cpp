@@ -170,7 +170,10 @@ void qvFunctionPipeLine::removeAllLocked()
 
 void qvFunctionPipeLine::reclaimBetweenPasses(unsigned int nOwnPasses)
 {
-    if (m_nRemoved.load(std::memory_order_relaxed) == 0)
+    // Sequentially consistent, like the remover's store of m_nRemoved before it reads the pass
+    // count: the owning loop calls this right after lowering that count, so either it sees the
+    // removal here or the remover sees the count lowered and frees the nodes itself.
+    if (m_nRemoved.load(std::memory_order_seq_cst) == 0)
         return;
     ScopedLock lock(m_Lock);
     reclaimLocked(nOwnPasses);

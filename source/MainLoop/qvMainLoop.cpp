@@ -93,7 +93,8 @@ qvMainLoop::qvMainLoop()
       m_Entry(makeHolder<FunctorHolder<qvVoidFunctor>>(qvVoidFunctor(), &doNothing)),
       m_Exit(makeHolder<FunctorHolder<qvVoidFunctor>>(qvVoidFunctor(), &doNothing)),
       m_LoopCondition(makeHolder<FunctorHolder<qvBoolFunctor>>(qvBoolFunctor(), &keepRunning)),
-      m_IdleSignal(false), m_nBusy(0), m_bRetiredPending(false), m_bSleeping(false)
+      m_IdleSignal(false), m_nBusy(0), m_bRetiredPending(false), m_bSleeping(false),
+      m_bWakeUpDeferred(false)
 {
     m_FunctionPipeLine.m_pWakeUpSignal = &m_IdleSignal;
     m_FunctionPipeLine.m_pbOwnerSleeping = &m_bSleeping;
@@ -118,6 +119,10 @@ void qvMainLoop::run()
             m_nBusy.load(std::memory_order_relaxed) == 1)
             reclaimRetired(true);
         m_FunctionPipeLine.reclaimBetweenPasses(1);
+        // The hook called now serves every wake-up deferred so far. (Sequentially consistent:
+        // a deferral that this misses is seen by the sleep decision below.)
+        if (m_bWakeUpDeferred.load(std::memory_order_relaxed))
+            m_bWakeUpDeferred.exchange(false, std::memory_order_seq_cst);
         m_ITCSchedulerHook.m_pCurrent.load(std::memory_order_seq_cst)->m_Functor();
         if (m_FunctionPipeLine.isEmpty()) {
             busy.leave();
@@ -138,7 +143,11 @@ void qvMainLoop::sleepUntilWoken()
     // The flag goes up before the last emptiness test; addFunction() announces the function
     // before it reads the flag. So either this test sees the function or the adder wakes us.
     m_bSleeping.store(true, std::memory_order_seq_cst);
-    if (m_FunctionPipeLine.isEmpty())
+    // A wake-up deferred while the pipeline held functions (emptied since) is served by another
+    // turn instead of a sleep. wakeUpIdle() defers before its second emptiness test, so either
+    // this exchange sees the deferral or that test sees the emptied pipeline and sets the signal.
+    if (m_FunctionPipeLine.isEmpty() &&
+        !m_bWakeUpDeferred.exchange(false, std::memory_order_seq_cst))
         m_IdleSignal.waitAndReset();
     m_bSleeping.store(false, std::memory_order_relaxed);
 }
@@ -157,6 +166,16 @@ void qvMainLoop::shutdown()
 
 void qvMainLoop::wakeUpIdle()
 {
+    if (m_FunctionPipeLine.isEmpty()) {
+        m_IdleSignal.signal();
+        return;
+    }
+    // The loop turns on while its pipeline holds functions, and its next turn calls the hook,
+    // which is what a wake-up is for (a task queued for the hook). But the pipeline may be
+    // emptied before the loop looks at it again, and then the loop would sleep: leave a note
+    // that its sleep decision reads, and look again in case the pipeline emptied meanwhile (the
+    // loop may have decided already). No system call unless the loop is about to sleep.
+    m_bWakeUpDeferred.store(true, std::memory_order_seq_cst);
     if (m_FunctionPipeLine.isEmpty())
         m_IdleSignal.signal();
 }

@@ -31,8 +31,11 @@
 //
 // Lifetime: the state the thread writes (finished flag, exit code, suspension word) is shared
 // by reference count between this object and the running thread, so the object may be
-// destroyed while the thread still runs; the thread then never touches it. The destructor
-// terminates the thread as terminate() does and detaches it, without waiting.
+// destroyed while the thread still runs; the thread then never touches it. The thread lets go
+// of that state as the last step of its end, after which its suspension handler no longer looks
+// at it: a suspension signal still pending when the wrapper goes is handled harmlessly on the
+// thread's exit path. The destructor terminates the thread as terminate() does and detaches it,
+// without waiting.
 //
 // Threads: every operation may be called from any thread, also concurrently (join() from
 // several threads, terminate() while another thread joins). suspend() of the calling thread

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -93,6 +94,8 @@ public:
     unsigned long getCurrentThreadID() override { return qvTest::currentTid(); }
     qvVoidFunctor getWakeUpFunctor(unsigned long threadId) override
     {
+        if (m_OnGetWakeUp)
+            m_OnGetWakeUp();
         TestLoop& loop = find(threadId);
         return qvVoidFunctor([&loop] { loop.wakeUp(); });
     }
@@ -110,6 +113,8 @@ public:
     }
 
     std::vector<std::string> m_vecCalls;
+    // Called first by every getWakeUpFunctor(); set it while no controller call runs.
+    std::function<void()> m_OnGetWakeUp;
 
 private:
     TestLoop& find(unsigned long threadId)
@@ -211,6 +216,54 @@ TEST_F(qvITCControllerTest, SyncMessageToOwnThreadRunsAtOnce)
                                   m_NoArguments, nLoop);
     ASSERT_EQ(std::future_status::ready, done.get_future().wait_for(qvTest::TIMEOUT));
     EXPECT_EQ(static_cast<pid_t>(nLoop), nRanOn.load());
+    m_Controller.removeInvokationTaskScheduler(nLoop);
+}
+
+namespace {
+
+MessageFunctor countingMessage(std::atomic<int>* pRuns)
+{
+    return MessageFunctor([pRuns](const ArgumentVector&) {
+        ++*pRuns;
+        return qvAnyContainer();
+    });
+}
+
+// Sends one message from its thread's exit path: as a thread-local made before the thread's
+// first message, it is destroyed after the thread-locals that the library made for that thread.
+struct FarewellMessage
+{
+    Controller* pController = nullptr;
+    unsigned long nTarget = 0;
+    std::atomic<int>* pRuns = nullptr;
+    ~FarewellMessage()
+    {
+        if (pController)
+            pController->sendAsyncMessage(countingMessage(pRuns), ArgumentVector(0, false),
+                                          nTarget);
+    }
+};
+thread_local FarewellMessage t_Farewell;
+
+} // namespace
+
+// The memory of a queue node handed back to a sender thread is freed when that thread ends; a
+// message sent later on the thread's exit path must not be built in the freed memory.
+TEST_F(qvITCControllerTest, MessageSentOnAThreadsExitPathUsesNoFreedNodeMemory)
+{
+    const unsigned long nLoop = m_Loop.getThreadId();
+    m_Controller.createInvokationTaskScheduler(nLoop);
+    std::atomic<int> nRuns{0};
+    std::thread sender([&] {
+        t_Farewell.nTarget = nLoop;
+        t_Farewell.pRuns = &nRuns;
+        t_Farewell.pController = &m_Controller;
+        // Three calls in turn: the loop hands the first one's node back with the third.
+        for (int n = 0; n < 3; ++n)
+            m_Controller.sendSyncMessage(countingMessage(&nRuns), m_NoArguments, nLoop);
+    });
+    sender.join();
+    EXPECT_TRUE(qvTest::waitUntil([&] { return nRuns.load() == 4; }));
     m_Controller.removeInvokationTaskScheduler(nLoop);
 }
 
@@ -325,6 +378,29 @@ TEST_F(qvITCControllerTest, SecondCreateKeepsTheFirstScheduler)
     m_Controller.createInvokationTaskScheduler(nLoop);
     m_Controller.createInvokationTaskScheduler(nLoop);
     EXPECT_EQ(1u, m_Interface.m_vecCalls.size());
+    m_Controller.removeInvokationTaskScheduler(nLoop);
+
+    // Two overlapping calls: the one that enters its scheduler first keeps it; the other
+    // attaches nothing and frees its own (the leak check would see it otherwise).
+    std::atomic<int> nWakeUpFunctors{0};
+    qvTest::Gate slowInside;
+    qvTest::Gate slowGoOn;
+    m_Interface.m_OnGetWakeUp = [&] {
+        if (nWakeUpFunctors++ == 0) {
+            slowInside.open();
+            EXPECT_TRUE(slowGoOn.waitFor());
+        }
+    };
+    qvTest::AsyncCall slow([&] { m_Controller.createInvokationTaskScheduler(nLoop); });
+    ASSERT_TRUE(slowInside.waitFor());
+    m_Controller.createInvokationTaskScheduler(nLoop);
+    slowGoOn.open();
+    ASSERT_TRUE(slow.finishedWithin());
+    m_Interface.m_OnGetWakeUp = nullptr;
+    EXPECT_EQ((std::vector<std::string>{"attach " + std::to_string(nLoop),
+                                        "detach " + std::to_string(nLoop),
+                                        "attach " + std::to_string(nLoop)}),
+              m_Interface.m_vecCalls);
     m_Controller.removeInvokationTaskScheduler(nLoop);
 }
 

@@ -173,6 +173,38 @@ TEST(qvProcessorTest, QueuedTasksNeverWaitForAnUnrelatedWakeUp)
     EXPECT_EQ(200, nRuns.load());
 }
 
+// A task queued while the pipeline still holds a function gets no wake-up (the loop keeps
+// turning anyway); if the pipeline is emptied before the loop next looks at it, the loop must
+// not go to sleep with the task in its queue. Forced here: the first message runs after the
+// hook has looked at the queue, has another thread queue the second, then flushes the pipeline.
+TEST(qvProcessorTest, TaskQueuedJustBeforeThePipeLineEmptiesIsNotLeftAsleep)
+{
+    qvTest::Gate secondRan;
+    std::atomic<bool> bSent{false};
+    qvProcessor processor;
+    const unsigned long id = processor.createMainLoop();
+    qvMainLoop& loop = processor.getMainLoop(id);
+    qvITC::Controller& itc = processor.getITC();
+    const unsigned long nThread = processor.getThreadID(id);
+    loop.getFunctionPipeLine().addFunction(qvVoidFunctor([] {}));
+    const MessageFunctor second([&](const ArgumentVector&) {
+        secondRan.open();
+        return qvAnyContainer();
+    });
+    itc.sendAsyncMessage(MessageFunctor([&](const ArgumentVector&) {
+                             qvTest::AsyncCall sender(
+                                 [&] { itc.sendAsyncMessage(second, NO_ARGUMENTS, nThread); });
+                             bSent = sender.finishedWithin();
+                             loop.getFunctionPipeLine().flush();
+                             return qvAnyContainer();
+                         }),
+                         NO_ARGUMENTS, nThread);
+    processor.run(id);
+    EXPECT_TRUE(secondRan.waitFor()) << "the loop went to sleep with a task in its queue";
+    EXPECT_TRUE(bSent);
+    processor.shutdown(id);
+}
+
 TEST(qvProcessorTest, LoopThatEndedByItselfTakesNoMoreMessages)
 {
     qvTest::Gate ended;

@@ -13,16 +13,19 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <grp.h>
+#include <pthread.h>
 #include <stdexcept>
 #include <string>
 #include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "Threading/qvSemaphore.h"
 #include "Threading/qvThread.h"
@@ -506,6 +509,94 @@ TEST(qvThreadTest, ThreadOutlivingItsWrapperDoesNotTouchIt)
     spin.bRelease = true;
     EXPECT_TRUE(qvTest::waitUntil([&] { return spin.bLeft.load(); }));
     EXPECT_TRUE(qvTest::waitUntil([&] { return !osThreadExists(nId); }));
+}
+
+namespace {
+
+// One round of the suspension race below, shared by the test and the thread it creates.
+struct PendingSuspension
+{
+    std::atomic<bool> bEntered{false};
+    std::atomic<bool> bSawSignal{false};
+    qvTest::Gate deleted;
+    std::atomic<bool> bUnblocked{false};
+};
+
+// Holds every signal of its thread back from the start function's first step to the thread's
+// exit path, where its destructor (a thread-local one, so it runs after the start function has
+// returned) waits until the wrapper has been deleted and then lets the held signals in.
+struct SignalsHeldUntilDeleted
+{
+    PendingSuspension* pRound = nullptr;
+    sigset_t previousMask;
+    ~SignalsHeldUntilDeleted()
+    {
+        if (!pRound)
+            return;
+        pRound->deleted.waitFor();
+        pthread_sigmask(SIG_SETMASK, &previousMask, nullptr); // a pending signal is handled here
+        pRound->bUnblocked = true;
+    }
+};
+thread_local SignalsHeldUntilDeleted t_HeldSignals;
+
+bool realTimeSignalPending()
+{
+    sigset_t pending;
+    sigpending(&pending);
+    for (int nSignal = SIGRTMIN; nSignal <= SIGRTMAX; ++nSignal)
+        if (sigismember(&pending, nSignal) == 1)
+            return true;
+    return false;
+}
+
+// Returns as soon as the suspension signal is pending, held back until the thread's exit path.
+long returnWithSuspensionPending(void* pArgument)
+{
+    PendingSuspension* pRound = static_cast<PendingSuspension*>(pArgument);
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &t_HeldSignals.previousMask);
+    t_HeldSignals.pRound = pRound;
+    pRound->bEntered = true;
+    pRound->bSawSignal = qvTest::waitUntil(&realTimeSignalPending);
+    return 0;
+}
+
+} // namespace
+
+// A suspend() that races with the end of the start function sees the thread finished and
+// returns while its signal is still pending; the wrapper is then deleted without join(), which
+// frees the state it shared with the thread. The signal, handled on the thread's exit path
+// (here: during its thread-local destructors), must not touch that state (AddressSanitizer
+// reports the use after free). Each round forces that order; several threads run rounds at once.
+TEST(qvThreadTest, SuspendSignalHandledAfterDeleteTouchesNoFreedState)
+{
+    constexpr int RACERS = 4;
+    const int nRounds = qvTest::raceRounds(16);
+    std::atomic<int> nFailures{0};
+    auto runRounds = [&] {
+        for (int nRound = 0; nRound < nRounds; ++nRound) {
+            PendingSuspension round;
+            qvThreadData data(&returnWithSuspensionPending, &round);
+            qvThread* pThread = new qvThread;
+            pThread->run(&data);
+            const bool bEntered = qvTest::waitUntil([&] { return round.bEntered.load(); });
+            pThread->suspend();
+            pThread->resume();
+            delete pThread;
+            round.deleted.open();
+            if (!bEntered || !qvTest::waitUntil([&] { return round.bUnblocked.load(); }) ||
+                !round.bSawSignal)
+                ++nFailures;
+        }
+    };
+    std::vector<std::thread> racers;
+    for (int nRacer = 0; nRacer < RACERS; ++nRacer)
+        racers.emplace_back(runRounds);
+    for (std::thread& racer : racers)
+        racer.join();
+    EXPECT_EQ(0, nFailures);
 }
 
 TEST(qvThreadTest, TerminateThenDestroyReleasesEverything)

@@ -97,9 +97,13 @@ struct Thread::State
 
 namespace {
 
-// The state of the thread this is, for the suspension handler. Set before the thread can be
-// signalled; initial-exec, so that reading it in the handler never allocates.
-__attribute__((tls_model("initial-exec"))) thread_local Thread::State* t_pOwnState = nullptr;
+// The state of the thread this is, for the suspension handler, for exactly as long as the thread
+// holds its reference to it: set before the thread can be signalled, cleared before it lets go
+// of the reference (finishThread). Initial-exec, so that reading it in the handler never
+// allocates, and it stays readable until the thread is gone. Only this thread and its handler
+// use it; a lock-free atomic with signal fences orders the two.
+__attribute__((tls_model("initial-exec"))) thread_local std::atomic<Thread::State*> t_pOwnState{
+    nullptr};
 
 // ---------------------------------------------------------------------------------------------
 // Suspension handler. Runs on the stopped thread; only atomics and futex system calls.
@@ -108,7 +112,7 @@ __attribute__((tls_model("initial-exec"))) thread_local Thread::State* t_pOwnSta
 extern "C" void suspensionHandler(int, siginfo_t*, void*)
 {
     const int nSavedErrno = errno;
-    Thread::State* pState = t_pOwnState;
+    Thread::State* pState = t_pOwnState.load(std::memory_order_relaxed);
     if (!pState) {
         errno = nSavedErrno;
         return;
@@ -156,7 +160,16 @@ void installSuspensionHandler()
 }
 
 // ---------------------------------------------------------------------------------------------
-// The end of the thread, for every way it ends. After this the thread touches nothing shared.
+// The end of the thread, for every way it ends (also the cancellation's). After this the thread
+// touches nothing shared.
+//
+// A suspension signal can still be on its way here: suspend() sends it while the body runs, then
+// sees the body end and returns, and the wrapper may be deleted at once, without join(), which
+// frees the state as soon as this thread lets go of it. The signal is then handled anywhere on the
+// rest of the exit path (thread-local destructors, the C library's thread exit). The handler
+// runs on this thread, between two of its instructions, so the thread-local is cleared before the
+// reference goes: a handler that comes later finds nothing and returns; one that came earlier
+// has run to its end before the thread got here.
 void finishThread(Thread::State* pState, std::uint32_t nExitCode, bool bFinished)
 {
     pState->m_nExitCode.store(nExitCode, std::memory_order_relaxed);
@@ -170,6 +183,8 @@ void finishThread(Thread::State* pState, std::uint32_t nExitCode, bool bFinished
     futexWakeAll(pState->m_nControl);
     pState->m_nEnded.store(1, std::memory_order_release);
     futexWakeAll(pState->m_nEnded);
+    t_pOwnState.store(nullptr, std::memory_order_relaxed);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
     pState->releaseReference();
 }
 
@@ -251,7 +266,8 @@ __attribute__((noinline)) void runThread(Thread::State* pState, void* pEntryFram
 {
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
     recordStackBounds(pState);
-    t_pOwnState = pState;
+    t_pOwnState.store(pState, std::memory_order_relaxed);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
     pState->m_nThreadId.store(static_cast<std::uint32_t>(gettid()), std::memory_order_release);
     futexWakeAll(pState->m_nThreadId);
 
