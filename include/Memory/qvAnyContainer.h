@@ -63,16 +63,20 @@ public:
             m_pImpl->unref();
     }
 
-    // Releases the current record, then shares other's. Self-assignment changes nothing.
+    // Shares other's record, then releases the one held before. Taking the new reference first
+    // keeps other alive when it lives inside the released value (head = qvAnyCast<Node>(head)->next
+    // walks a chain whose only owner of each node is the node before it). Self-assignment
+    // changes nothing.
     qvAnyContainer& operator=(const qvAnyContainer& other)
     {
         if (&other == this)
             return *this;
-        if (m_pImpl)
-            m_pImpl->unref();
+        AnyImpl* pReleased = m_pImpl;
         m_pImpl = other.m_pImpl;
         if (m_pImpl)
             m_pImpl->ref();
+        if (pReleased)
+            pReleased->unref(); // may destroy other: it is not touched again
         return *this;
     }
 
