@@ -28,6 +28,10 @@
 // Threads: every entry point runs on the thread that called the handler operation leading to
 // it, one call at a time from the handler's side. A module that a host drives from several
 // threads protects its own state.
+//
+// Lifetime: values a module made with qvMakeAny must not outlive it. Their destructor and type
+// information are the module's code, which goes when the library is released: every container
+// sharing such a value, also one handed to the host, is released by the end of exFinishModule.
 
 #include "Plugin/qvInterface.h"
 

@@ -24,7 +24,23 @@ struct Point
     int m_nY;
 };
 
+// Spelled like the Config of qvAnyContainerOtherUnit.cpp, another type with another layout.
+struct Config
+{
+    char m_szName[64];
+};
+
+template <class T>
+bool castsTo(const qvAnyContainer& container)
+{
+    return qvAnyCast<T>(container) != nullptr;
+}
+
 } // namespace
+
+namespace qvTest {
+qvAnyContainer makeOtherUnitsConfig();
+}
 
 TEST(qvAnyContainerTest, DefaultIsEmptyAndEqualToAnotherEmpty)
 {
@@ -99,22 +115,46 @@ TEST(qvAnyContainerTest, RecordWithoutDeleteFunctionLeavesTheValueAlone)
 {
     int nValue = 3;
     {
-        qvAnyContainer container(new qvAnyContainer::AnyImpl(&nValue, "int", nullptr));
+        qvAnyContainer container(new qvAnyContainer::AnyImpl(&nValue, typeid(int), nullptr));
         EXPECT_FALSE(container.isEmpty());
         EXPECT_EQ(3, *qvAnyCast<int>(container));
     }
     EXPECT_EQ(3, nValue); // nothing freed the stack value: ASan would report it
 }
 
+// Tests that a typed read matches the held value's type as the C++ runtime identifies it, not by
+// its name: two internal-linkage types spelled alike in two source files stay apart.
 TEST(qvAnyContainerTest, TypedAccessChecksTheRecordedType)
 {
-    qvAnyContainer point = qvMakeAny(Point{1, 2});
-    ASSERT_NE(nullptr, qvAnyCast<Point>(point));
-    EXPECT_EQ(2, qvAnyCast<Point>(point)->m_nY);
-    EXPECT_EQ(nullptr, qvAnyCast<int>(point));
-    EXPECT_EQ(nullptr, qvAnyCast<int>(qvAnyContainer()));
-    EXPECT_EQ("(anonymous namespace)::Point", point.getTypeName());
-    EXPECT_EQ("int", qvMakeAny(0).getTypeName());
+    struct CastCase
+    {
+        const char* m_cstrName;
+        qvAnyContainer m_Container;
+        bool (*m_pfnCasts)(const qvAnyContainer&);
+        bool m_bMatches;
+        const char* m_cstrTypeName;
+    };
+    static int s_nNamedOnly = 0;
+    const CastCase cases[] = {
+        {"the held type", qvMakeAny(Point{1, 2}), castsTo<Point>, true,
+         "(anonymous namespace)::Point"},
+        {"another type", qvMakeAny(Point{1, 2}), castsTo<int>, false,
+         "(anonymous namespace)::Point"},
+        {"an empty container", qvAnyContainer(), castsTo<int>, false, ""},
+        {"a built-in type", qvMakeAny(0), castsTo<int>, true, "int"},
+        {"the same spelling from another source file", qvTest::makeOtherUnitsConfig(),
+         castsTo<Config>, false, "(anonymous namespace)::Config"},
+        {"a type given by name only",
+         qvAnyContainer(new qvAnyContainer::AnyImpl(&s_nNamedOnly, "int", nullptr)), castsTo<int>,
+         false, "int"},
+    };
+    for (const CastCase& row : cases) {
+        SCOPED_TRACE(row.m_cstrName);
+        EXPECT_EQ(row.m_bMatches, row.m_pfnCasts(row.m_Container));
+        EXPECT_EQ(row.m_cstrTypeName, row.m_Container.getTypeName());
+    }
+    EXPECT_EQ(2, qvAnyCast<Point>(cases[0].m_Container)->m_nY);
+    EXPECT_TRUE(castsTo<Config>(qvMakeAny(Config{})));
 }
 
 TEST(qvAnyContainerTest, RecordEqualityComparesValueTypeAndDeleter)
@@ -123,8 +163,12 @@ TEST(qvAnyContainerTest, RecordEqualityComparesValueTypeAndDeleter)
     qvAnyContainer first(new qvAnyContainer::AnyImpl(&nValue, "int", nullptr));
     qvAnyContainer second(new qvAnyContainer::AnyImpl(&nValue, "int", nullptr));
     qvAnyContainer third(new qvAnyContainer::AnyImpl(&nValue, "long", nullptr));
+    qvAnyContainer typed(new qvAnyContainer::AnyImpl(&nValue, typeid(int), nullptr));
+    qvAnyContainer typedToo(new qvAnyContainer::AnyImpl(&nValue, typeid(int), nullptr));
     EXPECT_TRUE(*first.getImpl() == *second.getImpl());
     EXPECT_FALSE(*first.getImpl() == *third.getImpl());
+    EXPECT_TRUE(*typed.getImpl() == *typedToo.getImpl());
+    EXPECT_FALSE(*typed.getImpl() == *first.getImpl()); // a name is no type identity
     EXPECT_TRUE(first != second); // containers compare records, not their content
 }
 
