@@ -3,6 +3,7 @@
 
 #include <list>
 #include <map>
+#include <set>
 #include <string>
 
 #include "Plugin/qvInterface.h"
@@ -67,8 +68,10 @@ public:
     // False, with nothing registered: the name is empty or cannot be loaded (missing, not a
     // regular file, not a shared object of this machine, truncated, unresolved symbols); the
     // loader hands back a library instance that is already registered (the same file under
-    // another spelling, such as "./m.so" and its absolute path, or through a symbolic link:
-    // then no entry point is called, so a module is never initialised or finished twice); an
+    // another spelling, such as "./m.so" and its absolute path, or through a symbolic link) or
+    // whose load is still running (asked for again from its own exInitModule, or from that of a
+    // module it loads): then no entry point is called, so a module is never initialised or
+    // finished twice; an
     // entry point is missing (then none is called); or the name is already registered (then
     // this library instance is finished with exFinishModule after exInitModule and
     // exGetModuleName). A library that is not kept is released before load returns.
@@ -119,6 +122,8 @@ private:
     unsigned int m_nEntryCallDepth;
     // Libraries to release once no entry point is running any more.
     std::list<qvModuleHandle> m_listPendingReleases;
+    // Libraries whose load() is running: a load that gets one of them back is refused.
+    std::set<qvModuleHandle> m_setLoadingHandles;
     // Advanced by every change of the tables, so that an idle walk notices a change made by a
     // module's callback.
     unsigned long m_nTableVersion;

@@ -13,6 +13,7 @@
 #include <iterator>
 #include <limits>
 #include <list>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -605,6 +606,54 @@ TEST_F(qvPluginHandlerTest, ModuleMayUnloadTheNextModuleFromItsIdleCallback)
     EXPECT_EQ(m_Journal.entries(), (Entries{"a:exModuleRenderCallback", "b:exFinishModule",
                                             "full:exModuleRenderCallback"}));
     expectTables({"a", "full"}, {MODULE_A, FULL});
+}
+
+// Found in review: a load made while the same library's load was still running (from its own
+// exInitModule, or from that of a module it loads in turn) got the same library instance back
+// before it was registered, and initialised it a second time.
+TEST_F(qvPluginHandlerTest, LibraryLoadedAgainWhileItsLoadRunsIsInitialisedOnce)
+{
+    struct Case
+    {
+        const char* cstrName;
+        std::map<std::string, std::string> mapLoads; // label -> the file its exInitModule loads
+        Entries entries;
+        Names names;
+    };
+    const Case cases[] = {
+        {"itself",
+         {{"a", MODULE_A}},
+         {"a:exInitModule", "host:refused", "a:exGetModuleName"},
+         {"a"}},
+        {"through a module it loads",
+         {{"a", MODULE_B}, {"b", MODULE_A}},
+         {"a:exInitModule", "b:exInitModule", "host:refused", "b:exGetModuleName", "host:added",
+          "a:exGetModuleName"},
+         {"a", "b"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.cstrName);
+        std::map<std::string, std::string> mapLoads = c.mapLoads; // each load is asked for once
+        m_Journal.onCall = [this, &mapLoads](const Call& call) {
+            const auto itLoad = mapLoads.find(call.sstrLabel); // call dies with the next record
+            if (call.sstrEntryPoint != "exInitModule" || itLoad == mapLoads.end())
+                return;
+            const std::string sstrFile = itLoad->second;
+            mapLoads.erase(itLoad);
+            const bool bAdded = m_Handler.load(sstrFile);
+            m_Journal.calls.push_back({"host", bAdded ? "added" : "refused", 0.0f, false});
+        };
+        m_Journal.calls.clear();
+        EXPECT_TRUE(m_Handler.load(MODULE_A));
+        m_Journal.onCall = nullptr;
+        EXPECT_EQ(m_Journal.entries(), c.entries);
+        EXPECT_EQ(m_Handler.getModuleNames(), c.names);
+        for (const std::string& sstrName : c.names)
+            EXPECT_TRUE(m_Handler.unload(sstrName));
+        // The extra reference was given back: one unload returns the library to the loader.
+        EXPECT_EQ(qvTest::libraryEventsOf("a"), (Entries{"loaded", "unloaded"}));
+        qvTest::clearLibraryEvents();
+    }
 }
 
 TEST_F(qvPluginHandlerTest, ModuleUnloadingItselfWhileFinishingIsFinishedOnce)
