@@ -135,7 +135,9 @@ public:
     }
 
     // The readable name of a type. The library keeps one copy per type name for as long as it
-    // is loaded, so the reference stays valid after the type's own module is gone.
+    // is loaded (its copies are never freed before the process ends), so the reference stays
+    // valid after the type's own module is gone, and names may be asked for from the
+    // destructors of global and static objects too.
     static const std::string& readableName(const std::type_info& type);
 
     // The readable form of a compiler's type name.
@@ -143,7 +145,11 @@ public:
 
     // Whether first and second identify one type, as the C++ runtime decides it (also for type
     // information held twice by two shared libraries), with types of internal linkage told apart
-    // by the object that describes them whichever compiler described them.
+    // by the object that describes them whichever compiler described them: a type whose name
+    // shows internal linkage (GCC's mark, an anonymous namespace, a class local to a function of
+    // internal linkage, a type without a name) matches only its own object. The name is read
+    // conservatively: a rare name of external linkage may be taken for internal, which only
+    // keeps such a type from matching its copy in another library.
     static bool isSameType(const std::type_info& first, const std::type_info& second);
 
 private:

@@ -1,5 +1,5 @@
-// A second translation unit for the type identity tests: its own internal-linkage Config, spelled
-// like the one in qvAnyContainerTest.cpp but laid out differently.
+// A second translation unit for the type identity tests: its own internal-linkage types, spelled
+// like those in qvAnyContainerTest.cpp but laid out differently.
 
 #include "Memory/qvAnyContainer.h"
 
@@ -14,9 +14,33 @@ struct Config
 
 namespace qvTest {
 
+static qvAnyContainer localConfig(const qvAnyContainer*)
+{
+    struct Config
+    {
+        char m_c;
+    };
+    return qvMakeAny(Config{'x'});
+}
+
+static struct
+{
+    char m_c;
+} s_Unnamed;
+
 qvAnyContainer makeOtherUnitsConfig()
 {
     return qvMakeAny(Config{'x'});
+}
+
+qvAnyContainer makeOtherUnitsLocalConfig()
+{
+    return localConfig(nullptr);
+}
+
+qvAnyContainer makeOtherUnitsUnnamed()
+{
+    return qvMakeAny(s_Unnamed);
 }
 
 } // namespace qvTest
