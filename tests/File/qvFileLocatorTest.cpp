@@ -2,6 +2,7 @@
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <unistd.h>
@@ -342,16 +343,23 @@ TEST_F(qvFileLocatorTest, GetPathOfFileIsItsDirectoryWithTrailingBackslash)
 }
 
 // The directory part ends where the file name begins, even when the directory's name contains
-// the file name ("data/a": a file "a" in "data").
+// the file name ("data/a": a file "a" in "data"). Found in review: a name with '?' or '*' was
+// looked up as a pattern, which other entries match too, and the path came back whole unless
+// the file itself was listed first; "*" and "?" in one directory can't both be listed first
+// among the entries they match.
 TEST_F(qvFileLocatorTest, GetPathCutsAtTheFileNameNotAtAnEarlierOccurrence)
 {
-    makeFile("data/a");
-    makeFile("level/level");
-    std::string sstrDirectory;
-    qvFileLocator::getPath("data/a", sstrDirectory);
-    EXPECT_EQ("data\\", sstrDirectory);
-    qvFileLocator::getPath("level/level", sstrDirectory);
-    EXPECT_EQ("level\\", sstrDirectory);
+    const std::pair<const char*, const char*> cases[] = {
+        {"data/a", "data\\"}, {"level/level", "level\\"}, {"a/b/a", "a\\b\\"},
+        {"wild/?", "wild\\"}, {"wild/*", "wild\\"},
+    };
+    for (const auto& [cstrPath, cstrDirectory] : cases)
+        makeFile(cstrPath);
+    for (const auto& [cstrPath, cstrDirectory] : cases) {
+        std::string sstrDirectory = "unchanged";
+        qvFileLocator::getPath(cstrPath, sstrDirectory);
+        EXPECT_EQ(cstrDirectory, sstrDirectory) << cstrPath;
+    }
 }
 
 // Found in review: a file whose directory can be entered but not listed left the output
