@@ -20,11 +20,14 @@
 //   refused too.
 // - The loader maps a shared object's segments straight from the file and faults (SIGBUS) when
 //   a segment lies past the end of a truncated file. Before a file path (a name with a slash)
-//   is handed to the loader, the file is checked: a regular file, looked at (stat) before it is
-//   opened, since opening a device node may act on the device and a FIFO would block; then a
-//   well-formed ELF header of this machine's class, and every segment inside the file. A file
-//   that changes between the check and the load is not guarded against; names searched along
-//   the library path are left to the loader.
+//   is handed to the loader, the file is checked: a regular file, then a well-formed ELF header
+//   of this machine's class, and every segment inside the file. The check looks at the path
+//   (stat) and opens it only when it names a regular file then, since opening a device node
+//   may act on the device and opening a FIFO would block. The loader then opens the path again
+//   by name: a file put in the path's place after the look (another library, a FIFO, a device
+//   node) is not guarded against. Whoever can replace files in a directory that plug-ins are
+//   loaded from can make the host run any code anyway. Names searched along the library path
+//   are left to the loader.
 //
 // Threads: the OS loader is thread-safe; so are these functions.
 
