@@ -1,13 +1,15 @@
 #ifndef QV_PLATFORM_FUTEX_H
 #define QV_PLATFORM_FUTEX_H
 
-// The kernel's wait-on-address primitive for process-private 32-bit words. The library's own
-// event and semaphore keep their state in one atomic word and call into the kernel only when
-// a thread really has to sleep or someone sleeps, so uncontended operations make no system call.
+// The OS's wait-on-address primitive for process-private 32-bit words: a futex on Linux,
+// WaitOnAddress/WakeByAddressSingle/WakeByAddressAll on Windows (8 and later). The library's own
+// event, light mutex and semaphore keep their state in one atomic word and call into the OS only
+// when a thread really has to sleep or someone sleeps, so uncontended operations make no system
+// call.
 //
-// A wake may touch the address of an object that a woken thread has already destroyed: the
-// kernel only hashes the address, so that is harmless; callers never read their object after
-// the atomic operation that lets waiters go.
+// A wake may touch the address of an object that a woken thread has already destroyed: both
+// OSes only hash the address, so that is harmless; callers never read their object after the
+// atomic operation that lets waiters go.
 
 #include <atomic>
 #include <cstdint>
