@@ -4,13 +4,13 @@
 // A recursive, process-private lock in user space: one atomic word (0 free, 1 held, 2 held with
 // sleepers) plus the owner and its recursion depth. Uncontended lock and unlock are one atomic
 // operation each and never enter the kernel; a contended lock first tries nSpinCount times,
-// pausing in between, then sleeps on the word (Futex.h: a futex on Linux, WaitOnAddress on
-// Windows). The owner may lock again, and each lock needs its own unlock; unlock by a thread that
-// does not hold the lock is ignored.
+// pausing in between, then sleeps on the word (Futex.h). The owner may lock again, and each lock
+// needs its own unlock; unlock by a thread that does not hold the lock is ignored.
 //
-// On Windows this takes the place of a critical section: it has the same costs and spin count,
-// and it keeps two promises a critical section does not make, that an unlock by a thread that
-// does not hold the lock changes nothing and that the next owner may destroy the lock at once.
+// On Windows this takes the place of a critical section: the same costs, a spin count, and a
+// sleeping waiter in a kernel wait; it keeps two promises a critical section does not make, that
+// an unlock by a thread that does not hold the lock changes nothing and that the next owner may
+// destroy the lock at once.
 //
 // This is what the light-weight locks stand on. It is not robust: an owner that ends while
 // holding it leaves it held (the Mutex serves where that matters).

@@ -84,6 +84,10 @@ public:
 
     // Linux: the real-time signal that stops a running thread (SIGRTMIN + this offset).
     static constexpr int SUSPEND_SIGNAL_OFFSET = 4;
+    // Whether terminate() of a thread that runs its body unwinds its stack (Linux: cancellation)
+    // or stops it dead (Windows: TerminateThread). Only in the first case may the library end a
+    // thread that may be running user code that way.
+    static constexpr bool TERMINATION_UNWINDS_STACK = qvPlatform::TERMINATION_UNWINDS_STACK;
     // Suspension counts stop growing here; a further suspend() does nothing (as on Win32).
     static constexpr std::uint32_t MAXIMUM_SUSPEND_COUNT = 127;
 
