@@ -11,8 +11,12 @@ set(CMAKE_C_COMPILER "/usr/bin/${QV_MINGW_TRIPLET}-gcc-posix")
 set(CMAKE_CXX_COMPILER "/usr/bin/${QV_MINGW_TRIPLET}-g++-posix")
 set(CMAKE_RC_COMPILER "/usr/bin/${QV_MINGW_TRIPLET}-windres")
 
-# Libraries and headers of the target only; programs of the host.
-set(CMAKE_FIND_ROOT_PATH "/usr/${QV_MINGW_TRIPLET}")
+# Libraries, headers and packages of the target only; programs of the host. A package installed
+# for the target elsewhere (this library's own install prefix, say) is found when its prefix is
+# added to CMAKE_FIND_ROOT_PATH (-DCMAKE_FIND_ROOT_PATH=<prefix>).
+if(NOT "/usr/${QV_MINGW_TRIPLET}" IN_LIST CMAKE_FIND_ROOT_PATH)
+    list(APPEND CMAKE_FIND_ROOT_PATH "/usr/${QV_MINGW_TRIPLET}")
+endif()
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
