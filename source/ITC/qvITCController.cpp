@@ -1,5 +1,6 @@
 #include "ITC/qvITCController.h"
 
+#include "Platform/ThreadStorage.h"
 #include "Threading/qvScopedLock.h"
 
 #include <memory>
@@ -43,13 +44,18 @@ private:
 
 // The memory of one queue node whose task has run, kept for the calling thread's next message,
 // so that a sender and the loop it feeds pass node memory back and forth instead of allocating
-// on one thread and freeing on the other. Freed when the thread ends.
-struct SpareNodeMemory
+// on one thread and freeing on the other. Freed when the thread ends (a platform slot rather than
+// a thread_local with a destructor, see Platform/ThreadStorage.h).
+void releaseSpareNode(void* pMemory)
 {
-    ~SpareNodeMemory() { ::operator delete(m_pMemory); }
-    void* m_pMemory = nullptr;
-};
-thread_local SpareNodeMemory t_SpareNode;
+    ::operator delete(pMemory);
+}
+
+qvPlatform::ThreadStorage& spareNodeSlot()
+{
+    static qvPlatform::ThreadStorage s_Slot(&releaseSpareNode);
+    return s_Slot;
+}
 
 // Tells every waiting sender of the tasks in list that its call will not run.
 void discardAll(qvDCList<InvokationTask>& list)
@@ -79,9 +85,11 @@ template <class... Args>
 Controller::InvokationTaskScheduler::NodePtr
 Controller::InvokationTaskScheduler::makeNode(Args&&... args)
 {
-    void* pMemory = t_SpareNode.m_pMemory;
-    t_SpareNode.m_pMemory = nullptr;
-    if (!pMemory)
+    qvPlatform::ThreadStorage& spareNode = spareNodeSlot();
+    void* pMemory = spareNode.get();
+    if (pMemory)
+        spareNode.set(nullptr);
+    else
         pMemory = ::operator new(sizeof(TaskNode));
     try {
         return NodePtr(new (pMemory) TaskNode(std::forward<Args>(args)...));
@@ -110,9 +118,10 @@ bool Controller::InvokationTaskScheduler::queue(NodePtr upNode)
     // whenever it leaves tasks behind.
     if (bWasEmpty)
         m_WakeUp();
-    if (m_pSpareNode && !t_SpareNode.m_pMemory) {
-        t_SpareNode.m_pMemory = m_pSpareNode;
-        m_pSpareNode = nullptr;
+    if (m_pSpareNode) {
+        qvPlatform::ThreadStorage& spareNode = spareNodeSlot();
+        if (!spareNode.get() && spareNode.set(m_pSpareNode))
+            m_pSpareNode = nullptr;
     }
     return true;
 }

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "Platform/Check.h"
+#include "Platform/ThreadStorage.h"
 
 // The wait-on-address seam on Windows: a parking lot of kernel events.
 //
@@ -113,37 +114,36 @@ private:
 
 // The calling thread's parker, created at its first wait and freed when the thread ends
 // normally (a thread killed by TerminateThread leaves it to a waker, or leaks it when it was not
-// queued). Null when it can't be made (out of handles or memory) or is already gone at the
-// thread's end; the wait then only gives way once.
-struct ParkerOwner
+// queued). Null when it can't be made (out of handles or memory); the wait then only gives way
+// once.
+void releaseParker(void* pParker)
 {
-    Parker* m_pParker = nullptr;
-    bool m_bEnded = false;
-    ~ParkerOwner()
-    {
-        delete m_pParker;
-        m_pParker = nullptr;
-        m_bEnded = true;
-    }
-};
+    delete static_cast<Parker*>(pParker);
+}
 
-thread_local ParkerOwner t_Parker;
+ThreadStorage& parkerSlot()
+{
+    static ThreadStorage s_Slot(&releaseParker);
+    return s_Slot;
+}
 
 Parker* currentParker()
 {
-    if (t_Parker.m_pParker || t_Parker.m_bEnded)
-        return t_Parker.m_pParker;
+    ThreadStorage& slot = parkerSlot();
+    if (void* pParker = slot.get())
+        return static_cast<Parker*>(pParker);
     Parker* pParker = new (std::nothrow) Parker;
     if (!pParker)
         return nullptr;
     pParker->m_hEvent = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
     const HANDLE hProcess = ::GetCurrentProcess();
-    if (!pParker->m_hEvent || !::DuplicateHandle(hProcess, ::GetCurrentThread(), hProcess,
-                                                 &pParker->m_hThread, SYNCHRONIZE, FALSE, 0)) {
+    if (!pParker->m_hEvent ||
+        !::DuplicateHandle(hProcess, ::GetCurrentThread(), hProcess, &pParker->m_hThread,
+                           SYNCHRONIZE, FALSE, 0) ||
+        !slot.set(pParker)) {
         delete pParker;
         return nullptr;
     }
-    t_Parker.m_pParker = pParker;
     return pParker;
 }
 
