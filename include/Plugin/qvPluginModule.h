@@ -3,9 +3,10 @@
 
 // For authors of plug-in modules: the seven entry points through which qvPluginHandler drives a
 // module. A module includes this header and defines the entry points it offers; they are
-// declared here with C linkage and default visibility, so that the handler finds them under
-// exactly these names even when the module is compiled with hidden visibility, and the
-// definitions must match these types.
+// declared here with C linkage and exported from the module (QV_MODULE_ENTRY: default visibility
+// on Linux, __declspec(dllexport) on Windows), so that the handler finds them under exactly these
+// names even when the module is compiled with hidden visibility, and the definitions must match
+// these types. A definition needs no marker of its own: the declaration's carries over.
 //
 // Needed: exInitModule, exFinishModule, exSuspendModule, exModulePhysicCallback,
 // exModuleRenderCallback and exGetModuleName. A library that lacks any of them is refused, and
@@ -35,7 +36,13 @@
 
 #include "Plugin/qvInterface.h"
 
+// The export marker of the entry points. A module DLL exports them; the host looks them up by
+// name (GetProcAddress) and never imports them.
+#if defined(_WIN32)
+#define QV_MODULE_ENTRY __declspec(dllexport)
+#else
 #define QV_MODULE_ENTRY __attribute__((visibility("default")))
+#endif
 
 static_assert(sizeof(bool) == 1, "entry points pass one-byte bool values");
 

@@ -1,5 +1,6 @@
 #include "ITC/qvITCController.h"
 
+#include "Platform/ThreadStorage.h"
 #include "Threading/qvScopedLock.h"
 
 #include <memory>
@@ -43,39 +44,17 @@ private:
 
 // The memory of one queue node whose task has run, kept for the calling thread's next message,
 // so that a sender and the loop it feeds pass node memory back and forth instead of allocating
-// on one thread and freeing on the other.
-//
-// Freed when the thread ends, by a reaper of its own: the record itself has no destructor, so it
-// stays usable for the whole life of the thread, also on its exit path after the reaper has run
-// (a message sent from another thread-local's destructor). The reaper closes the record, so
-// such a message allocates its node afresh and nothing is kept any more.
-struct SpareNodeMemory
+// on one thread and freeing on the other. Freed when the thread ends (a platform slot rather than
+// a thread_local with a destructor, see Platform/ThreadStorage.h).
+void releaseSpareNode(void* pMemory)
 {
-    void* m_pMemory;
-    bool m_bClosed;
-};
-thread_local SpareNodeMemory t_SpareNode = {nullptr, false};
+    ::operator delete(pMemory);
+}
 
-struct SpareNodeReaper
+qvPlatform::ThreadStorage& spareNodeSlot()
 {
-    ~SpareNodeReaper()
-    {
-        ::operator delete(t_SpareNode.m_pMemory);
-        t_SpareNode = {nullptr, true};
-    }
-};
-// Made (and its destructor registered) by the first use on a thread: keepSpareNode().
-thread_local SpareNodeReaper t_SpareNodeReaper;
-
-// Keeps pMemory as the calling thread's spare node memory. False when the thread has one already
-// or is ending; the caller then keeps pMemory.
-bool keepSpareNode(void* pMemory)
-{
-    if (t_SpareNode.m_pMemory || t_SpareNode.m_bClosed)
-        return false;
-    static_cast<void>(&t_SpareNodeReaper); // made once per thread, so that it frees the memory
-    t_SpareNode.m_pMemory = pMemory;
-    return true;
+    static qvPlatform::ThreadStorage s_Slot(&releaseSpareNode);
+    return s_Slot;
 }
 
 // Tells every waiting sender of the tasks in list that its call will not run.
@@ -106,9 +85,11 @@ template <class... Args>
 Controller::InvokationTaskScheduler::NodePtr
 Controller::InvokationTaskScheduler::makeNode(Args&&... args)
 {
-    void* pMemory = t_SpareNode.m_pMemory;
-    t_SpareNode.m_pMemory = nullptr;
-    if (!pMemory)
+    qvPlatform::ThreadStorage& spareNode = spareNodeSlot();
+    void* pMemory = spareNode.get();
+    if (pMemory)
+        spareNode.set(nullptr);
+    else
         pMemory = ::operator new(sizeof(TaskNode));
     try {
         return NodePtr(new (pMemory) TaskNode(std::forward<Args>(args)...));
@@ -137,8 +118,11 @@ bool Controller::InvokationTaskScheduler::queue(NodePtr upNode)
     // whenever it leaves tasks behind.
     if (bWasEmpty)
         m_WakeUp();
-    if (m_pSpareNode && keepSpareNode(m_pSpareNode))
-        m_pSpareNode = nullptr;
+    if (m_pSpareNode) {
+        qvPlatform::ThreadStorage& spareNode = spareNodeSlot();
+        if (!spareNode.get() && spareNode.set(m_pSpareNode))
+            m_pSpareNode = nullptr;
+    }
     return true;
 }
 
@@ -238,20 +222,12 @@ void Controller::createInvokationTaskScheduler(unsigned long threadId)
     InvokationTaskScheduler* pInvokationTaskScheduler =
         new InvokationTaskScheduler(m_pInterface->getWakeUpFunctor(threadId));
     pInvokationTaskScheduler->ref(); // the map's reference
-    bool bInserted;
     try {
         LockGuard guard(m_MapLock);
-        bInserted =
-            m_mapTaskSchedulers.insert(std::make_pair(threadId, pInvokationTaskScheduler)).second;
+        m_mapTaskSchedulers.insert(std::make_pair(threadId, pInvokationTaskScheduler));
     } catch (...) {
         pInvokationTaskScheduler->unref(); // not in the map: nobody else holds it
         throw;
-    }
-    if (!bInserted) {
-        // An overlapping call for the same thread entered its scheduler first: that one stays,
-        // with its hook; this one was never seen by anybody.
-        pInvokationTaskScheduler->unref();
-        return;
     }
     const qvVoidFunctor callback(SchedulerHook{pInvokationTaskScheduler});
     m_pInterface->attachSchedulerHook(threadId, callback);
