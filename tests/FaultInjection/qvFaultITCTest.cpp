@@ -97,6 +97,7 @@ protected:
 
 TEST_F(qvFaultLoopTest, SendAsyncMessageUnderAllocationFailureQueuesOnceOrNotAtAll)
 {
+    QV_SKIP_ON_WINDOWS(qvTest::WHY_NO_ALLOCATION_FAULTS);
     // The test's own bookkeeping is made ready outside the armed call.
     std::vector<std::unique_ptr<std::atomic<int>>> runs;
     std::vector<int> expected;
@@ -121,6 +122,7 @@ TEST_F(qvFaultLoopTest, SendAsyncMessageUnderAllocationFailureQueuesOnceOrNotAtA
 
 TEST_F(qvFaultLoopTest, SendSyncMessageUnderAllocationFailureRunsOnceOrNotAtAll)
 {
+    QV_SKIP_ON_WINDOWS(qvTest::WHY_NO_ALLOCATION_FAULTS);
     std::atomic<int> nRuns{0};
     int nExpectedRuns = 0;
     qvAnyContainer answer;
@@ -145,6 +147,7 @@ TEST_F(qvFaultLoopTest, SendSyncMessageUnderAllocationFailureRunsOnceOrNotAtAll)
 
 TEST_F(qvFaultLoopTest, DirectSyncMessageUnderAllocationFailureRunsOnceOrNotAtAll)
 {
+    QV_SKIP_ON_WINDOWS(qvTest::WHY_NO_ALLOCATION_FAULTS);
     // A thread without a scheduler: the call runs on the caller.
     std::atomic<int> nRuns{0};
     int nExpectedRuns = 0;
@@ -165,6 +168,7 @@ TEST_F(qvFaultLoopTest, DirectSyncMessageUnderAllocationFailureRunsOnceOrNotAtAl
 
 TEST_F(qvFaultLoopTest, CreateMainLoopUnderAllocationFailureAddsALoopOrNothing)
 {
+    QV_SKIP_ON_WINDOWS(qvTest::WHY_NO_ALLOCATION_FAULTS);
     const int nThreadsBefore = qvTest::countThreads();
     unsigned long nNextId = m_nLoop + 1;
     const auto result = qvFault::sweepAllocations(
@@ -217,6 +221,7 @@ struct LoopSweepStep
 // sender is released: with its result, with the functor's exception, or with the discard error.
 TEST(qvFaultLoopThreadTest, AllocationFailureOnTheLoopThreadReleasesEverySender)
 {
+    QV_SKIP_ON_WINDOWS(qvTest::WHY_NO_ALLOCATION_FAULTS);
     bool bDone = false;
     for (unsigned int nFailAt = 1; !bDone && nFailAt < 200; ++nFailAt) {
         SCOPED_TRACE("failing allocation " + std::to_string(nFailAt) + " of the loop's thread");
@@ -233,7 +238,7 @@ TEST(qvFaultLoopThreadTest, AllocationFailureOnTheLoopThreadReleasesEverySender)
 
         // Synchronous senders, queued behind the asynchronous messages before the loop runs.
         std::atomic<int> outcomes[LoopSweepStep::SYNC] = {}; // 1 result, 2 threw, 3 discarded
-        std::atomic<pid_t> tids[LoopSweepStep::SYNC] = {};
+        std::atomic<qvTest::ThreadId> tids[LoopSweepStep::SYNC] = {};
         std::vector<std::unique_ptr<qvTest::AsyncCall>> senders;
         for (int n = 0; n < LoopSweepStep::SYNC; ++n) {
             senders.push_back(std::make_unique<qvTest::AsyncCall>([&, n] {
@@ -318,7 +323,7 @@ struct ParkedSenders
     }
 
     std::vector<std::atomic<int>> outcomes;
-    std::vector<std::atomic<pid_t>> tids;
+    std::vector<std::atomic<qvTest::ThreadId>> tids;
     std::vector<std::unique_ptr<qvTest::AsyncCall>> calls;
 };
 
@@ -413,6 +418,7 @@ TEST(qvFaultThrowingLoopTest, MessageThrowingWhileOthersWaitReachesItsSenderAndD
 // lock held by an ending loop, which would hang every later sender.
 TEST(qvFaultRegressionTest, TakingAMessageOnTheLoopThreadAllocatesNothing)
 {
+    QV_SKIP_ON_WINDOWS(qvTest::WHY_NO_ALLOCATION_FAULTS);
     qvProcessor processor;
     const unsigned long id = processor.createMainLoop();
     const unsigned long nThread = processor.getThreadID(id);
@@ -460,6 +466,7 @@ private:
 // A scheduler that could not be entered into the controller's map used to stay allocated.
 TEST(qvFaultRegressionTest, SchedulerWhoseMapEntryCannotBeMadeIsFreed)
 {
+    QV_SKIP_ON_WINDOWS(qvTest::WHY_NO_ALLOCATION_FAULTS);
     StubInterface stub;
     qvITC::Controller controller;
     controller.registerInterface(&stub);
@@ -481,6 +488,7 @@ TEST(qvFaultRegressionTest, SchedulerWhoseMapEntryCannotBeMadeIsFreed)
 // A thread whose wrapper object could not be allocated used to wait at its start gate for ever.
 TEST(qvFaultRegressionTest, ThreadWhoseWrapperCannotBeAllocatedIsEnded)
 {
+    QV_SKIP_ON_WINDOWS(qvTest::WHY_NO_ALLOCATION_FAULTS);
     const int nThreadsBefore = qvTest::countThreads();
     {
         qvThread warmUp;

@@ -19,19 +19,22 @@
 #include "Plugin/qvPluginHandler.h"
 #include "qvTestLibraryEvents.h"
 #include "qvTestModuleInterface.h"
+#include "qvTestPlatform.h"
 
 namespace {
 
-const std::string FULL = QV_TEST_MODULE_FULL_PATH;
-const std::string MODULE_A = QV_TEST_MODULE_A_PATH;
-const std::string MODULE_B = QV_TEST_MODULE_B_PATH;
-const std::string NO_IS_SUSPENDED = QV_TEST_MODULE_NOISSUSPENDED_PATH;
-const std::string NO_RENDER = QV_TEST_MODULE_NORENDER_PATH;
-const std::string NULL_NAME = QV_TEST_MODULE_NULLNAME_PATH;
-const std::string NO_GET_NAME = QV_TEST_MODULE_NOGETNAME_PATH;
-const std::string TWIN_A = QV_TEST_MODULE_TWINA_PATH;
-const std::string TWIN_B = QV_TEST_MODULE_TWINB_PATH;
-const std::string BORROWER = QV_TEST_MODULE_BORROWER_PATH;
+const std::string FULL = qvTest::fromBuildPath(QV_TEST_MODULE_FULL_PATH);
+const std::string MODULE_A = qvTest::fromBuildPath(QV_TEST_MODULE_A_PATH);
+const std::string MODULE_B = qvTest::fromBuildPath(QV_TEST_MODULE_B_PATH);
+const std::string NO_IS_SUSPENDED = qvTest::fromBuildPath(QV_TEST_MODULE_NOISSUSPENDED_PATH);
+const std::string NO_RENDER = qvTest::fromBuildPath(QV_TEST_MODULE_NORENDER_PATH);
+const std::string NULL_NAME = qvTest::fromBuildPath(QV_TEST_MODULE_NULLNAME_PATH);
+const std::string NO_GET_NAME = qvTest::fromBuildPath(QV_TEST_MODULE_NOGETNAME_PATH);
+const std::string TWIN_A = qvTest::fromBuildPath(QV_TEST_MODULE_TWINA_PATH);
+const std::string TWIN_B = qvTest::fromBuildPath(QV_TEST_MODULE_TWINB_PATH);
+const std::string BORROWER = qvTest::fromBuildPath(QV_TEST_MODULE_BORROWER_PATH);
+// How the platform's module files end (".so", ".dll"), from the build.
+const std::string MODULE_SUFFIX = QV_TEST_MODULE_SUFFIX;
 
 struct Call
 {
@@ -446,12 +449,14 @@ TEST_F(qvPluginHandlerBadInputTest, EmptyNameDoesNotLoadTheMainProgram)
 
 TEST_F(qvPluginHandlerBadInputTest, MissingFilesDirectoriesAndTextFilesAreRefused)
 {
-    expectRefused((m_Directory / "missing.so").string());
-    expectRefused("qvNoSuchModule.so");
+    expectRefused((m_Directory / ("missing" + MODULE_SUFFIX)).string());
+    expectRefused("qvNoSuchModule" + MODULE_SUFFIX);
     expectRefused(m_Directory.string());
     expectRefused(m_Directory.string() + "/");
-    expectRefused(writeFile("text.so", "not a shared object\n"));
-    expectRefused(writeFile("empty.so", ""));
+    std::filesystem::create_directory(m_Directory / ("directory" + MODULE_SUFFIX));
+    expectRefused((m_Directory / ("directory" + MODULE_SUFFIX)).string());
+    expectRefused(writeFile("text" + MODULE_SUFFIX, "not a shared object\n"));
+    expectRefused(writeFile("empty" + MODULE_SUFFIX, ""));
 }
 
 TEST_F(qvPluginHandlerBadInputTest, NameWithEmbeddedZeroIsRefused)
@@ -466,18 +471,18 @@ TEST_F(qvPluginHandlerBadInputTest, TruncatedModuleIsRefusedWithoutCrashing)
     const std::string sstrContents((std::istreambuf_iterator<char>(input)),
                                    std::istreambuf_iterator<char>());
     ASSERT_GT(sstrContents.size(), 8192u);
-    // Cuts inside the ELF header, the program headers and the mapped segments: the loader itself
-    // would fault (SIGBUS) on a segment past the end of the file.
+    // Cuts inside the file's header, its program or section headers and the parts the loader
+    // maps: the loader itself would fault (SIGBUS on Linux) on a part past the end of the file.
     for (const std::size_t nSize : {std::size_t(10), std::size_t(64), std::size_t(200),
                                     std::size_t(1000), std::size_t(4096), std::size_t(8192)})
-        expectRefused(
-            writeFile("truncated-" + std::to_string(nSize) + ".so", sstrContents.substr(0, nSize)));
+        expectRefused(writeFile("truncated-" + std::to_string(nSize) + MODULE_SUFFIX,
+                                sstrContents.substr(0, nSize)));
     EXPECT_EQ(qvTest::libraryEventsOf("a"), Entries{});
 }
 
 TEST_F(qvPluginHandlerBadInputTest, SystemLibraryWithoutEntryPointsIsRefused)
 {
-    expectRefused("libm.so.6");
+    expectRefused(qvTest::SYSTEM_LIBRARY);
 }
 
 // --- modules that call back in -------------------------------------------------------------------
