@@ -20,7 +20,18 @@
 //     terminal), ends the run after --seconds, shuts everything down in order and prints the
 //     report.
 
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <io.h>
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -210,17 +221,41 @@ private:
     qvSynch::LWLock& m_Lock;
 };
 
-// The directories to search for modules: "plugins" beside the executable (found through
-// /proc/self/exe, so the build tree may be anywhere), and the directory the build put them in.
+// The program's own file, so that the build tree may be anywhere: /proc/self/exe on Linux, the
+// module file name on Windows. Empty when it can't be read.
+std::string programFile()
+{
+#if defined(_WIN32)
+    char cstrPath[MAX_PATH + 1] = {};
+    const DWORD nLength = GetModuleFileNameA(nullptr, cstrPath, MAX_PATH);
+    return nLength > 0 && nLength < MAX_PATH ? std::string(cstrPath, nLength) : std::string();
+#else
+    std::error_code error;
+    const std::filesystem::path exePath = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? std::string() : exePath.string();
+#endif
+}
+
+// Whether standard output is a terminal (a console on Windows).
+bool isTerminal()
+{
+#if defined(_WIN32)
+    return _isatty(_fileno(stdout)) != 0;
+#else
+    return isatty(STDOUT_FILENO) != 0;
+#endif
+}
+
+// The directories to search for modules: "plugins" beside the executable, and the directory the
+// build put them in.
 std::vector<std::string> pluginDirectories()
 {
     std::vector<std::string> directories;
-    std::error_code error;
-    const std::filesystem::path exePath = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (!error) {
+    const std::string sstrProgram = programFile();
+    if (!sstrProgram.empty()) {
         // getPath hands back the directory of an existing file in backslash form, separator kept.
         std::string sstrExeDirectory;
-        qvFileLocator::getPath(exePath.string(), sstrExeDirectory);
+        qvFileLocator::getPath(sstrProgram, sstrExeDirectory);
         directories.push_back(sstrExeDirectory + "plugins");
     }
 #ifdef QV_DEMO_PLUGIN_DIR
@@ -241,8 +276,8 @@ std::set<std::string> locateModules(const std::vector<std::string>& directories)
     qvSCList<std::string> candidates;
     for (const std::string& sstrDirectory : directories) {
         locator.addFilePath(sstrDirectory + "\\"); // registers the directory itself
-        qvFileLocator::findFilesInPath(sstrDirectory + "\\*.so", "", qvFileLocator::FILEMASK_FILES,
-                                       candidates);
+        qvFileLocator::findFilesInPath(sstrDirectory + "\\*" + QV_DEMO_MODULE_SUFFIX, "",
+                                       qvFileLocator::FILEMASK_FILES, candidates);
     }
     std::set<std::string> modules;
     for (auto* pNode = candidates.getHead(); pNode; pNode = pNode->getNext()) {
@@ -515,8 +550,8 @@ public:
                 Clock::time_point start)
         : m_Options(options), m_Counters(counters), m_Failures(failures), m_Processor(processor),
           m_Plugins(plugins), m_PluginLock(pluginLock), m_Start(start), m_NextTurn(start),
-          m_bTerminal(!options.bQuiet && isatty(STDOUT_FILENO)), m_nPlainLines(0),
-          m_bSuspended(false), m_bResumed(false), m_nSuspendedModules(0), m_nResumedModules(0)
+          m_bTerminal(!options.bQuiet && isTerminal()), m_nPlainLines(0), m_bSuspended(false),
+          m_bResumed(false), m_nSuspendedModules(0), m_nResumedModules(0)
     {
     }
 
