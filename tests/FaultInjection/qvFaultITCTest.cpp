@@ -63,6 +63,9 @@ class qvFaultLoopTest : public ::testing::Test
 protected:
     void SetUp() override
     {
+        // Every test of this fixture fails allocations of the library (and on Windows the
+        // program's count of live blocks misses what the library's DLL frees).
+        QV_SKIP_ON_WINDOWS(qvTest::WHY_NO_ALLOCATION_FAULTS);
         {
             qvProcessor warmUp;
             const unsigned long id = warmUp.createMainLoop();
@@ -79,6 +82,8 @@ protected:
 
     void TearDown() override
     {
+        if (IsSkipped())
+            return;
         m_upProcessor.reset();
         EXPECT_TRUE(noBlocksLeftAbove(m_nBaseline))
             << qvFault::liveBlocks() - m_nBaseline << " blocks leaked";
@@ -97,7 +102,6 @@ protected:
 
 TEST_F(qvFaultLoopTest, SendAsyncMessageUnderAllocationFailureQueuesOnceOrNotAtAll)
 {
-    QV_SKIP_ON_WINDOWS(qvTest::WHY_NO_ALLOCATION_FAULTS);
     // The test's own bookkeeping is made ready outside the armed call.
     std::vector<std::unique_ptr<std::atomic<int>>> runs;
     std::vector<int> expected;
@@ -122,7 +126,6 @@ TEST_F(qvFaultLoopTest, SendAsyncMessageUnderAllocationFailureQueuesOnceOrNotAtA
 
 TEST_F(qvFaultLoopTest, SendSyncMessageUnderAllocationFailureRunsOnceOrNotAtAll)
 {
-    QV_SKIP_ON_WINDOWS(qvTest::WHY_NO_ALLOCATION_FAULTS);
     std::atomic<int> nRuns{0};
     int nExpectedRuns = 0;
     qvAnyContainer answer;
@@ -147,7 +150,6 @@ TEST_F(qvFaultLoopTest, SendSyncMessageUnderAllocationFailureRunsOnceOrNotAtAll)
 
 TEST_F(qvFaultLoopTest, DirectSyncMessageUnderAllocationFailureRunsOnceOrNotAtAll)
 {
-    QV_SKIP_ON_WINDOWS(qvTest::WHY_NO_ALLOCATION_FAULTS);
     // A thread without a scheduler: the call runs on the caller.
     std::atomic<int> nRuns{0};
     int nExpectedRuns = 0;
@@ -168,7 +170,6 @@ TEST_F(qvFaultLoopTest, DirectSyncMessageUnderAllocationFailureRunsOnceOrNotAtAl
 
 TEST_F(qvFaultLoopTest, CreateMainLoopUnderAllocationFailureAddsALoopOrNothing)
 {
-    QV_SKIP_ON_WINDOWS(qvTest::WHY_NO_ALLOCATION_FAULTS);
     const int nThreadsBefore = qvTest::countThreads();
     unsigned long nNextId = m_nLoop + 1;
     const auto result = qvFault::sweepAllocations(
