@@ -28,23 +28,20 @@ inline constexpr bool ON_WINDOWS = true;
 // has no cancellation: terminate() kills the thread wherever it is, nothing of it runs again,
 // and a team's destructor waits for a running job to return instead.
 inline constexpr bool TERMINATION_CANCELS = false;
-// A program that replaces the global operator new sees the library's allocations only where
-// the dynamic linker binds the library's calls to the program's definition (ELF). A DLL binds
-// its own operator new when it is linked.
-inline constexpr bool PROGRAM_NEW_REACHES_LIBRARY = false;
 #else
 inline constexpr bool ON_WINDOWS = false;
 inline constexpr bool TERMINATION_CANCELS = true;
-inline constexpr bool PROGRAM_NEW_REACHES_LIBRARY = true;
 #endif
 
 // Why a test runs on Linux only, for the reasons that several tests share.
 inline constexpr const char* WHY_NO_CANCELLATION =
     "Windows has no thread cancellation: terminate() kills a thread without unwinding it, and a "
     "team's destructor waits for a running job instead of ending it";
+// A program that replaces the global operator new sees the library's allocations only where the
+// dynamic linker binds the library's calls to the program's definition (ELF).
 inline constexpr const char* WHY_NO_ALLOCATION_FAULTS =
     "the program's replaced operator new does not see the allocations of the library's DLL, "
-    "which binds its own operator new when it is linked";
+    "which binds its own operator new (and delete) when it is linked";
 inline constexpr const char* WHY_NO_THREAD_LIMIT =
     "Windows has no per-user limit on threads that a test could lower to make thread creation "
     "fail";
