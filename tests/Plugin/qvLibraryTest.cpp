@@ -1,4 +1,4 @@
-// Contract of the POSIX library layer under the plug-in handler.
+// Contract of the platform's library layer under the plug-in handler.
 
 #include <gtest/gtest.h>
 
@@ -10,15 +10,16 @@
 
 #include "Platform/Library.h"
 #include "qvTestLibraryEvents.h"
+#include "qvTestPlatform.h"
 #include "qvTestValues.h"
 
 namespace {
 
 using Entries = std::vector<std::string>;
 
-const std::string FULL = QV_TEST_MODULE_FULL_PATH;
-const std::string BORROWER = QV_TEST_MODULE_BORROWER_PATH;
-const std::string VALUES = QV_TEST_VALUE_MODULE_PATH;
+const std::string FULL = qvTest::fromBuildPath(QV_TEST_MODULE_FULL_PATH);
+const std::string BORROWER = qvTest::fromBuildPath(QV_TEST_MODULE_BORROWER_PATH);
+const std::string VALUES = qvTest::fromBuildPath(QV_TEST_VALUE_MODULE_PATH);
 
 // Spelled like the value module's own Config, another type with another layout.
 struct Config
