@@ -6,8 +6,6 @@
 #include <string>
 #include <vector>
 
-#include <dlfcn.h>
-
 #include "Platform/Library.h"
 #include "qvTestLibraryEvents.h"
 #include "qvTestPlatform.h"
@@ -26,15 +24,6 @@ struct Config
 {
     char m_szName[64];
 };
-
-// Whether the library is mapped in this process: RTLD_NOLOAD finds a loaded library only.
-bool isLoaded(const std::string& sstrPath)
-{
-    void* hLibrary = dlopen(sstrPath.c_str(), RTLD_NOW | RTLD_NOLOAD);
-    if (hLibrary)
-        dlclose(hLibrary);
-    return hLibrary != nullptr;
-}
 
 TEST(qvPlatformLibraryTest, OpeningTwiceCountsReferences)
 {
@@ -103,7 +92,7 @@ TEST(qvPlatformLibraryTest, ModuleThatMadeValuesUnloads)
     } // a value made in the module must not outlive it
     qvPlatform::Library::close(hModule);
     EXPECT_EQ(qvTest::libraryEventsOf("values"), (Entries{"loaded", "unloaded"}));
-    EXPECT_FALSE(isLoaded(VALUES));
+    EXPECT_FALSE(qvTest::isLibraryLoaded(VALUES));
 }
 
 TEST(qvPlatformLibraryTest, EmptyNameIsRefused)

@@ -86,6 +86,9 @@ bool setThreadAllowance(long nThreads);
 // link against it (a Windows DLL can't import from the program that loads it).
 void* findInProgram(const char* cstrName);
 
+// Whether the shared library of that file is loaded (mapped) in this process now.
+bool isLibraryLoaded(const std::string& sstrPath);
+
 // A path that the build wrote (CMake's form, with slashes), as this program has to name it. On
 // Windows a cross build run under Wine hands over Unix paths ("/work/build/x.dll"); such a path
 // gets the drive of the program's own file in front, so that it names the same file whatever

@@ -77,6 +77,15 @@ void* findInProgram(const char* cstrName)
     return dlsym(RTLD_DEFAULT, cstrName);
 }
 
+bool isLibraryLoaded(const std::string& sstrPath)
+{
+    // RTLD_NOLOAD finds a library that is loaded already and loads nothing.
+    void* hLibrary = dlopen(sstrPath.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (hLibrary)
+        dlclose(hLibrary);
+    return hLibrary != nullptr;
+}
+
 std::string fromBuildPath(const char* cstrPath)
 {
     return cstrPath;

@@ -14,6 +14,7 @@
 #include <malloc.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -114,6 +115,14 @@ bool setThreadAllowance(long)
 void* findInProgram(const char* cstrName)
 {
     return reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA(nullptr), cstrName));
+}
+
+bool isLibraryLoaded(const std::string& sstrPath)
+{
+    // GetModuleHandleA finds a loaded module and takes no reference.
+    std::string sstrNative(sstrPath);
+    std::replace(sstrNative.begin(), sstrNative.end(), '/', '\\');
+    return GetModuleHandleA(sstrNative.c_str()) != nullptr;
 }
 
 std::string fromBuildPath(const char* cstrPath)
