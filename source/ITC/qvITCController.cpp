@@ -222,12 +222,20 @@ void Controller::createInvokationTaskScheduler(unsigned long threadId)
     InvokationTaskScheduler* pInvokationTaskScheduler =
         new InvokationTaskScheduler(m_pInterface->getWakeUpFunctor(threadId));
     pInvokationTaskScheduler->ref(); // the map's reference
+    bool bInserted;
     try {
         LockGuard guard(m_MapLock);
-        m_mapTaskSchedulers.insert(std::make_pair(threadId, pInvokationTaskScheduler));
+        bInserted =
+            m_mapTaskSchedulers.insert(std::make_pair(threadId, pInvokationTaskScheduler)).second;
     } catch (...) {
         pInvokationTaskScheduler->unref(); // not in the map: nobody else holds it
         throw;
+    }
+    if (!bInserted) {
+        // An overlapping call for the same thread entered its scheduler first: that one stays,
+        // with its hook; this one was never seen by anybody.
+        pInvokationTaskScheduler->unref();
+        return;
     }
     const qvVoidFunctor callback(SchedulerHook{pInvokationTaskScheduler});
     m_pInterface->attachSchedulerHook(threadId, callback);

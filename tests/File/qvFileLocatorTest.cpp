@@ -214,9 +214,8 @@ TEST_F(qvFileLocatorTest, WorkingDirectoryAtRootIsJoinedWithoutASecondSeparator)
 {
     std::filesystem::current_path(fileSystemRoot());
     const std::string sstrName = rootBelowFileSystemRoot();
-    // The root ("\" on Linux, "C:\" on Windows), the joining backslash, the name.
-    EXPECT_EQ(toBackslashes(fileSystemRoot().string()) + "\\" + toBackslashes(sstrName),
-              locate(sstrName));
+    // The root ("\" on Linux, "C:\" on Windows) ends in a separator already: the name follows.
+    EXPECT_EQ(toBackslashes(fileSystemRoot().string()) + toBackslashes(sstrName), locate(sstrName));
 }
 
 TEST_F(qvFileLocatorTest, WorkingDirectoryDeeperThanPathMaxIsJoinedWhole)
@@ -374,10 +373,10 @@ TEST_F(qvFileLocatorTest, GetPathOfFileIsItsDirectoryWithTrailingBackslash)
 // among the entries they match.
 TEST_F(qvFileLocatorTest, GetPathCutsAtTheFileNameNotAtAnEarlierOccurrence)
 {
-    const std::pair<const char*, const char*> cases[] = {
-        {"data/a", "data\\"}, {"level/level", "level\\"}, {"a/b/a", "a\\b\\"},
-        {"wild/?", "wild\\"}, {"wild/*", "wild\\"},
-    };
+    std::vector<std::pair<const char*, const char*>> cases = {
+        {"data/a", "data\\"}, {"level/level", "level\\"}, {"a/b/a", "a\\b\\"}};
+    if (!qvTest::ON_WINDOWS) // no file name holds '?' or '*' there
+        cases.insert(cases.end(), {{"wild/?", "wild\\"}, {"wild/*", "wild\\"}});
     for (const auto& [cstrPath, cstrDirectory] : cases)
         makeFile(cstrPath);
     for (const auto& [cstrPath, cstrDirectory] : cases) {
