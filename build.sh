@@ -194,12 +194,18 @@ windows_environment() {
 }
 
 # Creates the Wine prefix once (cmake/qvWinePrefix.cmake) and keeps one Wine server running
-# for the whole stage, so that the programs do not each start and stop one.
+# for the whole stage, so that the programs do not each start and stop one. The server and
+# Wine's services are started with /dev/null as their standard handles (the script's warm-up
+# run), never by a test program whose output CTest reads: they would hold its pipe open.
 start_wine() {
     windows_environment
-    cmake -DWINE="$(command -v wine)" -P cmake/qvWinePrefix.cmake
-    wineserver -p
+    local wine
+    wine="$(command -v wine)"
+    cmake -DWINE="$wine" -P cmake/qvWinePrefix.cmake
+    wineserver -w
+    wineserver -p </dev/null >/dev/null 2>&1 || true
     trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+    cmake -DWINE="$wine" -P cmake/qvWinePrefix.cmake
 }
 
 # run_windows_preset <preset>: builds the preset and runs its tests under Wine; prints the
@@ -209,7 +215,10 @@ run_windows_preset() {
     local preset="$1" log status=0
     log="build/$preset/ctest.log"
     cmake --preset "$preset" >/dev/null
-    cmake --build --preset "$preset"
+    if ! cmake --build --preset "$preset"; then
+        echo "build.sh: building $preset failed" >&2
+        status=1
+    fi
     mkdir -p "build/$preset"
     ctest --preset "$preset" >"$log" 2>&1 || status=1
     grep -E '^ *[0-9]+/[0-9]+ Test +#' "$log" || true
@@ -268,11 +277,11 @@ case "${1:-}" in
     demo)
         if [ "${2:-}" = "--windows" ]; then
             ensure_dependencies windows
-            windows_environment
-            cmake -DWINE="$(command -v wine)" -P cmake/qvWinePrefix.cmake
+            start_wine
             cmake --preset windows-x64 >/dev/null
             cmake --build --preset windows-x64 --target qvdemo
-            exec wine build/windows-x64/bin/qvdemo.exe "${@:3}"
+            wine build/windows-x64/bin/qvdemo.exe "${@:3}"
+            exit
         fi
         ensure_dependencies
         cmake --preset release >/dev/null

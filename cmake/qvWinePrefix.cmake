@@ -1,5 +1,5 @@
-# Creates the Wine prefix that WINEPREFIX names, once: the setup test of the Windows test runs
-# (build.sh creates it the same way before it runs them). Headless: no display is needed, and
+# Creates the Wine prefix that WINEPREFIX names, once, and runs one program in it: the setup test
+# of the Windows test runs (build.sh does the same before it runs them). Headless: no display is needed, and
 # Wine's offers to install Mono and Gecko are turned off (WINEDLLOVERRIDES). Concurrent runs
 # wait for each other on a lock beside the prefix.
 #
@@ -23,8 +23,13 @@ if(NOT EXISTS "${prefix}/system.reg")
     set(ENV{WINEDLLOVERRIDES} "mscoree,mshtml=")
     set(ENV{DISPLAY} "")
     message(STATUS "qvWinePrefix: creating ${prefix}")
+    # Output to a file, never to a pipe: Wine's services, started here, keep the standard
+    # handles they inherit open as long as they run, and a reader of the pipe would wait for
+    # them (see the warm-up below).
     execute_process(COMMAND "${WINE}" wineboot --init
-        RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output TIMEOUT 300)
+        RESULT_VARIABLE result INPUT_FILE /dev/null
+        OUTPUT_FILE "${prefix}.log" ERROR_FILE "${prefix}.log" TIMEOUT 300)
+    file(READ "${prefix}.log" output)
     # wineboot returns before the Wine server has written the prefix out: wait for it.
     get_filename_component(wineDir "${WINE}" DIRECTORY)
     find_program(QV_WINESERVER NAMES wineserver HINTS "${wineDir}")
@@ -32,7 +37,17 @@ if(NOT EXISTS "${prefix}/system.reg")
         execute_process(COMMAND "${QV_WINESERVER}" -w TIMEOUT 300)
     endif()
     if(NOT result EQUAL 0 OR NOT EXISTS "${prefix}/system.reg")
-        file(LOCK "${prefix}.lock" RELEASE)
+        # One program run to the end before the test programs start: it brings up the Wine server and
+# Wine's own services (explorer, plug and play, device manager). They inherit the standard
+# handles of the program that starts them and keep them open as long as they run, so they must
+# not be started by a test program whose output CTest reads through a pipe: CTest would wait for
+# the pipe to close, long after the program ended. Here they get /dev/null.
+execute_process(COMMAND "${WINE}" cmd /c exit RESULT_VARIABLE result
+    INPUT_FILE /dev/null OUTPUT_FILE /dev/null ERROR_FILE /dev/null TIMEOUT 300)
+file(LOCK "${prefix}.lock" RELEASE)
+if(NOT result EQUAL 0)
+    message(FATAL_ERROR "qvWinePrefix: Wine could not run a program in ${prefix} (${result})")
+endif()
         message(FATAL_ERROR "qvWinePrefix: wineboot failed (${result}):\n${output}")
     endif()
     # A program that crashes just ends (as a test must), instead of starting Wine's debugger,
@@ -41,10 +56,20 @@ if(NOT EXISTS "${prefix}/system.reg")
             "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\AeDebug"
             "HKLM\\Software\\Wow6432Node\\Microsoft\\Windows NT\\CurrentVersion\\AeDebug")
         execute_process(COMMAND "${WINE}" reg delete "${key}" /v Debugger /f
-            OUTPUT_QUIET ERROR_QUIET TIMEOUT 120)
+            INPUT_FILE /dev/null OUTPUT_FILE /dev/null ERROR_FILE /dev/null TIMEOUT 120)
     endforeach()
     if(QV_WINESERVER)
         execute_process(COMMAND "${QV_WINESERVER}" -w TIMEOUT 300)
     endif()
 endif()
+# One program run to the end before the test programs start: it brings up the Wine server and
+# Wine's own services (explorer, plug and play, device manager). They inherit the standard
+# handles of the program that starts them and keep them open as long as they run, so they must
+# not be started by a test program whose output CTest reads through a pipe: CTest would wait for
+# the pipe to close, long after the program ended. Here they get /dev/null.
+execute_process(COMMAND "${WINE}" cmd /c exit RESULT_VARIABLE result
+    INPUT_FILE /dev/null OUTPUT_FILE /dev/null ERROR_FILE /dev/null TIMEOUT 300)
 file(LOCK "${prefix}.lock" RELEASE)
+if(NOT result EQUAL 0)
+    message(FATAL_ERROR "qvWinePrefix: Wine could not run a program in ${prefix} (${result})")
+endif()
