@@ -285,8 +285,8 @@ std::set<std::string> locateModules(const std::vector<std::string>& directories)
     qvSCList<std::string> candidates;
     for (const std::string& sstrDirectory : directories) {
         locator.addFilePath(sstrDirectory + "\\"); // registers the directory itself
-        qvFileLocator::findFilesInPath(sstrDirectory + MODULE_PATTERN, "", qvFileLocator::FILEMASK_FILES,
-                                       candidates);
+        qvFileLocator::findFilesInPath(sstrDirectory + MODULE_PATTERN, "",
+                                       qvFileLocator::FILEMASK_FILES, candidates);
     }
     std::set<std::string> modules;
     for (auto* pNode = candidates.getHead(); pNode; pNode = pNode->getNext()) {
@@ -559,8 +559,8 @@ public:
                 Clock::time_point start)
         : m_Options(options), m_Counters(counters), m_Failures(failures), m_Processor(processor),
           m_Plugins(plugins), m_PluginLock(pluginLock), m_Start(start), m_NextTurn(start),
-          m_bTerminal(!options.bQuiet && isTerminal(stdout)), m_nPlainLines(0),
-          m_bSuspended(false), m_bResumed(false), m_nSuspendedModules(0), m_nResumedModules(0)
+          m_bTerminal(!options.bQuiet && isTerminal(stdout)), m_nPlainLines(0), m_bSuspended(false),
+          m_bResumed(false), m_nSuspendedModules(0), m_nResumedModules(0)
     {
     }
 
