@@ -36,6 +36,9 @@ using qvModuleHandle = void*;
 //              finishes the other modules and deletes the interface before it rethrows the
 //              first such exception, and the destructor drops it. From the idle callbacks,
 //              exSuspendModule and exIsSuspended: the walk or call stops there, nothing changes.
+//              Windows: a library released while such an exception is on its way is unloaded
+//              only at the next load() or unload() of any handler (the exception's type and
+//              destructor may lie in the module, and must outlive the caller's catch).
 // Re-entry:  a module may call back into the handler from an entry point (through the host's
 //            interface), even to unload itself or others: the idle walks go on with the next
 //            name still registered; a module is forgotten just before its exFinishModule runs, so
@@ -60,12 +63,12 @@ public:
     // not deleted (it is the caller's again), and loaded modules keep the one they received.
     void setModuleInterface(qvInterface* pInterface);
 
-    // Loads the library (backslashes count as slashes; a name without a separator is searched
-    // along the loader's library path), checks that it exports the six entry points that every
+    // Loads the library (either separator; a name without a separator is searched along the
+    // loader's search path), checks that it exports the six entry points that every
     // module needs, calls exInitModule with the module interface and exGetModuleName, and
     // registers the module. True when the module was added.
     // False, with nothing registered: the name is empty or cannot be loaded (missing, a
-    // directory, not a shared object of this machine, truncated, unresolved symbols); an entry
+    // directory, no library of this platform and machine, truncated, unresolved symbols); an entry
     // point is missing (then none is called); or the name is already registered (then this
     // library instance is finished with exFinishModule after exInitModule and exGetModuleName,
     // unless the loader handed back the very instance that is already registered, and released).
