@@ -185,11 +185,12 @@ run_memcheck() {
 }
 
 # The Wine environment of every Windows program run here: a prefix of its own under build/,
-# no debug channels, no display, no offers to install Mono or Gecko.
+# no debug channels, no display, no offers to install Mono or Gecko, no debugger started for a
+# program that crashes (it just ends).
 windows_environment() {
     export WINEPREFIX="$PWD/build/wineprefix"
     export WINEDEBUG=-all
-    export WINEDLLOVERRIDES="mscoree,mshtml="
+    export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
     export DISPLAY=
 }
 

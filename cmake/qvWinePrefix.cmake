@@ -1,7 +1,9 @@
 # Creates the Wine prefix that WINEPREFIX names, once, and runs one program in it: the setup test
-# of the Windows test runs (build.sh does the same before it runs them). Headless: no display is needed, and
-# Wine's offers to install Mono and Gecko are turned off (WINEDLLOVERRIDES). Concurrent runs
-# wait for each other on a lock beside the prefix.
+# of the Windows test runs (build.sh does the same before it runs them). Headless: no display is
+# needed, Wine's offers to install Mono and Gecko are turned off, and so is its debugger, so
+# that a program that crashes just ends, as a test must (WINEDLLOVERRIDES; the test presets and
+# build.sh set the same for every program). Concurrent runs wait for each other on a lock
+# beside the prefix.
 #
 #   WINEPREFIX=<dir> cmake -DWINE=<wine> -P qvWinePrefix.cmake
 
@@ -20,7 +22,7 @@ if(NOT locked EQUAL 0)
 endif()
 if(NOT EXISTS "${prefix}/system.reg")
     set(ENV{WINEDEBUG} "-all")
-    set(ENV{WINEDLLOVERRIDES} "mscoree,mshtml=")
+    set(ENV{WINEDLLOVERRIDES} "mscoree,mshtml=;winedbg.exe=d")
     set(ENV{DISPLAY} "")
     message(STATUS "qvWinePrefix: creating ${prefix}")
     # Output to a file, never to a pipe: Wine's services, started here, keep the standard
@@ -50,14 +52,6 @@ if(NOT result EQUAL 0)
 endif()
         message(FATAL_ERROR "qvWinePrefix: wineboot failed (${result}):\n${output}")
     endif()
-    # A program that crashes just ends (as a test must), instead of starting Wine's debugger,
-    # which would wait on its output pipes.
-    foreach(key
-            "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\AeDebug"
-            "HKLM\\Software\\Wow6432Node\\Microsoft\\Windows NT\\CurrentVersion\\AeDebug")
-        execute_process(COMMAND "${WINE}" reg delete "${key}" /v Debugger /f
-            INPUT_FILE /dev/null OUTPUT_FILE /dev/null ERROR_FILE /dev/null TIMEOUT 120)
-    endforeach()
     if(QV_WINESERVER)
         execute_process(COMMAND "${QV_WINESERVER}" -w TIMEOUT 300)
     endif()

@@ -11,7 +11,10 @@
 //   different file than the one named), are refused.
 // - findSymbol() finds an exported symbol by its exact name in that library only; a symbol that
 //   resolves into another library counts as missing.
-// - close() drops one reference; the library is unloaded when the last one goes.
+// - close() drops one reference; the library is unloaded when the last one goes. On Windows a
+//   close() made while an exception is being thrown or handled on the calling thread is put
+//   off until the next open() or close() without one: the exception may come from the library
+//   and refer to its code (see Win32/Library.cpp).
 // - Before a file path (a name with a separator) is handed to the loader, the file is checked:
 //   a regular file (a FIFO or a device would block or never end), a well-formed header for this
 //   process (its machine and word size), and every part the loader maps inside the file, so that

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <exception>
+#include <mutex>
 #include <vector>
 
 namespace qvPlatform {
@@ -91,6 +93,45 @@ private:
     bool m_bChanged;
 };
 
+// Libraries whose release waits until no exception is on its way on the releasing thread.
+//
+// An exception thrown by a module's code may refer to that module: its object, its type
+// information and its destructor (a statically linked C++ runtime puts all of them in the
+// module; a shared one still leaves the destructor's import thunk there). A caller that releases
+// the module while that exception is being thrown or handled (the plug-in handler releases a
+// module whose entry point threw, then rethrows) would leave the exception pointing into
+// unloaded memory, and catching or destroying it would crash. So such a release is put off
+// until the next open() or close() made with no exception on its way; a library that cannot be
+// put on the list (no memory) is never unloaded, which is safe.
+std::mutex s_PendingLock;
+std::vector<HMODULE> s_vecPending;
+
+bool isExceptionOnItsWay()
+{
+    return std::uncaught_exceptions() > 0 || std::current_exception() != nullptr;
+}
+
+void putOff(HMODULE hModule)
+{
+    try {
+        std::lock_guard<std::mutex> guard(s_PendingLock);
+        s_vecPending.push_back(hModule);
+    } catch (...) {
+        // Kept loaded for good.
+    }
+}
+
+void releasePutOff()
+{
+    std::vector<HMODULE> vecRelease;
+    {
+        std::lock_guard<std::mutex> guard(s_PendingLock);
+        vecRelease.swap(s_vecPending);
+    }
+    for (HMODULE hModule : vecRelease)
+        ::FreeLibrary(hModule);
+}
+
 } // namespace
 
 bool Library::isLoadableFile(const std::string& sstrPath)
@@ -143,6 +184,8 @@ bool Library::isLoadableFile(const std::string& sstrPath)
 
 void* Library::open(const std::string& sstrFileName)
 {
+    if (!isExceptionOnItsWay())
+        releasePutOff();
     if (sstrFileName.empty() || sstrFileName.find('\0') != std::string::npos)
         return nullptr;
     std::string sstrPath(sstrFileName);
@@ -162,8 +205,14 @@ void* Library::findSymbol(void* hLibrary, const char* cstrName)
 
 void Library::close(void* hLibrary)
 {
-    if (hLibrary != nullptr)
-        ::FreeLibrary(static_cast<HMODULE>(hLibrary));
+    if (hLibrary == nullptr)
+        return;
+    if (isExceptionOnItsWay()) {
+        putOff(static_cast<HMODULE>(hLibrary));
+        return;
+    }
+    ::FreeLibrary(static_cast<HMODULE>(hLibrary));
+    releasePutOff();
 }
 
 } // namespace qvPlatform
