@@ -26,6 +26,12 @@ inline void futexWakeAll(std::atomic<std::uint32_t>& word)
     futexWake(word, 0x7fffffff);
 }
 
+// Sets up what the calling thread needs in order to wait (nothing on Linux; its parking record
+// on Windows), so that its first wait allocates and opens nothing. The library's own threads
+// call it before their body runs: a thread that Thread::terminate() kills inside its first
+// wait then holds no heap or handle-table lock when it dies.
+void prepareThreadForWaits();
+
 // One step of a spin before a sleep: tells the processor that this is a wait loop, which
 // frees resources for a sibling hardware thread and costs tens of cycles.
 inline void relaxProcessor()

@@ -403,6 +403,11 @@ TEST(qvThreadTest, TerminateEndsThreadAtNextCancellationPoint)
     std::atomic<bool> bEntered{false};
     qvThreadData data(
         [](void* pArgument) -> long {
+            // A first short sleep sets up the threads library's record of this thread (on
+            // Windows it allocates and duplicates a handle; Wine does the latter under a
+            // process-wide lock that a thread killed there keeps), so that the kill comes in
+            // the long sleep. Shorter than a millisecond it would return before that.
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
             *static_cast<std::atomic<bool>*>(pArgument) = true;
             std::this_thread::sleep_for(std::chrono::hours(1));
             return 1;

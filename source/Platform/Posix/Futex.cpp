@@ -39,6 +39,8 @@ void futexWait(std::atomic<std::uint32_t>& word, std::uint32_t nExpected)
 #endif
 }
 
+void prepareThreadForWaits() {}
+
 void futexWake(std::atomic<std::uint32_t>& word, int nCount)
 {
     syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, nCount, nullptr,

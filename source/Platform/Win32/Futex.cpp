@@ -136,11 +136,11 @@ Parker* currentParker()
     if (!pParker)
         return nullptr;
     pParker->m_hEvent = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    const HANDLE hProcess = ::GetCurrentProcess();
-    if (!pParker->m_hEvent ||
-        !::DuplicateHandle(hProcess, ::GetCurrentThread(), hProcess, &pParker->m_hThread,
-                           SYNCHRONIZE, FALSE, 0) ||
-        !slot.set(pParker)) {
+    // OpenThread rather than DuplicateHandle of the pseudo handle: under Wine the latter holds
+    // a process-wide lock across its server call, and a thread killed by TerminateThread in
+    // that window leaves it taken, hanging every later CloseHandle in the process.
+    pParker->m_hThread = ::OpenThread(SYNCHRONIZE, FALSE, ::GetCurrentThreadId());
+    if (!pParker->m_hEvent || !pParker->m_hThread || !slot.set(pParker)) {
         delete pParker;
         return nullptr;
     }
@@ -153,6 +153,11 @@ bool hasEnded(const Parker* pParker)
 }
 
 } // namespace
+
+void prepareThreadForWaits()
+{
+    currentParker();
+}
 
 void futexWait(std::atomic<std::uint32_t>& word, std::uint32_t nExpected)
 {

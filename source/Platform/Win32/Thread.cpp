@@ -132,6 +132,9 @@ long invokeBody(Thread::State* pState, void* pArgument)
 DWORD WINAPI threadEntry(LPVOID pParameter)
 {
     Thread::State* pState = static_cast<Thread::State*>(pParameter);
+    // While the thread is at its gate, terminate() does not kill it: its first wait's set-up
+    // is done here rather than at a moment when it may be killed half-way.
+    prepareThreadForWaits();
     if (!passStartGate(pState)) {
         finishThread(pState, 0, false);
         return 0;
