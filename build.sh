@@ -2,8 +2,9 @@
 # Build, test, benchmark and demonstrate qvFoundationComponents.
 #   ./build.sh test    install what is missing, then build and run every test under the
 #                      asan preset (AddressSanitizer + UBSan) and the tsan preset, run each
-#                      fuzz target for a bounded number of inputs (fuzz preset, clang), and run
-#                      every test program once under valgrind memcheck (memcheck preset)
+#                      fuzz target for a bounded number of inputs (fuzz preset, clang), run
+#                      every test program once under valgrind memcheck (memcheck preset), then
+#                      the Windows stage below
 #   ./build.sh fuzz    build the fuzz preset and run each fuzz target longer (QV_FUZZ_SECONDS,
 #                      default 60 s each), keeping what it learns in build/fuzz/corpus
 #   ./build.sh bench   build the release preset's benchmark programs (with Boost.Asio and
@@ -16,7 +17,6 @@
 #   ./build.sh windows install what is missing (MinGW-w64, Wine, GoogleTest's sources), build the
 #                      windows-x64 and windows-x86 presets and run both suites under Wine in a
 #                      headless Wine prefix under build/; prints per platform "N passed, M failed"
-#                      (not yet part of ./build.sh test: see README, Windows)
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -253,11 +253,12 @@ run_windows() {
 
 case "${1:-}" in
     test)
-        ensure_dependencies fuzz memcheck
+        ensure_dependencies fuzz memcheck windows
         cmake --workflow --preset asan
         cmake --workflow --preset tsan
         run_fuzzers runs "${QV_FUZZ_RUNS:-100000}"
         run_memcheck
+        run_windows
         ;;
     windows)
         ensure_dependencies windows
