@@ -64,10 +64,16 @@ qvPluginHandler::~qvPluginHandler()
         shutdown();
     } catch (...) {
     }
+    // The exception dropped above is gone now: a module it came from can go too (Windows).
+    qvPlatform::Library::releasePutOff();
 }
 
 void qvPluginHandler::shutdown()
 {
+    // Libraries whose release waited for an exception to be gone (Windows) go first, unless
+    // one is on its way now; those put off below stay put off while this call keeps their
+    // exception to rethrow.
+    qvPlatform::Library::releasePutOff();
     // A module whose exFinishModule throws is released all the same, and the others are still
     // finished; the first exception leaves shutdown() once everything is done.
     std::exception_ptr pFirstException;

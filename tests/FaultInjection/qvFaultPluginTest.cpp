@@ -180,6 +180,12 @@ TEST_F(qvFaultPluginTest, LoadUnderAllocationFailureRegistersTheModuleOrNothing)
 // ---------------------------------------------------------------------------------------------
 // Entry points that throw
 
+namespace {
+// Releases of a module made while its exception is on its way: at once on Linux; on Windows put
+// off until the next load() or shutdown() without one (the exception may refer to the module).
+constexpr int RELEASED_AT_ONCE = qvTest::ON_WINDOWS ? 0 : 1;
+} // namespace
+
 TEST_F(qvFaultPluginTest, InitModuleThrowingRegistersNothingFinishesNothingAndReleases)
 {
     m_pRecorder->m_sstrThrowAt = "full:exInitModule";
@@ -187,10 +193,11 @@ TEST_F(qvFaultPluginTest, InitModuleThrowingRegistersNothingFinishesNothingAndRe
     expectTables({}, {});
     EXPECT_EQ(0, s_Counts.called("full", "exGetModuleName"));
     EXPECT_EQ(0, s_Counts.called("full", "exFinishModule"));
-    EXPECT_EQ(1, s_Counts.called("full", "unloaded"));
+    EXPECT_EQ(RELEASED_AT_ONCE, s_Counts.called("full", "unloaded"));
     // The handler goes on working.
     m_pRecorder->m_sstrThrowAt.clear();
     EXPECT_TRUE(m_upHandler->load(FULL));
+    EXPECT_EQ(1, s_Counts.called("full", "unloaded"));
 }
 
 TEST_F(qvFaultPluginTest, GetModuleNameThrowingFinishesAndReleasesTheModule)
@@ -199,7 +206,7 @@ TEST_F(qvFaultPluginTest, GetModuleNameThrowingFinishesAndReleasesTheModule)
     EXPECT_THROW(m_upHandler->load(FULL), std::runtime_error);
     expectTables({}, {});
     EXPECT_EQ(1, s_Counts.called("full", "exFinishModule"));
-    EXPECT_EQ(1, s_Counts.called("full", "unloaded"));
+    EXPECT_EQ(RELEASED_AT_ONCE, s_Counts.called("full", "unloaded"));
 }
 
 TEST_F(qvFaultPluginTest, FinishModuleThrowingForATakenNameStillReleasesTheNewInstance)
@@ -209,7 +216,7 @@ TEST_F(qvFaultPluginTest, FinishModuleThrowingForATakenNameStillReleasesTheNewIn
     EXPECT_THROW(m_upHandler->load(TWIN_B), std::runtime_error);
     expectTables({"twin"}, {TWIN_A});
     EXPECT_EQ(1, s_Counts.called("twinB", "exFinishModule"));
-    EXPECT_EQ(1, s_Counts.called("twinB", "unloaded"));
+    EXPECT_EQ(RELEASED_AT_ONCE, s_Counts.called("twinB", "unloaded"));
     EXPECT_EQ(0, s_Counts.called("twinA", "exFinishModule"));
 }
 
@@ -219,7 +226,7 @@ TEST_F(qvFaultPluginTest, FinishModuleThrowingInUnloadForgetsAndReleasesTheModul
     m_pRecorder->m_sstrThrowAt = "full:exFinishModule";
     EXPECT_THROW(m_upHandler->unload("full"), std::runtime_error);
     expectTables({}, {});
-    EXPECT_EQ(1, s_Counts.called("full", "unloaded"));
+    EXPECT_EQ(RELEASED_AT_ONCE, s_Counts.called("full", "unloaded"));
     EXPECT_FALSE(m_upHandler->unload("full"));
     EXPECT_EQ(1, s_Counts.called("full", "exFinishModule"));
 }
@@ -234,8 +241,12 @@ TEST_F(qvFaultPluginTest,
     expectTables({}, {});
     EXPECT_EQ(1, s_Counts.called("full", "exFinishModule"));
     EXPECT_TRUE(m_bRecorderDeleted);
-    EXPECT_TRUE(s_Counts.allUnloaded());
+    // The module whose exception shutdown() rethrew stays loaded until that exception is gone;
+    // the other one, released with no exception on its way, went at once.
+    EXPECT_EQ(RELEASED_AT_ONCE, s_Counts.called("a", "unloaded"));
+    EXPECT_EQ(1, s_Counts.called("full", "unloaded"));
     EXPECT_NO_THROW(m_upHandler->shutdown());
+    EXPECT_TRUE(s_Counts.allUnloaded());
 }
 
 TEST_F(qvFaultPluginTest, DestructorDropsAThrowingFinishAndReleasesEveryModule)

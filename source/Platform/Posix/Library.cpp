@@ -146,4 +146,6 @@ void Library::close(void* hLibrary)
         ::dlclose(hLibrary);
 }
 
+void Library::releasePutOff() {}
+
 } // namespace qvPlatform

@@ -101,8 +101,8 @@ private:
 // the module while that exception is being thrown or handled (the plug-in handler releases a
 // module whose entry point threw, then rethrows) would leave the exception pointing into
 // unloaded memory, and catching or destroying it would crash. So such a release is put off
-// until the next open() or close() made with no exception on its way; a library that cannot be
-// put on the list (no memory) is never unloaded, which is safe.
+// until the next open() or releasePutOff() made with no exception on its way; a library that cannot
+// be put on the list (no memory) is never unloaded, which is safe.
 std::mutex s_PendingLock;
 std::vector<HMODULE> s_vecPending;
 
@@ -121,7 +121,7 @@ void putOff(HMODULE hModule)
     }
 }
 
-void releasePutOff()
+void releaseAllPutOff()
 {
     std::vector<HMODULE> vecRelease;
     {
@@ -184,8 +184,7 @@ bool Library::isLoadableFile(const std::string& sstrPath)
 
 void* Library::open(const std::string& sstrFileName)
 {
-    if (!isExceptionOnItsWay())
-        releasePutOff();
+    Library::releasePutOff();
     if (sstrFileName.empty() || sstrFileName.find('\0') != std::string::npos)
         return nullptr;
     std::string sstrPath(sstrFileName);
@@ -212,7 +211,12 @@ void Library::close(void* hLibrary)
         return;
     }
     ::FreeLibrary(static_cast<HMODULE>(hLibrary));
-    releasePutOff();
+}
+
+void Library::releasePutOff()
+{
+    if (!isExceptionOnItsWay())
+        releaseAllPutOff();
 }
 
 } // namespace qvPlatform
