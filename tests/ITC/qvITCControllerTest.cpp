@@ -231,16 +231,24 @@ MessageFunctor countingMessage(std::atomic<int>* pRuns)
 
 // Sends one message from its thread's exit path: as a thread-local made before the thread's
 // first message, it is destroyed after the thread-locals that the library made for that thread.
-struct FarewellMessage
+// What to send is kept outside the object: with 32-bit MinGW's emulated thread-locals the
+// object's own memory may already be freed when its destructor runs.
+struct Farewell
 {
     Controller* pController = nullptr;
     unsigned long nTarget = 0;
     std::atomic<int>* pRuns = nullptr;
+};
+Farewell s_Farewell;
+
+struct FarewellMessage
+{
+    bool bArmed = false;
     ~FarewellMessage()
     {
-        if (pController)
-            pController->sendAsyncMessage(countingMessage(pRuns), ArgumentVector(0, false),
-                                          nTarget);
+        if (s_Farewell.pController)
+            s_Farewell.pController->sendAsyncMessage(countingMessage(s_Farewell.pRuns),
+                                                     ArgumentVector(0, false), s_Farewell.nTarget);
     }
 };
 thread_local FarewellMessage t_Farewell;
@@ -254,15 +262,15 @@ TEST_F(qvITCControllerTest, MessageSentOnAThreadsExitPathUsesNoFreedNodeMemory)
     const unsigned long nLoop = m_Loop.getThreadId();
     m_Controller.createInvokationTaskScheduler(nLoop);
     std::atomic<int> nRuns{0};
+    s_Farewell = Farewell{&m_Controller, nLoop, &nRuns};
     std::thread sender([&] {
-        t_Farewell.nTarget = nLoop;
-        t_Farewell.pRuns = &nRuns;
-        t_Farewell.pController = &m_Controller;
+        t_Farewell.bArmed = true;
         // Three calls in turn: the loop hands the first one's node back with the third.
         for (int n = 0; n < 3; ++n)
             m_Controller.sendSyncMessage(countingMessage(&nRuns), m_NoArguments, nLoop);
     });
     sender.join();
+    s_Farewell = Farewell();
     EXPECT_TRUE(qvTest::waitUntil([&] { return nRuns.load() == 4; }));
     m_Controller.removeInvokationTaskScheduler(nLoop);
 }
