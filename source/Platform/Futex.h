@@ -26,6 +26,13 @@ inline void futexWakeAll(std::atomic<std::uint32_t>& word)
     futexWake(word, 0x7fffffff);
 }
 
+// The number of the wait-on-address seam's own locks that the calling thread holds at the moment,
+// for Thread::suspend(): on Windows the parking lot's buckets have locks, and a thread stopped
+// while it holds one would hold up every wait and wake on the addresses of that bucket, so
+// suspend() lets it run on until it has left. Linux keeps no such lock (always 0). The address
+// stays valid for the thread's lifetime; other threads may read it.
+const std::atomic<std::uint32_t>* heldWaitLocks();
+
 // Sets up what the calling thread needs in order to wait (nothing on Linux; its parking record
 // on Windows), so that its first wait allocates and opens nothing. The library's own threads
 // call it before their body runs: a thread that Thread::terminate() kills inside its first

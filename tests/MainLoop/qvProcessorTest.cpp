@@ -295,6 +295,10 @@ TEST(qvProcessorTest, DestructionResumesEveryLoopBeforeEndingAny)
         processor.run(first);
         processor.run(second);
         ASSERT_TRUE(holding.waitFor());
+        // Asleep in the kernel, not inside the threads library's own locks (which a suspended
+        // thread would keep, on Windows, from the open() below).
+        const qvTest::ThreadId nSecond = processor.getThreadID(second);
+        ASSERT_TRUE(qvTest::waitUntil([&] { return qvTest::isParkedInKernel(nSecond); }));
         processor.suspend(second);
         letGo.open(); // seen by the second loop only once it is resumed
     });

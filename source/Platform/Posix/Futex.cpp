@@ -41,6 +41,12 @@ void futexWait(std::atomic<std::uint32_t>& word, std::uint32_t nExpected)
 
 void prepareThreadForWaits() {}
 
+const std::atomic<std::uint32_t>* heldWaitLocks()
+{
+    static const std::atomic<std::uint32_t> s_nNone{0};
+    return &s_nNone;
+}
+
 void futexWake(std::atomic<std::uint32_t>& word, int nCount)
 {
     syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, nCount, nullptr,

@@ -97,14 +97,23 @@ Bucket& bucketOf(const void* pAddress)
     return buckets()[(nAddress >> 2) % BUCKETS];
 }
 
+// Counts the bucket locks the thread holds or is taking, for heldWaitLocks(). Trivially
+// destructible, so no thread-exit hook is involved (see ThreadStorage.h).
+thread_local std::atomic<std::uint32_t> t_nHeldBucketLocks{0};
+
 class BucketGuard
 {
 public:
     explicit BucketGuard(Bucket& bucket) : m_Bucket(bucket)
     {
+        t_nHeldBucketLocks.fetch_add(1, std::memory_order_seq_cst);
         ::EnterCriticalSection(&m_Bucket.m_Lock);
     }
-    ~BucketGuard() { ::LeaveCriticalSection(&m_Bucket.m_Lock); }
+    ~BucketGuard()
+    {
+        ::LeaveCriticalSection(&m_Bucket.m_Lock);
+        t_nHeldBucketLocks.fetch_sub(1, std::memory_order_seq_cst);
+    }
     BucketGuard(const BucketGuard&) = delete;
     BucketGuard& operator=(const BucketGuard&) = delete;
 
@@ -157,6 +166,11 @@ bool hasEnded(const Parker* pParker)
 void prepareThreadForWaits()
 {
     currentParker();
+}
+
+const std::atomic<std::uint32_t>* heldWaitLocks()
+{
+    return &t_nHeldBucketLocks;
 }
 
 void futexWait(std::atomic<std::uint32_t>& word, std::uint32_t nExpected)

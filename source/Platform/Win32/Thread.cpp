@@ -51,6 +51,8 @@ struct Thread::State
     // lets go of it, so terminate() does that on its behalf once the OS has ended it. Whoever
     // exchanges this to 0 first drops the reference.
     std::atomic<std::uint32_t> m_nThreadHoldsReference{1};
+    // The thread's count of wait-on-address locks held (Futex.h), published before its gate.
+    std::atomic<const std::atomic<std::uint32_t>*> m_pHeldWaitLocks{nullptr};
 
     void releaseReference()
     {
@@ -135,6 +137,7 @@ DWORD WINAPI threadEntry(LPVOID pParameter)
     // While the thread is at its gate, terminate() does not kill it: its first wait's set-up
     // is done here rather than at a moment when it may be killed half-way.
     prepareThreadForWaits();
+    pState->m_pHeldWaitLocks.store(heldWaitLocks(), std::memory_order_release);
     if (!passStartGate(pState)) {
         finishThread(pState, 0, false);
         return 0;
@@ -237,24 +240,36 @@ void Thread::suspend()
     if (phaseOf(nControl) == PHASE_DONE || (nControl & TERMINATED))
         return;
     const bool bSelf = ::GetCurrentThreadId() == m_nThreadId;
-    // Suspending oneself returns once another thread has resumed us.
-    if (::SuspendThread(m_Handle) == SUSPEND_FAILED)
-        return; // the thread has gone, or its count is at the maximum
-    if (bSelf)
-        return;
-    // A thread that ended or was terminated meanwhile is not held: undo the step (terminate()
-    // may be releasing a thread at its gate, and must not miss this one).
-    const std::uint32_t nNow = control.load(std::memory_order_acquire);
-    if (phaseOf(nNow) == PHASE_DONE || (nNow & TERMINATED)) {
-        ::ResumeThread(m_Handle);
-        return;
-    }
-    // SuspendThread only asks the OS to stop the thread; reading its context waits until it
-    // really has stopped.
-    if (phaseOf(nNow) == PHASE_RUNNING) {
+    for (;;) {
+        // Suspending oneself returns once another thread has resumed us.
+        const DWORD nPrevious = ::SuspendThread(m_Handle);
+        if (nPrevious == SUSPEND_FAILED)
+            return; // the thread has gone, or its count is at the maximum
+        if (bSelf)
+            return;
+        // A thread that ended or was terminated meanwhile is not held: undo the step
+        // (terminate() may be releasing a thread at its gate, and must not miss this one).
+        const std::uint32_t nNow = control.load(std::memory_order_acquire);
+        if (phaseOf(nNow) == PHASE_DONE || (nNow & TERMINATED)) {
+            ::ResumeThread(m_Handle);
+            return;
+        }
+        // A thread that was already held stays as it was.
+        if (nPrevious != 0)
+            return;
+        // SuspendThread only asks the OS to stop the thread; reading its context waits until
+        // it really has stopped.
         CONTEXT context;
         context.ContextFlags = CONTEXT_CONTROL;
         ::GetThreadContext(m_Handle, &context);
+        // Stopped inside a lock of the parking lot (a few instructions long), it would hold up
+        // the waits and wakes of every address that shares the lock: let it leave, then again.
+        const std::atomic<std::uint32_t>* pHeld =
+            m_pState->m_pHeldWaitLocks.load(std::memory_order_acquire);
+        if (pHeld == nullptr || pHeld->load(std::memory_order_seq_cst) == 0)
+            return;
+        ::ResumeThread(m_Handle);
+        ::SwitchToThread();
     }
 }
 
