@@ -20,10 +20,10 @@
 // What the thread does, on both platforms:
 //
 // - Creation. The OS thread exists when the constructor returns, and getID() returns its OS
-//   thread id from then on (on Linux the id is known only once the new thread has made its first
-//   step: the first getID() may wait microseconds for that; the constructor never does). It
-//   runs none of the start function until run() has handed it a non-null record
-//   and its suspension count is 0; the count starts at 1, as for a thread created suspended.
+//   thread id from then on (on Linux the id is known only once the new thread has made its
+//   first step: the first getID() may wait microseconds for that; the constructor never does).
+//   It runs none of the start function until run() has handed it a non-null record and its
+//   suspension count is 0; the count starts at 1, as for a thread created suspended.
 // - suspend()/resume() keep a suspension count: each suspend() needs one resume() (run() with
 //   a record counts as one resume()). suspend() of a thread that runs its start function
 //   returns only once the thread has stopped, and from then on it runs no more of its start

@@ -38,9 +38,10 @@
 //   that it can get there. Unlike TerminateThread, cancellation unwinds the thread's stack:
 //   destructors of its frames run (so locks held through guards are released).
 // - join(): the first joiner reaps the thread (pthread_join), one sleep until it has exited;
-//   joiners that come meanwhile return once it has left its body. Waits and wakes make system
-//   calls only when somebody really sleeps, so a thread that is run at once and joined costs
-//   what a plain pthread_create + pthread_join costs, plus a gettid.
+//   joiners that come meanwhile return once it has left its body. join() is no cancellation
+//   point. Waits and wakes make system calls only when somebody really sleeps, so a thread that
+//   is run at once and joined costs what a plain pthread_create + pthread_join costs, plus a
+//   gettid.
 // - The thread lets go of its shared state as the last step of its end, after which the
 //   suspension handler no longer looks at it: a suspension signal still pending when the wrapper
 //   goes is handled harmlessly on the thread's exit path.

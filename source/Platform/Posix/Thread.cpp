@@ -385,6 +385,8 @@ Thread::~Thread()
         std::lock_guard<std::mutex> guard(m_pState->m_HandleLock);
         int nError = 0;
         requestTermination(nError);
+        // A join() inside pthread_join (of another thread: a caller that destroys the object
+        // while joining it breaks the calling rules) releases the handle itself.
         if (!m_pState->m_bReleased && !m_pState->m_bReaping) {
             pthread_detach(m_Handle);
             m_pState->m_bReleased = true;
@@ -518,8 +520,8 @@ int Thread::terminate()
 
 // The first joiner reaps the thread with pthread_join, a single sleep until the thread has
 // exited; joiners that come while it does wait until the thread has left everything of ours.
-// join() is no cancellation point: a joining thread that is terminated goes on waiting (the
-// cancellation acts at its next cancellation point), as the waits of this layer do.
+// join() is no cancellation point (it never was): a joining thread that is terminated goes on
+// waiting, and the cancellation acts at its next cancellation point after the join.
 void Thread::join()
 {
     bool bReap = false;
