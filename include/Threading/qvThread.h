@@ -19,9 +19,11 @@
 //
 // What the thread does, on both platforms:
 //
-// - Creation. The OS thread exists and getID() holds its OS thread id when the constructor
-//   returns. It runs none of the start function until run() has handed it a non-null record
-//   and its suspension count is 0; the count starts at 1, as for a thread created suspended.
+// - Creation. The OS thread exists when the constructor returns, and getID() returns its OS
+//   thread id from then on (on Linux the id is known only once the new thread has made its
+//   first step: the first getID() may wait microseconds for that; the constructor never does).
+//   It runs none of the start function until run() has handed it a non-null record and its
+//   suspension count is 0; the count starts at 1, as for a thread created suspended.
 // - suspend()/resume() keep a suspension count: each suspend() needs one resume() (run() with
 //   a record counts as one resume()). suspend() of a thread that runs its start function
 //   returns only once the thread has stopped, and from then on it runs no more of its start
@@ -127,7 +129,9 @@ public:
     // TerminateThread).
     void terminate();
 
-    unsigned long getID() const { return m_nThreadID; }
+    // The thread's OS id, the same that currentThreadId() returns on the thread. Valid at once
+    // after construction, see above.
+    unsigned long getID() const;
     // The thread's 32-bit exit code, see above.
     unsigned long getExitCode() const;
     // True once the start function has returned or thrown; never for a terminated thread.
@@ -137,8 +141,8 @@ public:
     static unsigned long currentThreadId();
 
 private:
+    // The platform thread holds the id: on Linux the new thread publishes it itself.
     qvPlatform::Thread* m_hThread;
-    unsigned long m_nThreadID;
     qvThreadData* m_pData;
 };
 

@@ -21,8 +21,10 @@
 //   true once the body has returned or thrown (not when the thread was terminated).
 //
 // Linux (pthreads):
-// - create() returns once the new thread has published its kernel id (gettid); it waits at
-//   the start gate.
+// - create() returns as soon as the thread exists; it does not wait for it. The new thread's
+//   kernel id (gettid) is known only on the thread itself: its first step publishes it, and
+//   getId() waits for that if it is asked before (so only callers of getId() pay that round
+//   trip). The thread then waits at the start gate.
 // - A thread that is running its body is stopped by a real-time signal (SUSPEND_SIGNAL) whose
 //   handler waits, with async-signal-safe futex calls only, while the count is above 0. Should
 //   the thread not stop within 20 ms the signal is sent again (ThreadSanitizer defers signals to
@@ -35,6 +37,11 @@
 //   its body returns, whichever comes first. A stopped thread is released from its suspension so
 //   that it can get there. Unlike TerminateThread, cancellation unwinds the thread's stack:
 //   destructors of its frames run (so locks held through guards are released).
+// - join(): the first joiner reaps the thread (pthread_join), one sleep until it has exited;
+//   joiners that come meanwhile return once it has left its body. join() is no cancellation
+//   point. Waits and wakes make system calls only when somebody really sleeps, so a thread that
+//   is run at once and joined costs what a plain pthread_create + pthread_join costs, plus a
+//   gettid.
 // - The thread lets go of its shared state as the last step of its end, after which the
 //   suspension handler no longer looks at it: a suspension signal still pending when the wrapper
 //   goes is handled harmlessly on the thread's exit path.
@@ -53,8 +60,8 @@
 //   runs none of its code for that) and releases what the thread would have released itself.
 //   A thread at its start gate is released instead (ResumeThread until it runs) and leaves the
 //   gate on its own, without calling its body.
-// - join() waits until the thread has left its body and then for the OS thread to end
-//   (WaitForSingleObject); the exit code is the one GetExitCodeThread reports.
+// - join() waits for the OS thread to end (WaitForSingleObject); the exit code is the one
+//   GetExitCodeThread reports.
 //
 // Lifetime: the state the thread writes (finished flag, exit code, start word) is shared by
 // reference count between this object and the running thread, so the object may be destroyed
@@ -74,7 +81,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 
 #include "PlatformTypes.h"
 
@@ -104,8 +110,9 @@ public:
     Thread(const Thread&) = delete;
     Thread& operator=(const Thread&) = delete;
 
-    // The thread's OS id; valid from creation on.
-    unsigned long getId() const { return m_nThreadId; }
+    // The thread's OS id, valid from creation on. Linux: the first call may wait until the new
+    // thread has published its id (its first step, microseconds after creation).
+    unsigned long getId() const;
 
     // Hands the thread its argument (the latest one counts until the thread reads it, once,
     // when it leaves the start gate) and takes one off the suspension count. Does nothing once
@@ -128,17 +135,13 @@ public:
     struct State;
 
 private:
-    Thread(State* pState, NativeThreadHandle handle, unsigned long nThreadId);
+    Thread(State* pState, NativeThreadHandle handle);
     void requestTermination(int& nError);
     int signalThread();
 
+    // The id, the lock that guards the handle and the rest live in the shared state.
     State* m_pState;
     NativeThreadHandle m_Handle;
-    unsigned long m_nThreadId;
-    // Linux: guards the validity of m_Handle (cancel, signal, join, detach) and m_bReleased.
-    // Windows: the handle stays valid until the destructor; the lock serialises terminate().
-    std::mutex m_HandleLock;
-    bool m_bReleased;
 };
 
 } // namespace qvPlatform

@@ -36,7 +36,7 @@ long qvThreadData::invoke()
     return m_pThreadFunc(m_pArgument);
 }
 
-qvThread::qvThread() : m_hThread(nullptr), m_nThreadID(0), m_pData(nullptr)
+qvThread::qvThread() : m_hThread(nullptr), m_pData(nullptr)
 {
     const int nError = qvPlatform::Thread::create(&invokeThreadData, m_hThread);
     if (nError != 0) {
@@ -45,7 +45,6 @@ qvThread::qvThread() : m_hThread(nullptr), m_nThreadID(0), m_pData(nullptr)
                 << std::endl;
         throw std::runtime_error(message.str());
     }
-    m_nThreadID = m_hThread->getId();
 }
 
 qvThread::~qvThread()
@@ -87,6 +86,11 @@ void qvThread::terminate()
         message << "Could not terminate thread: " << nError << "." << std::endl;
         throw std::runtime_error(message.str());
     }
+}
+
+unsigned long qvThread::getID() const
+{
+    return m_hThread->getId();
 }
 
 unsigned long qvThread::getExitCode() const

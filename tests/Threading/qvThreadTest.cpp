@@ -128,6 +128,42 @@ TEST(qvThreadTest, IdIsKnownBeforeRunAndIsTheThreadsOwn)
     EXPECT_EQ(nId, probe.nThreadId);
 }
 
+// On Linux the new thread publishes its id itself and the constructor does not wait for it:
+// whenever getID() is first asked, and by whichever threads, it is the id the thread sees.
+TEST(qvThreadTest, IdFirstAskedLaterOrElsewhereIsTheThreadsOwn)
+{
+    enum class FirstAsked
+    {
+        BY_TWO_OTHER_THREADS_AT_ONCE,
+        AFTER_RUN,
+        AFTER_JOIN
+    };
+    for (const FirstAsked when : {FirstAsked::BY_TWO_OTHER_THREADS_AT_ONCE, FirstAsked::AFTER_RUN,
+                                  FirstAsked::AFTER_JOIN}) {
+        SCOPED_TRACE(static_cast<int>(when));
+        Probe probe;
+        qvThreadData data(&recordCall, &probe);
+        qvThread thread;
+        std::atomic<unsigned long> nFirst{0};
+        std::atomic<unsigned long> nSecond{0};
+        if (when == FirstAsked::BY_TWO_OTHER_THREADS_AT_ONCE) {
+            qvTest::AsyncCall first([&] { nFirst = thread.getID(); });
+            qvTest::AsyncCall second([&] { nSecond = thread.getID(); });
+            EXPECT_TRUE(first.finishedWithin());
+            EXPECT_TRUE(second.finishedWithin());
+        }
+        thread.run(&data);
+        if (when == FirstAsked::AFTER_RUN)
+            nFirst = nSecond = thread.getID();
+        thread.join();
+        if (when == FirstAsked::AFTER_JOIN)
+            nFirst = nSecond = thread.getID();
+        EXPECT_EQ(probe.nThreadId.load(), nFirst.load());
+        EXPECT_EQ(probe.nThreadId.load(), nSecond.load());
+        EXPECT_EQ(probe.nThreadId.load(), thread.getID());
+    }
+}
+
 namespace {
 
 // Creates a thread, applies hold, checks that the thread function has not run within the

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <exception>
 #include <linux/futex.h>
+#include <mutex>
 #include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -54,7 +55,7 @@ int suspendSignal()
     return SIGRTMIN + Thread::SUSPEND_SIGNAL_OFFSET;
 }
 
-// How often a short wait gives way (sched_yield) before it sleeps in the kernel.
+// How often the start gate gives way (sched_yield) before it sleeps in the kernel.
 constexpr int SHORT_WAIT_TRIES = 64;
 
 constexpr long RESEND_INTERVAL_NS = 20 * 1000 * 1000;
@@ -68,6 +69,46 @@ bool futexWaitFor(std::atomic<std::uint32_t>& word, std::uint32_t nExpected, lon
     return nResult == 0 || errno != ETIMEDOUT;
 }
 
+// A futex word with a count of the threads asleep on it, so that a change that nobody waits for
+// costs no system call. Sleepers register before they look at the word a last time, and wakers
+// look at the count after their change; both sides are sequentially consistent, so either the
+// sleeper sees the change (and does not sleep, or the kernel refuses the wait because the word
+// differs) or the waker sees the sleeper (and wakes it). Async-signal-safe: the suspension
+// handler sleeps this way too.
+struct CountedWord
+{
+    explicit CountedWord(std::uint32_t nInitial) : m_nValue(nInitial) {}
+
+    // Sleeps while the word holds nExpected; may return spuriously.
+    void sleepWhile(std::uint32_t nExpected)
+    {
+        m_nSleepers.fetch_add(1, std::memory_order_seq_cst);
+        if (m_nValue.load(std::memory_order_seq_cst) == nExpected)
+            futexWait(m_nValue, nExpected);
+        m_nSleepers.fetch_sub(1, std::memory_order_relaxed);
+    }
+    // As sleepWhile, at most nTimeoutNs. False when the time ran out.
+    bool sleepWhileFor(std::uint32_t nExpected, long nTimeoutNs)
+    {
+        m_nSleepers.fetch_add(1, std::memory_order_seq_cst);
+        bool bWoken = true;
+        if (m_nValue.load(std::memory_order_seq_cst) == nExpected)
+            bWoken = futexWaitFor(m_nValue, nExpected, nTimeoutNs);
+        m_nSleepers.fetch_sub(1, std::memory_order_relaxed);
+        return bWoken;
+    }
+    // Called after every change of the word that may let a sleeper go on (made with a
+    // sequentially consistent operation).
+    void wakeSleepers()
+    {
+        if (m_nSleepers.load(std::memory_order_seq_cst) != 0)
+            futexWakeAll(m_nValue);
+    }
+
+    std::atomic<std::uint32_t> m_nValue;
+    std::atomic<std::uint32_t> m_nSleepers{0};
+};
+
 } // namespace
 
 struct Thread::State
@@ -76,17 +117,29 @@ struct Thread::State
 
     Body m_pBody;
     std::atomic<void*> m_pArgument{nullptr};
-    std::atomic<std::uint32_t> m_nControl{COUNT_STEP | PHASE_GATE};
-    // 0 until the new thread has published its id; futex word the creator waits on.
-    std::atomic<std::uint32_t> m_nThreadId{0};
-    // 1 once the body can never run again; futex word of join().
-    std::atomic<std::uint32_t> m_nEnded{0};
+    // The control word (see above). Every change of it is sequentially consistent and followed
+    // by wakeSleepers() where it may release someone: the start gate, a stopped thread (in its
+    // suspension handler), a suspend() that waits for the thread to stop.
+    CountedWord m_Control{COUNT_STEP | PHASE_GATE};
+    // The kernel id; 0 until the new thread has published it, which is its first step.
+    CountedWord m_ThreadId{0};
+    // 1 once the body can never run again; join() waits on it when another thread reaps.
+    CountedWord m_Ended{0};
     std::atomic<std::uint32_t> m_nExitCode{0};
     std::atomic<bool> m_bFinished{false};
     // The wrapper and the running thread.
     std::atomic<std::uint32_t> m_nReferences{2};
     // Lowest address of the thread's stack, for unpoisoning after cancellation.
     void* m_pStackLow{nullptr};
+
+    // Guards the validity of the pthread handle. A call that names it (cancel, kill, detach)
+    // is made under this lock and only while the phase is not PHASE_DONE; the thread passes
+    // through the lock right after it has entered PHASE_DONE, before it can exit. So no such
+    // call reaches a thread that a concurrent pthread_join may already have reaped (its
+    // handle then may name a new thread).
+    std::mutex m_HandleLock;
+    bool m_bReleased{false}; // joined or detached
+    bool m_bReaping{false};  // a join() is inside pthread_join
 
     void releaseReference()
     {
@@ -101,14 +154,16 @@ namespace {
 // holds its reference to it: set before the thread can be signalled, cleared before it lets go
 // of the reference (finishThread). Initial-exec, so that reading it in the handler never
 // allocates, and it stays readable until the thread is gone. Only this thread and its handler
-// use it; a lock-free atomic with signal fences orders the two.
+// use it (and suspend(), to tell whether a thread suspends itself); a lock-free atomic with
+// signal fences orders the two.
 __attribute__((tls_model("initial-exec"))) thread_local std::atomic<Thread::State*> t_pOwnState{
     nullptr};
 
 // ---------------------------------------------------------------------------------------------
 // Suspension handler. Runs on the stopped thread; only atomics and futex system calls.
 // It has no cleanups of its own, so a cancellation that arrives while it runs (possible when it
-// interrupted an asynchronously cancellable wait) unwinds through it cleanly.
+// interrupted an asynchronously cancellable wait) unwinds through it cleanly; a sleep it leaves
+// that way stays counted, which only costs wakers of that ending thread a needless wake.
 extern "C" void suspensionHandler(int, siginfo_t*, void*)
 {
     const int nSavedErrno = errno;
@@ -117,33 +172,29 @@ extern "C" void suspensionHandler(int, siginfo_t*, void*)
         errno = nSavedErrno;
         return;
     }
-    std::atomic<std::uint32_t>& control = pState->m_nControl;
-    std::uint32_t nControl = control.load(std::memory_order_acquire);
+    CountedWord& control = pState->m_Control;
+    std::uint32_t nControl = control.m_nValue.load(std::memory_order_acquire);
     for (;;) {
         const bool bStay =
             phaseOf(nControl) == PHASE_RUNNING && !(nControl & TERMINATED) && countOf(nControl) > 0;
         if (!bStay) {
             if (!(nControl & STOPPED))
                 break;
-            if (control.compare_exchange_weak(nControl, nControl & ~STOPPED,
-                                              std::memory_order_acq_rel,
-                                              std::memory_order_acquire)) {
-                futexWakeAll(control);
+            if (control.m_nValue.compare_exchange_weak(nControl, nControl & ~STOPPED)) {
+                control.wakeSleepers();
                 break;
             }
             continue;
         }
         if (!(nControl & STOPPED)) {
-            if (control.compare_exchange_weak(nControl, nControl | STOPPED,
-                                              std::memory_order_acq_rel,
-                                              std::memory_order_acquire)) {
+            if (control.m_nValue.compare_exchange_weak(nControl, nControl | STOPPED)) {
                 nControl |= STOPPED;
-                futexWakeAll(control); // suspend() waits for this
+                control.wakeSleepers(); // suspend() waits for this
             }
             continue;
         }
-        futexWait(control, nControl);
-        nControl = control.load(std::memory_order_acquire);
+        control.sleepWhile(nControl);
+        nControl = control.m_nValue.load(std::memory_order_acquire);
     }
     errno = nSavedErrno;
 }
@@ -163,6 +214,10 @@ void installSuspensionHandler()
 // The end of the thread, for every way it ends (also the cancellation's). After this the thread
 // touches nothing shared.
 //
+// Entering PHASE_DONE ends every use of the thread's handle by others (see State::m_HandleLock):
+// the pass through the lock waits for a cancel or kill that was decided before. The thread holds
+// the lock only in PHASE_DONE, where the suspension handler never stops it.
+//
 // A suspension signal can still be on its way here: suspend() sends it while the body runs, then
 // sees the body end and returns, and the wrapper may be deleted at once, without join(), which
 // frees the state as soon as this thread lets go of it. The signal is then handled anywhere on the
@@ -175,14 +230,17 @@ void finishThread(Thread::State* pState, std::uint32_t nExitCode, bool bFinished
     pState->m_nExitCode.store(nExitCode, std::memory_order_relaxed);
     if (bFinished)
         pState->m_bFinished.store(true, std::memory_order_release);
-    std::uint32_t nControl = pState->m_nControl.load(std::memory_order_relaxed);
-    while (!pState->m_nControl.compare_exchange_weak(
-        nControl, (nControl & ~(PHASE_MASK | STOPPED)) | PHASE_DONE, std::memory_order_acq_rel,
-        std::memory_order_relaxed)) {
+    CountedWord& control = pState->m_Control;
+    std::uint32_t nControl = control.m_nValue.load(std::memory_order_relaxed);
+    while (!control.m_nValue.compare_exchange_weak(nControl, (nControl & ~(PHASE_MASK | STOPPED)) |
+                                                                 PHASE_DONE)) {
     }
-    futexWakeAll(pState->m_nControl);
-    pState->m_nEnded.store(1, std::memory_order_release);
-    futexWakeAll(pState->m_nEnded);
+    control.wakeSleepers();
+    {
+        std::lock_guard<std::mutex> guard(pState->m_HandleLock);
+    }
+    pState->m_Ended.m_nValue.store(1);
+    pState->m_Ended.wakeSleepers();
     t_pOwnState.store(nullptr, std::memory_order_relaxed);
     std::atomic_signal_fence(std::memory_order_seq_cst);
     pState->releaseReference();
@@ -191,25 +249,26 @@ void finishThread(Thread::State* pState, std::uint32_t nExitCode, bool bFinished
 // Waits at the start gate. Returns false when the thread was terminated before it started.
 bool passStartGate(Thread::State* pState)
 {
-    std::atomic<std::uint32_t>& control = pState->m_nControl;
-    std::uint32_t nControl = control.load(std::memory_order_acquire);
-    // A creator that runs the thread at once does so within microseconds: give way a bounded
-    // number of times before sleeping.
+    CountedWord& control = pState->m_Control;
+    std::uint32_t nControl = control.m_nValue.load(std::memory_order_acquire);
+    // A creator that runs the thread at once does so within microseconds, usually before the
+    // thread gets here: give way a bounded number of times (which lets a creator on the same
+    // processor go on) before sleeping.
     for (int nTry = 0; nTry < SHORT_WAIT_TRIES && !(nControl & (TERMINATED | STARTED)); ++nTry) {
         sched_yield();
-        nControl = control.load(std::memory_order_acquire);
+        nControl = control.m_nValue.load(std::memory_order_acquire);
     }
     for (;;) {
         if (nControl & TERMINATED)
             return false;
         if ((nControl & STARTED) && countOf(nControl) == 0) {
-            if (control.compare_exchange_weak(nControl, (nControl & ~PHASE_MASK) | PHASE_RUNNING,
-                                              std::memory_order_acq_rel, std::memory_order_acquire))
+            if (control.m_nValue.compare_exchange_weak(nControl,
+                                                       (nControl & ~PHASE_MASK) | PHASE_RUNNING))
                 return true;
             continue;
         }
-        futexWait(control, nControl);
-        nControl = control.load(std::memory_order_acquire);
+        control.sleepWhile(nControl);
+        nControl = control.m_nValue.load(std::memory_order_acquire);
     }
 }
 
@@ -265,11 +324,12 @@ __attribute__((noinline)) long invokeBody(Thread::State* pState, void* pArgument
 __attribute__((noinline)) void runThread(Thread::State* pState, void* pEntryFrame)
 {
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    // The id first: a getId() that was called meanwhile waits for it.
+    pState->m_ThreadId.m_nValue.store(static_cast<std::uint32_t>(gettid()));
+    pState->m_ThreadId.wakeSleepers();
     recordStackBounds(pState);
     t_pOwnState.store(pState, std::memory_order_relaxed);
     std::atomic_signal_fence(std::memory_order_seq_cst);
-    pState->m_nThreadId.store(static_cast<std::uint32_t>(gettid()), std::memory_order_release);
-    futexWakeAll(pState->m_nThreadId);
 
     if (!passStartGate(pState)) {
         finishThread(pState, 0, false);
@@ -304,54 +364,53 @@ int Thread::create(Body pBody, Thread*& pThread)
         delete pState;
         return nResult;
     }
-    // The new thread publishes its id within microseconds: give way a bounded number of times
-    // (which also lets it run at once if it was queued on this processor) before sleeping.
-    std::uint32_t nThreadId = 0;
-    for (int nTry = 0; nTry < SHORT_WAIT_TRIES; ++nTry) {
-        nThreadId = pState->m_nThreadId.load(std::memory_order_acquire);
-        if (nThreadId != 0)
-            break;
-        sched_yield();
-    }
-    while (nThreadId == 0) {
-        futexWait(pState->m_nThreadId, 0);
-        nThreadId = pState->m_nThreadId.load(std::memory_order_acquire);
-    }
+    // No waiting for the new thread here: its id is published by its first step, and only
+    // getId() waits for that.
     try {
-        pThread = new Thread(pState, handle, nThreadId);
+        pThread = new Thread(pState, handle);
     } catch (...) {
         // No wrapper for the new thread: a temporary one ends it as a destroyed wrapper would
         // (it never started, so it leaves its start gate at once) and lets go of the state.
-        Thread abandoned(pState, handle, nThreadId);
+        Thread abandoned(pState, handle);
         throw;
     }
     return 0;
 }
 
-Thread::Thread(State* pState, pthread_t handle, unsigned long nThreadId)
-    : m_pState(pState), m_Handle(handle), m_nThreadId(nThreadId), m_bReleased(false)
-{
-}
+Thread::Thread(State* pState, pthread_t handle) : m_pState(pState), m_Handle(handle) {}
 
 Thread::~Thread()
 {
     {
-        std::lock_guard<std::mutex> guard(m_HandleLock);
+        std::lock_guard<std::mutex> guard(m_pState->m_HandleLock);
         int nError = 0;
         requestTermination(nError);
-        if (!m_bReleased) {
+        // A join() inside pthread_join (of another thread: a caller that destroys the object
+        // while joining it breaks the calling rules) releases the handle itself.
+        if (!m_pState->m_bReleased && !m_pState->m_bReaping) {
             pthread_detach(m_Handle);
-            m_bReleased = true;
+            m_pState->m_bReleased = true;
         }
     }
     m_pState->releaseReference();
     m_pState = nullptr;
 }
 
+unsigned long Thread::getId() const
+{
+    CountedWord& threadId = m_pState->m_ThreadId;
+    std::uint32_t nThreadId = threadId.m_nValue.load(std::memory_order_acquire);
+    while (nThreadId == 0) {
+        threadId.sleepWhile(0);
+        nThreadId = threadId.m_nValue.load(std::memory_order_acquire);
+    }
+    return nThreadId;
+}
+
 void Thread::start(void* pArgument)
 {
-    std::atomic<std::uint32_t>& control = m_pState->m_nControl;
-    std::uint32_t nControl = control.load(std::memory_order_acquire);
+    CountedWord& control = m_pState->m_Control;
+    std::uint32_t nControl = control.m_nValue.load(std::memory_order_acquire);
     if (phaseOf(nControl) == PHASE_DONE || (nControl & TERMINATED))
         return;
     m_pState->m_pArgument.store(pArgument, std::memory_order_release);
@@ -362,40 +421,38 @@ void Thread::start(void* pArgument)
         nNew = nControl | STARTED;
         if (countOf(nNew) > 0)
             nNew -= COUNT_STEP;
-    } while (!control.compare_exchange_weak(nControl, nNew, std::memory_order_acq_rel,
-                                            std::memory_order_acquire));
-    futexWakeAll(control);
+    } while (!control.m_nValue.compare_exchange_weak(nControl, nNew));
+    control.wakeSleepers();
 }
 
 void Thread::resume()
 {
-    std::atomic<std::uint32_t>& control = m_pState->m_nControl;
-    std::uint32_t nControl = control.load(std::memory_order_acquire);
+    CountedWord& control = m_pState->m_Control;
+    std::uint32_t nControl = control.m_nValue.load(std::memory_order_acquire);
     do {
         if (phaseOf(nControl) == PHASE_DONE || countOf(nControl) == 0)
             return;
-    } while (!control.compare_exchange_weak(nControl, nControl - COUNT_STEP,
-                                            std::memory_order_acq_rel, std::memory_order_acquire));
-    futexWakeAll(control);
+    } while (!control.m_nValue.compare_exchange_weak(nControl, nControl - COUNT_STEP));
+    control.wakeSleepers();
 }
 
 void Thread::suspend()
 {
-    std::atomic<std::uint32_t>& control = m_pState->m_nControl;
-    std::uint32_t nControl = control.load(std::memory_order_acquire);
+    CountedWord& control = m_pState->m_Control;
+    std::uint32_t nControl = control.m_nValue.load(std::memory_order_acquire);
     do {
         if (phaseOf(nControl) == PHASE_DONE || (nControl & TERMINATED) ||
             countOf(nControl) >= MAXIMUM_SUSPEND_COUNT)
             return;
-    } while (!control.compare_exchange_weak(nControl, nControl + COUNT_STEP,
-                                            std::memory_order_acq_rel, std::memory_order_acquire));
-    // At the gate the count alone holds the thread back.
+    } while (!control.m_nValue.compare_exchange_weak(nControl, nControl + COUNT_STEP));
+    // A higher count releases nobody: no wake. At the gate the count alone holds the thread
+    // back.
     if (phaseOf(nControl) != PHASE_RUNNING)
         return;
     // Only the step from 0 to 1 needs a signal; with a count above 0 the thread is stopped or
     // a signal is on its way.
     const bool bFirstStep = countOf(nControl) == 0;
-    if (currentId() == m_nThreadId) {
+    if (t_pOwnState.load(std::memory_order_relaxed) == m_pState) {
         // Suspending oneself: the handler runs before the signalling call returns and stays
         // there until another thread resumes us. No lock may be held meanwhile.
         if (bFirstStep)
@@ -407,8 +464,8 @@ void Thread::suspend()
         if (nResult != 0) {
             // Refused: either the thread has just left its body (nothing to stop), or the
             // queue of real-time signals is full. Undo the step either way.
-            QV_PLATFORM_CHECK(nResult < 0 ||
-                              phaseOf(control.load(std::memory_order_acquire)) != PHASE_RUNNING);
+            QV_PLATFORM_CHECK(nResult < 0 || phaseOf(control.m_nValue.load(
+                                                 std::memory_order_acquire)) != PHASE_RUNNING);
             resume();
             return;
         }
@@ -417,20 +474,22 @@ void Thread::suspend()
     // kernel never loses the signal, but ThreadSanitizer, which defers signals to its own safe
     // points, can: should the thread not stop within a while, the signal is sent again. A
     // surplus signal is harmless (the handler returns at once when the count is 0).
-    nControl = control.load(std::memory_order_acquire);
+    nControl = control.m_nValue.load(std::memory_order_acquire);
     while (phaseOf(nControl) == PHASE_RUNNING && !(nControl & (STOPPED | TERMINATED)) &&
            countOf(nControl) > 0) {
-        if (!futexWaitFor(control, nControl, RESEND_INTERVAL_NS))
+        if (!control.sleepWhileFor(nControl, RESEND_INTERVAL_NS))
             signalThread();
-        nControl = control.load(std::memory_order_acquire);
+        nControl = control.m_nValue.load(std::memory_order_acquire);
     }
 }
 
-// Sends the suspension signal. Returns the pthread result, or -1 when the handle is gone.
+// Sends the suspension signal. Returns the pthread result, or -1 when the thread has left its
+// body (its handle may be gone).
 int Thread::signalThread()
 {
-    std::lock_guard<std::mutex> guard(m_HandleLock);
-    if (m_bReleased)
+    std::lock_guard<std::mutex> guard(m_pState->m_HandleLock);
+    if (m_pState->m_bReleased ||
+        phaseOf(m_pState->m_Control.m_nValue.load(std::memory_order_acquire)) == PHASE_DONE)
         return -1;
     return pthread_kill(m_Handle, suspendSignal());
 }
@@ -438,13 +497,13 @@ int Thread::signalThread()
 // Called with m_HandleLock held.
 void Thread::requestTermination(int& nError)
 {
-    const std::uint32_t nControl =
-        m_pState->m_nControl.fetch_or(TERMINATED, std::memory_order_acq_rel);
+    CountedWord& control = m_pState->m_Control;
+    const std::uint32_t nControl = control.m_nValue.fetch_or(TERMINATED);
     if (nControl & TERMINATED)
         return;
     // Wakes the start gate, a stopped thread and anyone waiting in suspend().
-    futexWakeAll(m_pState->m_nControl);
-    if (phaseOf(nControl) == PHASE_RUNNING && !m_bReleased) {
+    control.wakeSleepers();
+    if (phaseOf(nControl) == PHASE_RUNNING && !m_pState->m_bReleased) {
         const int nResult = pthread_cancel(m_Handle);
         if (nResult != 0 && nResult != ESRCH)
             nError = nResult;
@@ -453,22 +512,43 @@ void Thread::requestTermination(int& nError)
 
 int Thread::terminate()
 {
-    std::lock_guard<std::mutex> guard(m_HandleLock);
+    std::lock_guard<std::mutex> guard(m_pState->m_HandleLock);
     int nError = 0;
     requestTermination(nError);
     return nError;
 }
 
+// The first joiner reaps the thread with pthread_join, a single sleep until the thread has
+// exited; joiners that come while it does wait until the thread has left everything of ours.
+// join() is no cancellation point (it never was): a joining thread that is terminated goes on
+// waiting, and the cancellation acts at its next cancellation point after the join.
 void Thread::join()
 {
-    while (m_pState->m_nEnded.load(std::memory_order_acquire) == 0)
-        futexWait(m_pState->m_nEnded, 0);
-    // The thread has left everything of ours; reap it (it only has its own exit path left).
-    std::lock_guard<std::mutex> guard(m_HandleLock);
-    if (!m_bReleased) {
-        pthread_join(m_Handle, nullptr);
-        m_bReleased = true;
+    bool bReap = false;
+    {
+        std::lock_guard<std::mutex> guard(m_pState->m_HandleLock);
+        if (!m_pState->m_bReleased && !m_pState->m_bReaping) {
+            m_pState->m_bReaping = true;
+            bReap = true;
+        }
     }
+    if (bReap) {
+        int nCancelState = PTHREAD_CANCEL_DISABLE;
+        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &nCancelState);
+        // Fails (EDEADLK) only for the thread itself, which then waits below for ever, as a
+        // thread that joins itself does.
+        const bool bJoined = pthread_join(m_Handle, nullptr) == 0;
+        pthread_setcancelstate(nCancelState, nullptr);
+        std::lock_guard<std::mutex> guard(m_pState->m_HandleLock);
+        m_pState->m_bReaping = false;
+        if (bJoined) {
+            m_pState->m_bReleased = true;
+            return;
+        }
+    }
+    CountedWord& ended = m_pState->m_Ended;
+    while (ended.m_nValue.load(std::memory_order_acquire) == 0)
+        ended.sleepWhile(0);
 }
 
 bool Thread::isFinished() const
@@ -478,7 +558,7 @@ bool Thread::isFinished() const
 
 bool Thread::hasEnded() const
 {
-    return m_pState->m_nEnded.load(std::memory_order_acquire) != 0;
+    return m_pState->m_Ended.m_nValue.load(std::memory_order_acquire) != 0;
 }
 
 std::uint32_t Thread::getExitCode() const

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <mutex>
+
 #include "Platform/Check.h"
 #include "Platform/Futex.h"
 
@@ -39,9 +41,11 @@ struct Thread::State
     explicit State(Body pBody) : m_pBody(pBody) {}
 
     Body m_pBody;
+    // From CreateThread, set before the wrapper exists.
+    unsigned long m_nThreadId{0};
     std::atomic<void*> m_pArgument{nullptr};
     std::atomic<std::uint32_t> m_nControl{PHASE_GATE};
-    // 1 once the body can never run again; the word join() waits on.
+    // 1 once the body can never run again (join() waits on the thread's handle instead).
     std::atomic<std::uint32_t> m_nEnded{0};
     std::atomic<std::uint32_t> m_nExitCode{0};
     std::atomic<bool> m_bFinished{false};
@@ -53,6 +57,8 @@ struct Thread::State
     std::atomic<std::uint32_t> m_nThreadHoldsReference{1};
     // The thread's count of wait-on-address locks held (Futex.h), published before its gate.
     std::atomic<const std::atomic<std::uint32_t>*> m_pHeldWaitLocks{nullptr};
+    // The handle stays valid until the wrapper's destructor; the lock serialises terminate().
+    std::mutex m_HandleLock;
 
     void releaseReference()
     {
@@ -66,7 +72,8 @@ struct Thread::State
             releaseReference();
     }
 
-    // Marks the thread as ended and wakes every joiner.
+    // Marks the thread as ended. Nobody sleeps on either word then: only the thread itself
+    // waits on the start word (at its gate), and joiners wait on the handle.
     void markEnded()
     {
         std::uint32_t nControl = m_nControl.load(std::memory_order_relaxed);
@@ -74,9 +81,7 @@ struct Thread::State
                                                  std::memory_order_acq_rel,
                                                  std::memory_order_relaxed)) {
         }
-        futexWakeAll(m_nControl);
         m_nEnded.store(1, std::memory_order_release);
-        futexWakeAll(m_nEnded);
     }
 };
 
@@ -163,27 +168,25 @@ int Thread::create(Body pBody, Thread*& pThread)
         delete pState;
         return nError != 0 ? static_cast<int>(nError) : -1;
     }
+    pState->m_nThreadId = nThreadId;
     try {
-        pThread = new Thread(pState, hThread, nThreadId);
+        pThread = new Thread(pState, hThread);
     } catch (...) {
         // No wrapper for the new thread: a temporary one ends it as a destroyed wrapper would
         // (it never started, so it leaves its start gate at once) and lets go of the state.
-        Thread abandoned(pState, hThread, nThreadId);
+        Thread abandoned(pState, hThread);
         throw;
     }
     return 0;
 }
 
-Thread::Thread(State* pState, NativeThreadHandle handle, unsigned long nThreadId)
-    : m_pState(pState), m_Handle(handle), m_nThreadId(nThreadId), m_bReleased(false)
-{
-}
+Thread::Thread(State* pState, NativeThreadHandle handle) : m_pState(pState), m_Handle(handle) {}
 
 Thread::~Thread()
 {
     State* pState = m_pState;
     m_pState = nullptr;
-    if (::GetCurrentThreadId() == m_nThreadId) {
+    if (::GetCurrentThreadId() == pState->m_nThreadId) {
         // A thread that destroys its own wrapper ends with it, as terminate() would end it.
         const bool bEndSelf = markTerminatedBySelf(pState);
         ::CloseHandle(m_Handle);
@@ -196,16 +199,20 @@ Thread::~Thread()
         return;
     }
     {
-        std::lock_guard<std::mutex> guard(m_HandleLock);
+        std::lock_guard<std::mutex> guard(pState->m_HandleLock);
         m_pState = pState;
         int nError = 0;
         requestTermination(nError);
         m_pState = nullptr;
         ::CloseHandle(m_Handle);
         m_Handle = nullptr;
-        m_bReleased = true;
     }
     pState->releaseReference();
+}
+
+unsigned long Thread::getId() const
+{
+    return m_pState->m_nThreadId;
 }
 
 void Thread::start(void* pArgument)
@@ -239,7 +246,7 @@ void Thread::suspend()
     const std::uint32_t nControl = control.load(std::memory_order_acquire);
     if (phaseOf(nControl) == PHASE_DONE || (nControl & TERMINATED))
         return;
-    const bool bSelf = ::GetCurrentThreadId() == m_nThreadId;
+    const bool bSelf = ::GetCurrentThreadId() == m_pState->m_nThreadId;
     for (;;) {
         // Suspending oneself returns once another thread has resumed us.
         const DWORD nPrevious = ::SuspendThread(m_Handle);
@@ -302,8 +309,8 @@ void Thread::requestTermination(int& nError)
             }
         }
         // The OS ends the thread asynchronously, running none of its code for that. Once it
-        // has, the thread's own end (joiners released, its reference dropped) is done here,
-        // unless it got that far itself.
+        // has, the thread's own end (marked ended, its reference dropped) is done here, unless
+        // it got that far itself.
         ::WaitForSingleObject(m_Handle, INFINITE);
         if (m_pState->m_nEnded.load(std::memory_order_acquire) == 0)
             m_pState->markEnded();
@@ -316,17 +323,17 @@ void Thread::requestTermination(int& nError)
 
 int Thread::terminate()
 {
-    if (::GetCurrentThreadId() == m_nThreadId) {
+    if (::GetCurrentThreadId() == m_pState->m_nThreadId) {
         // Ending oneself, without holding m_HandleLock (it would stay held for ever): the
         // thread's own end is done first, as nobody could do it afterwards. Nothing of the state
-        // is read once the joiners are released.
+        // is read once it has let go of its reference.
         if (markTerminatedBySelf(m_pState)) {
             finishThread(m_pState, 0, false);
             ::TerminateThread(::GetCurrentThread(), 0);
         }
         return 0;
     }
-    std::lock_guard<std::mutex> guard(m_HandleLock);
+    std::lock_guard<std::mutex> guard(m_pState->m_HandleLock);
     int nError = 0;
     requestTermination(nError);
     return nError;
@@ -337,11 +344,10 @@ int Thread::signalThread()
     return 0; // Linux only: the suspension signal
 }
 
+// One sleep, on the thread's handle: it is signalled when the OS thread has ended, however it
+// ended (by itself, or killed by terminate()).
 void Thread::join()
 {
-    while (m_pState->m_nEnded.load(std::memory_order_acquire) == 0)
-        futexWait(m_pState->m_nEnded, 0);
-    // The thread has left everything of ours; wait for the OS thread itself to end.
     ::WaitForSingleObject(m_Handle, INFINITE);
 }
 
