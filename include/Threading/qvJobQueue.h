@@ -11,9 +11,11 @@
 //   nodes. Adding and taking jobs allocates nothing while no more than 255 jobs wait at once;
 //   the 256th waiting job makes the pool allocate one node, which it then keeps.
 // - Order: jobs are taken strictly in the order in which they were added.
-// - Waiting: a taker that finds the queue empty watches it for a few microseconds (a bounded
-//   number of processor pauses), then sleeps on the semaphore and uses no processor time until
-//   a job arrives.
+// - Waiting: a taker that finds the queue empty sleeps on the semaphore and uses no processor
+//   time until a job arrives; the semaphore first polls briefly, as long as polling has been
+//   paying off for it (a producer on another processor handing out jobs in quick succession
+//   then seldom has to wake the taker from the kernel; one that shares the taker's processor
+//   is not kept waiting by the poll).
 //
 // Threads: addJob/tryAddJob from any number of threads; getJob normally from the member's own
 // thread only, but several takers also work (each takes a distinct job). m_Lock serialises the
@@ -89,10 +91,6 @@ public:
     // false and leaves them untouched if the list is empty all the same: after a wakeTaker().
     bool getJob(long (*&pThreadFunc)(void*), void*& pThreadData, unsigned long& id)
     {
-        // A taker that finds the queue empty watches it briefly before it sleeps: a producer
-        // that hands out jobs in quick succession then seldom has to wake it from the kernel.
-        for (int n = 0; n < WATCH_BEFORE_SLEEP && m_Jobs.getSize() == 0; ++n)
-            pauseProcessor();
         m_Semaphore.P();
         Guard guard(m_Lock);
         JobList::Node* pNode = m_Jobs.popFront();
@@ -130,20 +128,6 @@ public:
 
 private:
     typedef qvPoolList<Job, qvSynch::NullLock> JobList;
-
-    // Processor pauses (a few microseconds in all) an empty queue is watched before sleeping.
-    static constexpr int WATCH_BEFORE_SLEEP = 100;
-
-    static void pauseProcessor()
-    {
-#if defined(__x86_64__) || defined(__i386__)
-        __builtin_ia32_pause();
-#elif defined(__aarch64__)
-        asm volatile("yield" ::: "memory");
-#else
-        std::atomic_signal_fence(std::memory_order_seq_cst);
-#endif
-    }
 
     class Guard
     {

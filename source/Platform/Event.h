@@ -16,15 +16,18 @@
 // consistent for this; a weaker look could read "set" while the waiter reads the old work.)
 //
 // Costs: set() on a set event, wait() on a set event and reset() are one atomic operation each;
-// set() makes a system call only when someone sleeps. wait() on an unset event polls it for a
-// few microseconds (SPIN_COUNT pauses) before it sleeps in the kernel, so that a set() that
-// comes soon costs neither side a system call; a longer wait blocks and uses no processor time.
+// set() makes a system call only when someone sleeps. wait() on an unset event first polls it
+// briefly, as AdaptiveSpin.h describes (long enough for a partner on another processor, not at
+// all for one that needs this processor), so that a set() that comes soon costs neither side a
+// system call; a longer wait blocks and uses no processor time.
 //
 // Lifetime: set() touches the object's memory only up to the atomic operation that releases the
 // waiters, so a thread returning from wait() may destroy the event at once.
 
 #include <atomic>
 #include <cstdint>
+
+#include "Platform/AdaptiveSpin.h"
 
 namespace qvPlatform {
 
@@ -46,11 +49,9 @@ private:
     static constexpr std::uint32_t SLEEPERS = 2u;
     static constexpr std::uint32_t GENERATION_STEP = 4u;
     static constexpr std::uint32_t GENERATION_MASK = ~(SET | SLEEPERS);
-    // How many times wait() looks at an unset event, pausing in between, before it sleeps:
-    // a few microseconds on current processors.
-    static constexpr int SPIN_COUNT = 200;
 
     std::atomic<std::uint32_t> m_nState;
+    AdaptiveSpin m_Spin;
 };
 
 } // namespace qvPlatform

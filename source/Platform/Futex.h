@@ -19,6 +19,11 @@ namespace qvPlatform {
 // Sleeps while word holds nExpected. May return spuriously; callers re-check their condition.
 void futexWait(std::atomic<std::uint32_t>& word, std::uint32_t nExpected);
 
+// As futexWait, and the sleep is a cancellation point on Linux: a thread that Thread's
+// terminate() cancels while it sleeps here ends at once, unwinding from this call (its caller
+// must be ready for that). On Windows, which has no cancellation, the same as futexWait.
+void futexWaitCancellable(std::atomic<std::uint32_t>& word, std::uint32_t nExpected);
+
 // Wakes at most nCount threads sleeping on word (all of them for futexWakeAll).
 void futexWake(std::atomic<std::uint32_t>& word, int nCount);
 inline void futexWakeAll(std::atomic<std::uint32_t>& word)
@@ -38,6 +43,14 @@ const std::atomic<std::uint32_t>* heldWaitLocks();
 // call it before their body runs: a thread that Thread::terminate() kills inside its first
 // wait then holds no heap or handle-table lock when it dies.
 void prepareThreadForWaits();
+
+// Lets another thread that is ready to run on this processor run first, if there is one;
+// returns at once otherwise. One system call.
+void yieldProcessor();
+
+// Whether this process may run on more than one processor, read once at the first call: with
+// a single one, polling for another thread's store only delays that thread.
+bool haveSeveralProcessors();
 
 // One step of a spin before a sleep: tells the processor that this is a wait loop, which
 // frees resources for a sibling hardware thread and costs tens of cycles.

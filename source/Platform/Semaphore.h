@@ -7,7 +7,8 @@
 // post; on Windows the same word serves instead of a semaphore object, whose every operation
 // would be a kernel call.
 //
-// - wait() takes a unit, sleeping in the kernel while there is none; post() gives one back
+// - wait() takes a unit, sleeping in the kernel while there is none (after a brief poll, see
+//   AdaptiveSpin.h); post() gives one back
 //   unless the count is at the maximum, in which case it changes nothing and returns false.
 //   An uncontended wait()/post() pair is two atomic operations and no system call; post()
 //   calls into the kernel only when someone sleeps.
@@ -21,6 +22,8 @@
 
 #include <atomic>
 #include <cstdint>
+
+#include "Platform/AdaptiveSpin.h"
 
 namespace qvPlatform {
 
@@ -44,6 +47,7 @@ private:
 
     std::atomic<std::uint64_t> m_nState;
     const std::uint32_t m_nMaximum;
+    AdaptiveSpin m_Spin;
 };
 
 } // namespace qvPlatform

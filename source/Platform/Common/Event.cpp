@@ -34,15 +34,15 @@ void Event::wait()
     const std::uint32_t nGeneration = nState & GENERATION_MASK;
     // A set() often follows within microseconds (the reply to a call just made, the next
     // message for a loop that has just run out of work): polling a little first saves both
-    // sides a trip through the kernel. The spin is bounded; then the thread sleeps.
-    for (int nSpin = 0;
-         nSpin < SPIN_COUNT && !(nState & SET) && (nState & GENERATION_MASK) == nGeneration;
-         ++nSpin) {
-        relaxProcessor();
-        nState = m_nState.load(std::memory_order_acquire);
-    }
+    // sides a trip through the kernel.
+    const auto isOver = [&] { return (nState & SET) || (nState & GENERATION_MASK) != nGeneration; };
+    if (!isOver())
+        m_Spin.waitBriefly([&] {
+            nState = m_nState.load(std::memory_order_acquire);
+            return isOver();
+        });
     for (;;) {
-        if ((nState & SET) || (nState & GENERATION_MASK) != nGeneration)
+        if (isOver())
             return;
         if (!(nState & SLEEPERS)) {
             if (!m_nState.compare_exchange_weak(nState, nState | SLEEPERS,

@@ -4,6 +4,8 @@
 #include <csignal>
 #include <ctime>
 #include <linux/futex.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -39,6 +41,29 @@ void futexWait(std::atomic<std::uint32_t>& word, std::uint32_t nExpected)
 #endif
 }
 
+// Asynchronous cancellation is enabled only around the system call, as the C library does for
+// its own cancellation points: a cancellation that arrives while the thread sleeps here ends it
+// at once. The unwinding may then start at any instruction of this function, which is safe only
+// because it has no cleanups of its own; it must never be inlined into a caller that has some.
+// The caller's cancellation type is kept outside the stack: under AddressSanitizer an
+// address-taken local would leave a poisoned redzone behind when a cancellation unwinds this
+// frame, which the runtime then trips over while the unwinding goes on.
+thread_local int t_nCallersCancelType = PTHREAD_CANCEL_DEFERRED;
+
+__attribute__((noipa)) void futexWaitCancellable(std::atomic<std::uint32_t>& word,
+                                                 std::uint32_t nExpected)
+{
+    pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, &t_nCallersCancelType);
+    const long nResult = syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word),
+                                 FUTEX_WAIT_PRIVATE, nExpected, nullptr, nullptr, 0);
+    const int nError = errno;
+    pthread_setcanceltype(t_nCallersCancelType, nullptr);
+    // EAGAIN: the word changed before we slept; EINTR: a signal (suspension) arrived.
+    QV_PLATFORM_CHECK(nResult == 0 || nError == EAGAIN || nError == EINTR);
+    (void)nResult;
+    (void)nError;
+}
+
 void prepareThreadForWaits() {}
 
 const std::atomic<std::uint32_t>* heldWaitLocks()
@@ -46,6 +71,28 @@ const std::atomic<std::uint32_t>* heldWaitLocks()
     static const std::atomic<std::uint32_t> s_nNone{0};
     return &s_nNone;
 }
+
+void yieldProcessor()
+{
+    sched_yield();
+}
+
+// Linux keeps an affinity mask per thread: the one read is that of the thread that loads the
+// library (read then, below), normally the main thread before it has restricted itself, which
+// is what the process was started with (taskset, a container's CPU set).
+bool haveSeveralProcessors()
+{
+    static const bool s_bSeveral = [] {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        return sched_getaffinity(0, sizeof(set), &set) != 0 || CPU_COUNT(&set) > 1;
+    }();
+    return s_bSeveral;
+}
+
+namespace {
+[[maybe_unused]] const bool s_bProcessorsReadAtLoad = haveSeveralProcessors();
+} // namespace
 
 void futexWake(std::atomic<std::uint32_t>& word, int nCount)
 {

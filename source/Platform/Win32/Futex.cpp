@@ -173,6 +173,28 @@ const std::atomic<std::uint32_t>* heldWaitLocks()
     return &t_nHeldBucketLocks;
 }
 
+void futexWaitCancellable(std::atomic<std::uint32_t>& word, std::uint32_t nExpected)
+{
+    futexWait(word, nExpected);
+}
+
+void yieldProcessor()
+{
+    ::SwitchToThread();
+}
+
+bool haveSeveralProcessors()
+{
+    static const bool s_bSeveral = [] {
+        DWORD_PTR nProcessMask = 0;
+        DWORD_PTR nSystemMask = 0;
+        if (!::GetProcessAffinityMask(::GetCurrentProcess(), &nProcessMask, &nSystemMask))
+            return true;
+        return (nProcessMask & (nProcessMask - 1)) != 0;
+    }();
+    return s_bSeveral;
+}
+
 void futexWait(std::atomic<std::uint32_t>& word, std::uint32_t nExpected)
 {
     Parker* pParker = currentParker();

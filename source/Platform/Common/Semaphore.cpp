@@ -1,13 +1,8 @@
 #include "Platform/Semaphore.h"
 
 #include <bit>
-#include <cerrno>
-#include <linux/futex.h>
-#include <pthread.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
-#include "Platform/Check.h"
+#include "Platform/Futex.h"
 
 namespace qvPlatform {
 
@@ -29,37 +24,10 @@ inline std::uint32_t sleepersOf(std::uint64_t nState)
     return static_cast<std::uint32_t>(nState >> 32);
 }
 
-std::uint32_t* countWord(std::atomic<std::uint64_t>& state)
+// The low half of the state word, as the 32-bit word the OS compares and hashes.
+std::atomic<std::uint32_t>& countWord(std::atomic<std::uint64_t>& state)
 {
-    return reinterpret_cast<std::uint32_t*>(&state);
-}
-
-// Sleeps while the count is 0. Asynchronous cancellation is enabled only around the system
-// call, as the C library does for its own cancellation points: a cancellation that arrives
-// while the thread sleeps here ends it at once. The unwinding may then start at any instruction
-// of this function, which is safe only because it has no cleanups of its own; it must never be
-// inlined into a caller that has some.
-// The caller's cancellation type, kept outside the stack: under AddressSanitizer an
-// address-taken local would leave a poisoned redzone behind when a cancellation unwinds this
-// frame, which the runtime then trips over while the unwinding goes on.
-thread_local int t_nCallersCancelType = PTHREAD_CANCEL_DEFERRED;
-
-__attribute__((noipa)) void sleepWhileEmpty(std::atomic<std::uint64_t>& state)
-{
-    pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, &t_nCallersCancelType);
-    const long nResult =
-        syscall(SYS_futex, countWord(state), FUTEX_WAIT_PRIVATE, 0u, nullptr, nullptr, 0);
-    const int nError = errno;
-    pthread_setcanceltype(t_nCallersCancelType, nullptr);
-    // EAGAIN: the count changed before we slept; EINTR: a signal (suspension) arrived.
-    QV_PLATFORM_CHECK(nResult == 0 || nError == EAGAIN || nError == EINTR);
-    (void)nResult;
-    (void)nError;
-}
-
-void wakeOne(std::atomic<std::uint64_t>& state)
-{
-    syscall(SYS_futex, countWord(state), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+    return *reinterpret_cast<std::atomic<std::uint32_t>*>(&state);
 }
 
 } // namespace
@@ -82,13 +50,15 @@ bool Semaphore::tryWait()
 
 void Semaphore::wait()
 {
-    if (tryWait())
+    // A unit often comes within microseconds (the next job for a member that has just finished
+    // one): polling a little first saves both sides a trip through the kernel.
+    if (tryWait() || m_Spin.waitBriefly([this] { return tryWait(); }))
         return;
     // Register as a sleeper before looking at the count again: post() either sees us and wakes
     // one sleeper, or its unit is visible to the look below (both are one total order).
     std::uint64_t nState = m_nState.fetch_add(SLEEPER, std::memory_order_seq_cst) + SLEEPER;
-    // Undoes the registration when a cancellation unwinds the sleep. A destructor rather than
-    // catch (...) and rethrow: it needs no rethrow, so nothing runs AddressSanitizer's
+    // Undoes the registration when a cancellation (Linux) unwinds the sleep. A destructor rather
+    // than catch (...) and rethrow: it needs no rethrow, so nothing runs AddressSanitizer's
     // no-return hook in the middle of the unwinding.
     struct SleeperGuard
     {
@@ -108,18 +78,18 @@ void Semaphore::wait()
                 return;
             }
         }
-        sleepWhileEmpty(m_nState);
+        futexWaitCancellable(countWord(m_nState), 0u);
         nState = m_nState.load(std::memory_order_seq_cst);
     }
 }
 
-// A cancelled sleeper may have consumed the wake-up meant for a unit it never took: if units
-// and sleepers are left, hand the wake-up on.
+// A cancelled sleeper (Linux) may have consumed the wake-up meant for a unit it never took: if
+// units and sleepers are left, hand the wake-up on.
 void Semaphore::leaveSleepers()
 {
     const std::uint64_t nState = m_nState.fetch_sub(SLEEPER, std::memory_order_seq_cst) - SLEEPER;
     if (countOf(nState) > 0 && sleepersOf(nState) > 0)
-        wakeOne(m_nState);
+        futexWake(countWord(m_nState), 1);
 }
 
 bool Semaphore::post()
@@ -135,7 +105,7 @@ bool Semaphore::post()
     // counted would make a system call for nearly every unit of a busy queue.
     // From here on the object may be gone; the wake only names the address.
     if (sleepersOf(nState) > countOf(nState))
-        wakeOne(m_nState);
+        futexWake(countWord(m_nState), 1);
     return true;
 }
 
