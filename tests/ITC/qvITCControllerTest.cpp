@@ -275,15 +275,17 @@ TEST_F(qvITCControllerTest, QueuedMessagesRunInOrderOnePerHookCall)
         new qvITC::Controller::InvokationTaskScheduler(qvVoidFunctor([&] { ++nWakeUps; }));
     pScheduler->ref();
     std::vector<int> order;
-    for (int n = 1; n <= 3; ++n) {
+    auto addNumbered = [&](int n) {
         pScheduler->addTask(
             qvITC::InvokationTask(MessageFunctor([&order, n](const ArgumentVector&) {
                                       order.push_back(n);
                                       return qvAnyContainer();
                                   }),
                                   m_NoArguments, nullptr, nullptr));
-    }
-    EXPECT_EQ(1, nWakeUps) << "only the first task finds the queue empty and wakes the loop";
+    };
+    for (int n = 1; n <= 3; ++n)
+        addNumbered(n);
+    EXPECT_EQ(1, nWakeUps) << "only the first task finds the loop idle and wakes it";
     pScheduler->runNextTask();
     EXPECT_EQ((std::vector<int>{1}), order);
     EXPECT_EQ(2, nWakeUps) << "tasks remain: the loop must be woken to keep turning";
@@ -293,6 +295,18 @@ TEST_F(qvITCControllerTest, QueuedMessagesRunInOrderOnePerHookCall)
     EXPECT_EQ(3, nWakeUps) << "no wake-up once the queue is drained";
     pScheduler->runNextTask(); // empty: nothing
     EXPECT_EQ(3u, order.size());
+
+    // A task that arrives while the hook works through earlier ones: its own wake-up may be
+    // spent on one of those, so the call that leaves it queued wakes the loop again.
+    addNumbered(4);
+    addNumbered(5);
+    pScheduler->runNextTask();
+    addNumbered(6);
+    nWakeUps = 0;
+    pScheduler->runNextTask();
+    EXPECT_EQ(1, nWakeUps) << "task 6 is left queued without a wake-up";
+    pScheduler->runNextTask();
+    EXPECT_EQ((std::vector<int>{1, 2, 3, 4, 5, 6}), order);
     pScheduler->unref();
 }
 
