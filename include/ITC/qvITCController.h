@@ -109,8 +109,13 @@ public:
 
         // Keeps the senders' fields, the loop's fields and the rest on separate cache lines.
         static constexpr unsigned int CACHE_LINE = 64;
-        // At most this many blocks of node memory wait for the senders; the loop frees the rest.
+        // Node memory waits for the senders without bound while the loop works through a burst
+        // of messages; whenever the loop goes idle it frees TRIM_STEP of the blocks beyond
+        // MAX_FREE_NODES.
         static constexpr unsigned int MAX_FREE_NODES = 256;
+        static constexpr unsigned int TRIM_STEP = 32;
+        // The loop hands node memory back this many blocks at a time, and when it goes idle.
+        static constexpr unsigned int SPENT_NODES_BATCH = 16;
 
         // A queued task in its node. Node memory is raw storage of sizeof(TaskNode) from the
         // global operator new, built in place and reused for later nodes.
@@ -138,7 +143,11 @@ public:
         TaskNode* takeIncoming();
         // Sets m_bLoopIdle, then wakes the loop itself for a task that came in unnoticed.
         void declareIdle();
+        // Destroys the run task and keeps its node's memory for the senders.
         void recycle(TaskNode* pNode);
+        void handBackSpentNodes();
+        void pushFreeNodes(void* pFirst, void* pLast, unsigned int nCount);
+        void trimFreeNodes();
         // Sender side: calls m_WakeUp unless the scheduler is closed, registered in m_nWakers.
         void wakeUpFromSender();
 
@@ -158,11 +167,18 @@ public:
         // The loop's side: the rest of its last take, oldest first; null when empty,
         // inUseMark() while runNextTask() works on it, closedMark() once closed.
         std::atomic<TaskNode*> m_pTaken;
-        // Memory of run tasks' nodes for the senders to take back, and how many blocks the loop
-        // has put there since it last found it empty (bounded by MAX_FREE_NODES).
-        std::atomic<void*> m_pFreeNodes;
+        // Memory of the nodes the loop has run since it last handed node memory back (a chain,
+        // its last block and its length), and how many blocks it has put into m_pFreeNodes
+        // since it last found that empty (at least as many as are there). The loop's thread
+        // only.
+        void* m_pSpentNodes;
+        void* m_pLastSpentNode;
+        unsigned int m_nSpentNodes;
         unsigned int m_nFreeNodes;
         char m_LoopLine[CACHE_LINE];
+        // Node memory for the senders to take back: filled by the loop a batch at a time.
+        std::atomic<void*> m_pFreeNodes;
+        char m_FreeNodesLine[CACHE_LINE];
         qvVoidFunctor m_WakeUp;
     };
 

@@ -32,9 +32,10 @@
 //   0. (Sequentially consistent on both sides: a sender that did not see the mark is counted
 //   when close() looks.) So no sender wakes a loop that may be gone. The loop wakes itself only
 //   from runNextTask(), while it certainly exists.
-// - Node memory. The loop pushes the memory of a run task's node onto m_pFreeNodes (it is the
-//   only one that pushes); senders take all of it at once with an exchange. It goes into the
-//   taking thread's cache entry for that scheduler and serves its next messages there.
+// - Node memory. The loop collects the memory of run tasks' nodes and pushes it onto
+//   m_pFreeNodes a batch at a time, and before it goes idle (it is the only one that pushes);
+//   senders take all of it at once with an exchange. It goes into the taking thread's cache
+//   entry for that scheduler and serves its next messages there.
 // - Finding the scheduler. Each thread caches up to CACHE_ENTRIES (controller, thread id)
 //   pairs with a reference to their scheduler. An open cached scheduler is the one in the map:
 //   a scheduler is closed before (or right after) it leaves the map, and a controller closes all
@@ -232,7 +233,8 @@ Scheduler::TaskNode* Scheduler::inUseMark()
 
 Scheduler::InvokationTaskScheduler(const qvVoidFunctor& wakeUp)
     : m_pIncoming(nullptr), m_bLoopIdle(true), m_nWakers(0), m_SendersLine(), m_pTaken(nullptr),
-      m_pFreeNodes(nullptr), m_nFreeNodes(0), m_LoopLine(), m_WakeUp(wakeUp)
+      m_pSpentNodes(nullptr), m_pLastSpentNode(nullptr), m_nSpentNodes(0), m_nFreeNodes(0),
+      m_LoopLine(), m_pFreeNodes(nullptr), m_FreeNodesLine(), m_WakeUp(wakeUp)
 {
 }
 
@@ -246,6 +248,7 @@ Scheduler::~InvokationTaskScheduler()
     if (pIncoming != closedMark())
         discardAll(reversed(pIncoming));
     freeBlocks(m_pFreeNodes.load(std::memory_order_acquire));
+    freeBlocks(m_pSpentNodes);
 }
 
 bool Scheduler::isClosed() const
@@ -346,19 +349,55 @@ Scheduler::TaskNode* Scheduler::takeIncoming()
 void Scheduler::recycle(TaskNode* pNode)
 {
     pNode->~TaskNode();
-    FreeBlock* pBlock = new (static_cast<void*>(pNode)) FreeBlock{nullptr};
+    FreeBlock* pBlock =
+        new (static_cast<void*>(pNode)) FreeBlock{static_cast<FreeBlock*>(m_pSpentNodes)};
+    if (!m_pSpentNodes)
+        m_pLastSpentNode = pBlock;
+    m_pSpentNodes = pBlock;
+    if (++m_nSpentNodes == SPENT_NODES_BATCH)
+        handBackSpentNodes();
+}
+
+void Scheduler::handBackSpentNodes()
+{
+    if (!m_pSpentNodes)
+        return;
+    pushFreeNodes(m_pSpentNodes, m_pLastSpentNode, m_nSpentNodes);
+    m_pSpentNodes = nullptr;
+    m_pLastSpentNode = nullptr;
+    m_nSpentNodes = 0;
+}
+
+void Scheduler::pushFreeNodes(void* pFirst, void* pLast, unsigned int nCount)
+{
     void* pHead = m_pFreeNodes.load(std::memory_order_relaxed);
     do {
         if (!pHead)
             m_nFreeNodes = 0; // the senders have taken everything
-        else if (m_nFreeNodes >= MAX_FREE_NODES) {
-            ::operator delete(pBlock);
-            return;
-        }
-        pBlock->m_pNext = static_cast<FreeBlock*>(pHead);
-    } while (!m_pFreeNodes.compare_exchange_weak(pHead, pBlock, std::memory_order_release,
+        static_cast<FreeBlock*>(pLast)->m_pNext = static_cast<FreeBlock*>(pHead);
+    } while (!m_pFreeNodes.compare_exchange_weak(pHead, pFirst, std::memory_order_release,
                                                  std::memory_order_relaxed));
-    ++m_nFreeNodes;
+    m_nFreeNodes += nCount;
+}
+
+void Scheduler::trimFreeNodes()
+{
+    if (m_nFreeNodes <= MAX_FREE_NODES)
+        return;
+    // The loop has nothing to do: a good time to free some of what a burst of messages left
+    // behind. A little each time, so that a new burst finds the loop ready at once and most of
+    // the memory still there; after a few idle turns only MAX_FREE_NODES blocks remain.
+    FreeBlock* pChain =
+        static_cast<FreeBlock*>(m_pFreeNodes.exchange(nullptr, std::memory_order_acquire));
+    unsigned int nFreed = 0;
+    for (; pChain && nFreed < TRIM_STEP; ++nFreed) {
+        FreeBlock* pNext = pChain->m_pNext;
+        ::operator delete(pChain);
+        pChain = pNext;
+    }
+    m_nFreeNodes = pChain ? m_nFreeNodes - nFreed : 0;
+    // Only the loop puts memory there, so the place is still empty (or emptied by a sender).
+    m_pFreeNodes.store(pChain, std::memory_order_release);
 }
 
 void Scheduler::declareIdle()
@@ -394,12 +433,17 @@ void Scheduler::runNextTask()
         m_pTaken.store(closedMark(), std::memory_order_relaxed);
         return;
     }
-    if (!pTaken)
+    bool bTookIncoming = false;
+    if (!pTaken) {
         pTaken = takeIncoming();
+        bTookIncoming = pTaken != nullptr;
+    }
     TaskNode* pRest = pTaken ? pTaken->m_pNext : nullptr;
     // The last of a take: whatever arrived meanwhile becomes the rest.
-    if (pTaken && !pRest)
+    if (pTaken && !pRest) {
         pRest = takeIncoming();
+        bTookIncoming = bTookIncoming || pRest != nullptr;
+    }
     NodePtr upNode(pTaken);
     // Put the rest back, unless close() came meanwhile: then it is discarded here. The task
     // taken still runs, as it would had close() come a moment later.
@@ -413,8 +457,9 @@ void Scheduler::runNextTask()
         declareIdle();
         return;
     }
-    // Busy: senders need not wake the loop until it declares itself idle again.
-    if (m_bLoopIdle.load(std::memory_order_relaxed))
+    // Busy with a new take: senders need not wake the loop until it declares itself idle again.
+    // (Only then: the flag lives on the senders' cache line.)
+    if (bTookIncoming && m_bLoopIdle.load(std::memory_order_relaxed))
         m_bLoopIdle.store(false, std::memory_order_relaxed);
     if (pRest) {
         __builtin_prefetch(pRest, 1);
@@ -422,8 +467,11 @@ void Scheduler::runNextTask()
         // is running this hook, so it exists.)
         m_WakeUp();
     }
-    // The last task: idle afterwards, also when it throws, so that tasks queued meanwhile get
-    // their wake-up.
+    // The last task of the take: the node memory of those before it goes back first (a waiting
+    // sender that this task releases finds it), and the loop goes idle afterwards, also when the
+    // task throws, so that tasks queued meanwhile get their wake-up.
+    if (!pRest)
+        handBackSpentNodes();
     try {
         upNode->m_Task.execute();
     } catch (...) {
@@ -433,8 +481,11 @@ void Scheduler::runNextTask()
     }
     // Destroyed here, on the loop's thread; the node's memory goes back to the senders.
     recycle(upNode.release());
-    if (!pRest)
+    if (!pRest) {
+        handBackSpentNodes();
+        trimFreeNodes();
         declareIdle();
+    }
 }
 
 void Scheduler::close()
