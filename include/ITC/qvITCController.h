@@ -22,10 +22,12 @@
 //   a scheduler lives until its last user has let go of it. Once closeInvokationTaskScheduler,
 //   removeInvokationTaskScheduler or the destructor has returned, no sender calls that loop's
 //   wake-up functor any more, so the loop may be destroyed.
-// - Sending takes no lock: a sender queues with one atomic exchange on the target's queue, and
-//   finds the target through a small cache of its own (see "Sender cache" below). Queue nodes
-//   come back from the loop to its senders, so a sender that keeps up with its loop allocates
-//   only the functor's copy and the argument vector's storage per message.
+// - Sending to a recently used thread takes no lock: the sender finds the target's scheduler in
+//   a small cache of its own (see "Sender cache" below) and queues with one compare-and-swap.
+//   A busy loop is not woken for each message; an idle one is woken by the first sender that
+//   finds it idle. Queue nodes come back from the loop to its senders, so a sender that keeps
+//   up with its loop allocates only the functor's copy and the argument vector's storage per
+//   message.
 // Non-guarantees:
 // - No order between messages from different senders beyond the order in which their queueing
 //   took effect; no time limit on a synchronous wait (loops waiting on each other in a cycle of
@@ -33,14 +35,20 @@
 // - Registering and deregistering the interface must not overlap with other calls.
 // - A message that overlaps with the removal of its target's scheduler is either run or
 //   discarded (its synchronous sender then gets the discard error), never both.
+// - Wake-ups are not exact: a loop may make a turn more than its messages need.
 //
 // Sender cache: each sending thread keeps a reference to the schedulers of the last few
 // (controller, thread id) pairs it sent to, with node memory handed back by their loops. An
 // entry is used only while its scheduler is open; a closed one is dropped at the thread's next
 // send to that pair (which then looks in the map again: the thread id may have a new
 // scheduler by then), when the thread itself closes or removes it or destroys the controller,
-// or when the thread ends. Until then a closed scheduler, emptied of its tasks and node memory,
-// stays allocated.
+// or when the thread ends. Until then a closed scheduler, emptied of its tasks and of all but a
+// few blocks of node memory, stays allocated.
+//
+// Node memory: while a loop works through a burst of messages, the memory of the nodes it has
+// run waits for the senders without bound; whenever the loop goes idle it frees 32 of the
+// blocks beyond 256. A sending thread keeps what it has taken back until it uses it, drops the
+// cache entry or ends.
 //
 // Ownership: the controller owns its schedulers (shared with the hooks it hands out and with
 // the sender caches); it does not own the interface.
@@ -90,7 +98,8 @@ public:
         // Runs the oldest queued task, if any, on the calling thread; wakes the loop again first
         // when more tasks remain, so that they do not wait for another wake-up. An exception
         // from the task's functor leaves this call (after its sender has been told). Called by
-        // one thread at a time, the loop's; with nothing queued it writes no shared memory.
+        // one thread at a time, the loop's; with nothing queued it only reads (unless a sender
+        // woke the loop for a task it had already run: then it declares itself idle again).
         void runNextTask();
 
         // The loop will run no more tasks: discards what is queued and refuses what comes. A
