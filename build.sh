@@ -11,12 +11,17 @@
 #                      installed), run them and print one table: each operation of this library
 #                      beside its counterpart, with the ratio (also as CSV in build/release/bench)
 #   ./build.sh demo    build the release preset's example host and run it (qvdemo, 3 s by
-#                      default; further arguments go to qvdemo, e.g. ./build.sh demo --help)
+#                      default; further arguments go to qvdemo, e.g. ./build.sh demo --help);
+#                      ./build.sh demo --windows [args] runs the 64-bit Windows build under Wine
+#   ./build.sh windows install what is missing (MinGW-w64, Wine, GoogleTest's sources), build the
+#                      windows-x64 and windows-x86 presets and run both suites under Wine in a
+#                      headless Wine prefix under build/; prints per platform "N passed, M failed"
+#                      (not yet part of ./build.sh test: see README, Windows)
 set -euo pipefail
 cd "$(dirname "$0")"
 
 usage() {
-    echo "usage: $0 {test|fuzz|bench|demo}" >&2
+    echo "usage: $0 {test|fuzz|bench|demo [--windows]|windows}" >&2
     exit 2
 }
 
@@ -34,9 +39,12 @@ have_libfuzzer() {
 }
 
 # Debian packages the build needs, with a header or tool that shows each is present. With
-# "fuzz": clang and libFuzzer; with "memcheck": valgrind.
+# "fuzz": clang and libFuzzer; with "memcheck": valgrind; with "windows": the MinGW-w64
+# cross-compilers (posix thread model), GoogleTest's sources and Wine, 64- and 32-bit (the
+# latter from the i386 architecture, which is added first).
 ensure_dependencies() {
     local missing=()
+    local add_i386=0
     local extra
     for extra in "$@"; do
         case "$extra" in
@@ -49,6 +57,18 @@ ensure_dependencies() {
                 ;;
             bench)
                 command -v python3 >/dev/null 2>&1 || missing+=(python3)
+                ;;
+            windows)
+                [ -x /usr/bin/x86_64-w64-mingw32-g++-posix ] || missing+=(g++-mingw-w64-x86-64-posix)
+                [ -x /usr/bin/i686-w64-mingw32-g++-posix ] || missing+=(g++-mingw-w64-i686-posix)
+                [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
+                command -v wine >/dev/null 2>&1 || missing+=(wine)
+                [ -x /usr/lib/wine/wine64 ] || missing+=(wine64)
+                if [ ! -x /usr/lib/wine/wine ]; then
+                    missing+=(wine32:i386)
+                    command -v dpkg >/dev/null 2>&1 &&
+                        ! dpkg --print-foreign-architectures | grep -qx i386 && add_i386=1
+                fi
                 ;;
         esac
     done
@@ -73,6 +93,9 @@ ensure_dependencies() {
         exit 1
     fi
     export DEBIAN_FRONTEND=noninteractive
+    if [ $add_i386 -eq 1 ]; then
+        dpkg --add-architecture i386
+    fi
     apt-get update -qq
     apt-get install -y -qq "${missing[@]}"
 }
@@ -161,6 +184,73 @@ run_memcheck() {
     cmake -DBUILD_DIR=build/memcheck -P cmake/qvMemcheck.cmake
 }
 
+# The Wine environment of every Windows program run here: a prefix of its own under build/,
+# no debug channels, no display, no offers to install Mono or Gecko, no debugger started for a
+# program that crashes (it just ends).
+windows_environment() {
+    export WINEPREFIX="$PWD/build/wineprefix"
+    export WINEDEBUG=-all
+    export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
+    export DISPLAY=
+}
+
+# Creates the Wine prefix once (cmake/qvWinePrefix.cmake) and keeps one Wine server running
+# for the whole stage, so that the programs do not each start and stop one. The server and
+# Wine's services are started with /dev/null as their standard handles (the script's warm-up
+# run), never by a test program whose output CTest reads: they would hold its pipe open.
+start_wine() {
+    windows_environment
+    local wine
+    wine="$(command -v wine)"
+    cmake -DWINE="$wine" -P cmake/qvWinePrefix.cmake
+    wineserver -w
+    wineserver -p </dev/null >/dev/null 2>&1 || true
+    trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+    cmake -DWINE="$wine" -P cmake/qvWinePrefix.cmake
+}
+
+# run_windows_preset <preset>: builds the preset and runs its tests under Wine; prints the
+# preset's name, then "N passed, M failed" (CTest's tests: one per test program, plus the
+# prefix setup, the install test and the demo). Returns non-zero when a test failed.
+run_windows_preset() {
+    local preset="$1" log status=0
+    log="build/$preset/ctest.log"
+    cmake --preset "$preset" >/dev/null
+    if ! cmake --build --preset "$preset"; then
+        echo "build.sh: building $preset failed" >&2
+        status=1
+    fi
+    mkdir -p "build/$preset"
+    ctest --preset "$preset" >"$log" 2>&1 || status=1
+    grep -E '^ *[0-9]+/[0-9]+ Test +#' "$log" || true
+    if [ $status -ne 0 ]; then
+        sed -n '/The following tests FAILED/,$p' "$log" >&2
+    fi
+    local total failed
+    total=$(sed -n 's/.*tests failed out of \([0-9][0-9]*\).*/\1/p' "$log" | tail -n 1)
+    failed=$(sed -n 's/.*, \([0-9][0-9]*\) tests failed out of.*/\1/p' "$log" | tail -n 1)
+    total=${total:-0}
+    failed=${failed:-0}
+    WINDOWS_SUMMARY+=("$preset" "$((total - failed)) passed, $failed failed")
+    return $status
+}
+
+run_windows() {
+    start_wine
+    local status=0 start=$SECONDS
+    WINDOWS_SUMMARY=()
+    run_windows_preset windows-x64 || status=1
+    run_windows_preset windows-x86 || status=1
+    echo
+    echo "Windows stage: $((SECONDS - start)) s"
+    local n
+    for ((n = 0; n < ${#WINDOWS_SUMMARY[@]}; n += 2)); do
+        echo "${WINDOWS_SUMMARY[n]}"
+        echo "${WINDOWS_SUMMARY[n + 1]}"
+    done
+    return $status
+}
+
 case "${1:-}" in
     test)
         ensure_dependencies fuzz memcheck
@@ -168,6 +258,10 @@ case "${1:-}" in
         cmake --workflow --preset tsan
         run_fuzzers runs "${QV_FUZZ_RUNS:-100000}"
         run_memcheck
+        ;;
+    windows)
+        ensure_dependencies windows
+        run_windows
         ;;
     fuzz)
         ensure_dependencies fuzz
@@ -181,6 +275,14 @@ case "${1:-}" in
         run_benchmarks
         ;;
     demo)
+        if [ "${2:-}" = "--windows" ]; then
+            ensure_dependencies windows
+            start_wine
+            cmake --preset windows-x64 >/dev/null
+            cmake --build --preset windows-x64 --target qvdemo
+            wine build/windows-x64/bin/qvdemo.exe "${@:3}"
+            exit
+        fi
         ensure_dependencies
         cmake --preset release >/dev/null
         cmake --build --preset release --target qvdemo

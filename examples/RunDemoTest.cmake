@@ -2,13 +2,15 @@
 # print a report in which every subsystem did its work; --help exits 0 with the usage, and a bad
 # option exits 2 with the usage on standard error.
 #
-#   cmake -DDEMO=<qvdemo> -DEXPECT_JOBS=ON|OFF -P RunDemoTest.cmake
+#   cmake -DDEMO=<qvdemo> [-DEMULATOR=<wine>] -DEXPECT_JOBS=ON|OFF -P RunDemoTest.cmake
+#
+# With EMULATOR (a cross build) the demo runs through it.
 
 function(fail text)
     message(FATAL_ERROR "qvDemoTest: ${text}\n--- standard output:\n${out}\n--- standard error:\n${err}")
 endfunction()
 
-execute_process(COMMAND "${DEMO}" --seconds 1 --quiet
+execute_process(COMMAND ${EMULATOR} "${DEMO}" --seconds 1 --quiet
     RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 90)
 message(STATUS "qvdemo --seconds 1 --quiet:\n${out}")
 if(NOT result STREQUAL "0")
@@ -54,16 +56,16 @@ if(EXPECT_JOBS)
     endif()
 endif()
 
-execute_process(COMMAND "${DEMO}" --help RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
+execute_process(COMMAND ${EMULATOR} "${DEMO}" --help RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
 if(NOT result STREQUAL "0" OR NOT out MATCHES "^usage: qvdemo")
     fail("--help: exit code ${result}")
 endif()
 
-execute_process(COMMAND "${DEMO}" --frobnicate RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
+execute_process(COMMAND ${EMULATOR} "${DEMO}" --frobnicate RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
 if(NOT result STREQUAL "2" OR NOT err MATCHES "unknown option '--frobnicate'.*usage: qvdemo")
     fail("a bad option: exit code ${result}, expected 2 with the usage")
 endif()
-execute_process(COMMAND "${DEMO}" --seconds 0 RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
+execute_process(COMMAND ${EMULATOR} "${DEMO}" --seconds 0 RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
 if(NOT result STREQUAL "2")
     fail("--seconds 0: exit code ${result}, expected 2")
 endif()

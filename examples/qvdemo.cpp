@@ -20,7 +20,14 @@
 //     terminal), ends the run after --seconds, shuts everything down in order and prints the
 //     report.
 
+#if defined(_WIN32)
+#define NOMINMAX
+#define WIN32_LEAN_AND_MEAN
+#include <io.h>
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -210,14 +217,51 @@ private:
     qvSynch::LWLock& m_Lock;
 };
 
-// The directories to search for modules: "plugins" beside the executable (found through
-// /proc/self/exe, so the build tree may be anywhere), and the directory the build put them in.
+// The file name of modules: shared objects on Linux, DLLs on Windows.
+#if defined(_WIN32)
+const char* const MODULE_PATTERN = "\\*.dll";
+#else
+const char* const MODULE_PATTERN = "\\*.so";
+#endif
+
+// The path of this executable (Linux: /proc/self/exe; Windows: GetModuleFileNameA); empty
+// when it can't be read.
+std::filesystem::path executablePath()
+{
+#if defined(_WIN32)
+    std::vector<char> buffer(MAX_PATH);
+    for (;;) {
+        const DWORD nLength =
+            GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (nLength == 0)
+            return {};
+        if (nLength < buffer.size())
+            return std::filesystem::path(std::string(buffer.data(), nLength));
+        buffer.resize(buffer.size() * 2);
+    }
+#else
+    std::error_code error;
+    const std::filesystem::path exePath = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? std::filesystem::path() : exePath;
+#endif
+}
+
+bool isTerminal(FILE* pStream)
+{
+#if defined(_WIN32)
+    return _isatty(_fileno(pStream)) != 0;
+#else
+    return isatty(fileno(pStream)) != 0;
+#endif
+}
+
+// The directories to search for modules: "plugins" beside the executable (so the build tree
+// may be anywhere), and the directory the build put them in.
 std::vector<std::string> pluginDirectories()
 {
     std::vector<std::string> directories;
-    std::error_code error;
-    const std::filesystem::path exePath = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (!error) {
+    const std::filesystem::path exePath = executablePath();
+    if (!exePath.empty()) {
         // getPath hands back the directory of an existing file in backslash form, separator kept.
         std::string sstrExeDirectory;
         qvFileLocator::getPath(exePath.string(), sstrExeDirectory);
@@ -241,8 +285,8 @@ std::set<std::string> locateModules(const std::vector<std::string>& directories)
     qvSCList<std::string> candidates;
     for (const std::string& sstrDirectory : directories) {
         locator.addFilePath(sstrDirectory + "\\"); // registers the directory itself
-        qvFileLocator::findFilesInPath(sstrDirectory + "\\*.so", "", qvFileLocator::FILEMASK_FILES,
-                                       candidates);
+        qvFileLocator::findFilesInPath(sstrDirectory + MODULE_PATTERN, "",
+                                       qvFileLocator::FILEMASK_FILES, candidates);
     }
     std::set<std::string> modules;
     for (auto* pNode = candidates.getHead(); pNode; pNode = pNode->getNext()) {
@@ -515,8 +559,8 @@ public:
                 Clock::time_point start)
         : m_Options(options), m_Counters(counters), m_Failures(failures), m_Processor(processor),
           m_Plugins(plugins), m_PluginLock(pluginLock), m_Start(start), m_NextTurn(start),
-          m_bTerminal(!options.bQuiet && isatty(STDOUT_FILENO)), m_nPlainLines(0),
-          m_bSuspended(false), m_bResumed(false), m_nSuspendedModules(0), m_nResumedModules(0)
+          m_bTerminal(!options.bQuiet && isTerminal(stdout)), m_nPlainLines(0), m_bSuspended(false),
+          m_bResumed(false), m_nSuspendedModules(0), m_nResumedModules(0)
     {
     }
 

@@ -186,15 +186,6 @@ void checkVector(const Vector& vector, const VectorModel& model)
         QV_FUZZ_CHECK(vector[n].get() == model.m_vecSlots[n]);
 }
 
-VectorModel readVector(const Vector& vector)
-{
-    VectorModel model;
-    model.m_nLastElement = vector.getLastElement();
-    for (unsigned int n = 0; n < vector.getSize(); ++n)
-        model.m_vecSlots.push_back(vector[n].get());
-    return model;
-}
-
 // ---------------------------------------------------------------------------------------------
 // qvPoolList: a list of nodes that recycles them through a pool that is never empty.
 
@@ -418,17 +409,11 @@ void runDCListOperation(FuzzedDataProvider& data, State& state, int& nNextValue)
         QV_FUZZ_CHECK(Tracked::s_nLive == nLiveBefore);
         break;
     }
-    case 5: { // assignment from the other list
-        DCList& target = state.m_aDC[nOther];
+    case 5: { // assignment from the other list: all or nothing
         const int nCopies = chooseCopyFailure(data);
-        const bool bThrew = runArmed(nCopies, [&] { target = list; });
-        DCModel& targetModel = state.m_aDCModel[nOther];
-        if (!bThrew) {
-            targetModel = model;
-        } else {
-            // The old elements are gone; the target holds the copies made before the failure.
-            targetModel.assign(model.begin(), model.begin() + (nCopies - 1));
-        }
+        const bool bThrew = runArmed(nCopies, [&] { state.m_aDC[nOther] = list; });
+        if (!bThrew)
+            state.m_aDCModel[nOther] = model;
         break;
     }
     case 6: { // assignment to itself changes nothing and copies nothing
@@ -564,16 +549,10 @@ void runVectorOperation(FuzzedDataProvider& data, State& state, int& nNextValue)
         if (!vector || !source)
             break;
         const int nCopies = chooseCopyFailure(data);
+        // All or nothing: a failed copy leaves the target as it was.
         const bool bThrew = runArmed(nCopies, [&] { *vector = *source; });
-        if (!bThrew) {
+        if (!bThrew)
             model = state.m_aVectorModel[nOther];
-        } else {
-            // The target is whole, with the source's size: the slots copied before the failure
-            // hold the source's values, the others default values.
-            QV_FUZZ_CHECK(vector->getSize() == source->getSize());
-            QV_FUZZ_CHECK(vector->getLastElement() == source->getLastElement());
-            model = readVector(*vector);
-        }
         break;
     }
     case 4: { // assignment to itself copies nothing

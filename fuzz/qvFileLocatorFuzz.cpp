@@ -172,22 +172,30 @@ bool modelIsDirectory(const std::string& sstrPath)
     return true;
 }
 
-// '*' any run of characters, '?' one character, everything else itself.
+// '*' any run of characters, '?' one character, everything else itself. Linear: on a mismatch
+// only the last '*' takes one more character (a recursive matcher is exponential in the number
+// of stars, which the fuzzer finds).
 bool wildcardMatch(const char* pPattern, const char* pName)
 {
-    if (*pPattern == '\0')
-        return *pName == '\0';
-    if (*pPattern == '*') {
-        for (const char* p = pName;; ++p) {
-            if (wildcardMatch(pPattern + 1, p))
-                return true;
-            if (*p == '\0')
-                return false;
+    const char* pStar = nullptr;
+    const char* pStarName = nullptr;
+    while (*pName != '\0') {
+        if (*pPattern == '*') {
+            pStar = pPattern++;
+            pStarName = pName;
+        } else if (*pPattern != '\0' && (*pPattern == '?' || *pPattern == *pName)) {
+            ++pPattern;
+            ++pName;
+        } else if (pStar) {
+            pPattern = pStar + 1;
+            pName = ++pStarName;
+        } else {
+            return false;
         }
     }
-    if (*pName == '\0')
-        return false;
-    return (*pPattern == '?' || *pPattern == *pName) && wildcardMatch(pPattern + 1, pName + 1);
+    while (*pPattern == '*')
+        ++pPattern;
+    return *pPattern == '\0';
 }
 
 std::size_t directoryPartLength(const std::string& sstrPattern)

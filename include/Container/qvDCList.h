@@ -11,7 +11,8 @@
 //
 // Threads: none; the structures holding a list guard it with their own locks.
 // Failures: allocation failure throws the allocator's exception; an exception while a new
-// node's value is copied frees the node and leaves the list as it was.
+// node's value is copied frees the node and leaves the list as it was (a failed assignment too
+// leaves the target as it was).
 
 #include <utility>
 
@@ -49,12 +50,16 @@ public:
         }
     }
 
+    // Copies the source's elements into a new chain first, then exchanges it for the old one,
+    // whose elements are removed from the back. So a source that lives inside this list's
+    // elements (forest = forest.getFront().children) is read whole before anything of it can be
+    // freed, and a failed copy leaves this list as it was. Self-assignment changes nothing.
     qvDCList& operator=(const qvDCList& other)
     {
         if (&other != this) {
-            clear();
-            appendAll(other);
-        }
+            qvDCList copy(other);
+            swap(copy);
+        } // the old elements go with copy: other may go with them and is not touched again
         return *this;
     }
 

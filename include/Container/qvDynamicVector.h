@@ -11,8 +11,12 @@
 //
 // Threads: none; one thread at a time uses a vector.
 // Failures: operator[] checks "nPos <= m_nLastElement", then "nPos < m_nVectorSize" (assertion
-// naming this header). Allocation failure throws the allocator's exception; an exception
-// raised while the elements are destroyed is swallowed.
+// naming this header). Allocation failure throws the allocator's exception; so does an element
+// copy that throws, and a copy or an assignment that fails that way leaves nothing behind (an
+// assignment leaves the target as it was). An exception raised while the elements are destroyed
+// is swallowed.
+
+#include <utility>
 
 #include "qvAssert.h"
 
@@ -66,13 +70,26 @@ public:
         }
     }
 
+    // Copies the source into new storage first, then exchanges it for the old storage and
+    // releases that. So a source that lives inside this vector's elements (an argument vector
+    // held by its own first argument: args = *qvAnyCast<ArgumentVector>(args[0])) is read whole
+    // before anything of it can be freed, and a failed copy leaves this vector as it was.
+    // Self-assignment changes nothing.
     qvDynamicVector& operator=(const qvDynamicVector& other)
     {
         if (&other != this) {
-            releaseStorage();
-            copyFrom(other);
-        }
+            qvDynamicVector copy(other);
+            swap(copy);
+        } // the old storage goes with copy: other may go with it and is not touched again
         return *this;
+    }
+
+    // Exchanges the storage of two vectors; no element is copied.
+    void swap(qvDynamicVector& other)
+    {
+        std::swap(m_pElements, other.m_pElements);
+        std::swap(m_nVectorSize, other.m_nVectorSize);
+        std::swap(m_nLastElement, other.m_nLastElement);
     }
 
     virtual ~qvDynamicVector() { releaseStorage(); }

@@ -66,8 +66,9 @@ public:
 
     // The directory of a path. An existing directory, or a path that can't be read (for
     // instance one that does not exist), comes back unchanged. For an existing file the result
-    // is the path before its file name, trailing separator kept, in backslash form; also when
-    // the file's directory can't be listed.
+    // is the path up to and including its last separator, in backslash form ("" for a bare file
+    // name), whatever characters the file name holds ('?' and '*' too) and whether or not the
+    // file's directory can be listed.
     static void getPath(const std::string& sstrPath, std::string& sstrDirectory);
 
     // Makes sstrPath relative to sstrBase. A base that ends in a file name with an extension

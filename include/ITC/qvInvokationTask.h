@@ -152,7 +152,20 @@ public:
     }
 
     InvokationTask(const InvokationTask&) = default;
-    InvokationTask& operator=(const InvokationTask&) = default;
+    // Copies the whole source before any member changes: a source reachable only through this
+    // task's own functor or arguments is read before they are released.
+    InvokationTask& operator=(const InvokationTask& other)
+    {
+        if (&other != this) {
+            InvokationTask copy(other);
+            m_Message = copy.m_Message;
+            m_Arguments.swap(copy.m_Arguments);
+            m_spResult.Swap(copy.m_spResult);
+            m_spSignal.Swap(copy.m_spSignal);
+            m_spOutcome.Swap(copy.m_spOutcome);
+        } // the old members go with copy
+        return *this;
+    }
     ~InvokationTask() = default;
 
     // Runs the call on the calling thread: stores the result (when there is a container), then

@@ -3,6 +3,7 @@
 
 #include <list>
 #include <map>
+#include <set>
 #include <string>
 
 #include "Plugin/qvInterface.h"
@@ -37,6 +38,9 @@ using qvModuleHandle = void*;
 //              finishes the other modules and deletes the interface before it rethrows the
 //              first such exception, and the destructor drops it. From the idle callbacks,
 //              exSuspendModule and exIsSuspended: the walk or call stops there, nothing changes.
+//              Windows: a library released while such an exception is on its way is unloaded
+//              only at the next load() or unload() of any handler (the exception's type and
+//              destructor may lie in the module, and must outlive the caller's catch).
 // Re-entry:  a module may call back into the handler from an entry point (through the host's
 //            interface), even to unload itself or others: the idle walks go on with the next
 //            name still registered; a module is forgotten just before its exFinishModule runs, so
@@ -61,18 +65,19 @@ public:
     // not deleted (it is the caller's again), and loaded modules keep the one they received.
     void setModuleInterface(qvInterface* pInterface);
 
-    // Loads the library (backslashes count as slashes; a name without a separator is searched
-    // along the loader's library path), checks that it exports the six entry points that every
+    // Loads the library (either separator; a name without a separator is searched along the
+    // loader's search path), checks that it exports the six entry points that every
     // module needs, calls exInitModule with the module interface and exGetModuleName, and
     // registers the module. True when the module was added.
     // False, with nothing registered: the name is empty or cannot be loaded (missing, not a
-    // regular file, not a shared object of this machine, truncated, unresolved symbols); the
+    // regular file, no library of this platform and machine, truncated, unresolved symbols); the
     // loader hands back a library instance that is already registered (the same file under
-    // another spelling, such as "./m.so" and its absolute path, or through a symbolic link:
-    // then no entry point is called, so a module is never initialised or finished twice); an
-    // entry point is missing (then none is called); or the name is already registered (then
-    // this library instance is finished with exFinishModule after exInitModule and
-    // exGetModuleName). A library that is not kept is released before load returns.
+    // another spelling, such as "./m.so" and its absolute path, or through a symbolic link) or
+    // whose load is still running (asked for again from its own exInitModule, or from that of a
+    // module it loads): then no entry point is called, so a module is never initialised or
+    // finished twice; an entry point is missing (then none is called); or the name is already
+    // registered (then this library instance is finished with exFinishModule after exInitModule
+    // and exGetModuleName). A library that is not kept is released before load returns.
     bool load(const std::string& sstrFileName);
 
     // Forgets the module, calls its exFinishModule and releases its library.
@@ -137,6 +142,8 @@ private:
     unsigned int m_nEntryCallDepth;
     // Libraries to release once no entry point is running any more.
     std::list<qvModuleHandle> m_listPendingReleases;
+    // Libraries whose load() is running: a load that gets one of them back is refused.
+    std::set<qvModuleHandle> m_setLoadingHandles;
     // Advanced by every change of the tables, so that an idle walk notices a change made by a
     // module's callback.
     unsigned long m_nTableVersion;

@@ -3,9 +3,10 @@
 
 // For authors of plug-in modules: the seven entry points through which qvPluginHandler drives a
 // module. A module includes this header and defines the entry points it offers; they are
-// declared here with C linkage and default visibility, so that the handler finds them under
-// exactly these names even when the module is compiled with hidden visibility, and the
-// definitions must match these types.
+// declared here with C linkage and exported from the module (QV_MODULE_EXPORT), so that the
+// handler finds them under exactly these names even when the module is compiled with hidden
+// visibility, and the definitions must match these types. A definition needs no mark of its own:
+// the declaration's carries over.
 //
 // Needed: exInitModule, exFinishModule, exSuspendModule, exModulePhysicCallback,
 // exModuleRenderCallback and exGetModuleName. A library that lacks any of them is refused, and
@@ -31,7 +32,16 @@
 
 #include "Plugin/qvInterface.h"
 
-#define QV_MODULE_ENTRY __attribute__((visibility("default")))
+// QV_MODULE_EXPORT exports a function from a module's shared library: __declspec(dllexport) on
+// Windows, default visibility elsewhere. The entry points below carry it; a module marks with it
+// any further function that it exports itself. The host never imports from a module: it looks
+// the entry points up by name.
+#if defined(_WIN32)
+#define QV_MODULE_EXPORT __declspec(dllexport)
+#else
+#define QV_MODULE_EXPORT __attribute__((visibility("default")))
+#endif
+#define QV_MODULE_ENTRY QV_MODULE_EXPORT
 
 static_assert(sizeof(bool) == 1, "entry points pass one-byte bool values");
 

@@ -21,8 +21,9 @@
 // m_Lock before it counts the job, and a taker passes the semaphore before it takes m_Lock, so
 // no thread waits on the semaphore while it holds the lock.
 //
-// Cancellation: a taker blocked in getJob() may be cancelled there (qvThread::terminate); it
-// then leaves without taking a job and without holding the lock.
+// Termination: a taker blocked in getJob() may be terminated there (qvThread::terminate: a
+// cancellation on Linux, TerminateThread on Windows); it then leaves without taking a job and
+// without holding the lock.
 //
 // Failures: an allocation failure in addJob()/tryAddJob() throws the allocator's exception and
 // leaves the queue unchanged, its lock released and its pool non-empty.
@@ -85,8 +86,7 @@ public:
 
     // Blocks without time limit until a job is counted, claims it and takes the oldest job:
     // copies its function, argument and id into the out-parameters and returns true. Returns
-    // false and leaves them untouched if the list is empty all the same (not possible while
-    // only this class changes it).
+    // false and leaves them untouched if the list is empty all the same: after a wakeTaker().
     bool getJob(long (*&pThreadFunc)(void*), void*& pThreadData, unsigned long& id)
     {
         // A taker that finds the queue empty watches it briefly before it sleeps: a producer
@@ -104,6 +104,22 @@ public:
         pNode->m_Element = Job();
         m_Jobs.returnFreeNode(pNode);
         return true;
+    }
+
+    // Lets one taker that waits in getJob(), or the next one to call it, return false without
+    // a job: how a team ends a member that waits for work. Does nothing when the queue is full
+    // (a taker then finds jobs and never waits). Never blocks and allocates nothing; must not
+    // run while jobs are added.
+    void wakeTaker()
+    {
+        {
+            Guard guard(m_Lock);
+            // The semaphore counts at most the listed jobs, so below the maximum here one more
+            // unit fits.
+            if (m_Jobs.getSize() >= MAXIMUM_WAITING_JOBS)
+                return;
+        }
+        m_Semaphore.V();
     }
 
     // Jobs queued and not yet taken (a job being run does not count). Read without the lock:

@@ -21,8 +21,10 @@ namespace qvSynch {
 // maximum below 1) fire the same assertion; without assertions the maximum is raised to 1 and
 // the initial count is clamped into [0, maximum], so the semaphore stays usable.
 //
-// Threads:  every operation may be called from any thread. A blocking P() is a cancellation
-//           point: a qvThread terminated while it waits there ends without taking a unit.
+// Threads:  every operation may be called from any thread. Linux: a blocking P() is a
+//           cancellation point: a qvThread terminated while it waits there ends without taking
+//           a unit. Windows: a qvThread terminated while it waits there ends without taking a
+//           unit as well (the semaphore stays usable by every other thread).
 // Lifetime: a thread returning from P() may destroy the semaphore at once.
 class QV_EXPORT Semaphore
 {

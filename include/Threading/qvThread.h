@@ -17,42 +17,59 @@
 // shares with this object by reference count, so a qvThread may be destroyed while its thread
 // still runs; the thread never touches the destroyed object.
 //
-// What the thread does on this platform:
+// What the thread does, on both platforms:
 //
-// - Creation. The OS thread exists and getID() holds its kernel thread id when the constructor
+// - Creation. The OS thread exists and getID() holds its OS thread id when the constructor
 //   returns. It runs none of the start function until run() has handed it a non-null record
 //   and its suspension count is 0; the count starts at 1, as for a thread created suspended.
 // - suspend()/resume() keep a suspension count: each suspend() needs one resume() (run() with
-//   a record counts as one resume()). A thread that runs its start function is stopped by a
-//   signal; suspend() returns only once it has stopped, and from then on it runs no more of its
-//   start function until the count is back to 0. A thread blocked in a system call stops when
-//   the call returns or is interrupted. A thread that has not started only counts.
-// - terminate() (and the destructor) never wait, and guarantee:
-//     * a thread that has not started its start function never calls it and ends at once;
-//     * a thread inside its start function is cancelled: it ends at its next cancellation
-//       point (any blocking POSIX call that is one, such as read or nanosleep or a condition
-//       wait, and every blocking qvSynch::Semaphore::P), or when the start function returns,
-//       whichever comes first; it never starts anything of the start function again. Until
-//       then it keeps running: terminate() does not stop code that makes no such call;
-//     * a suspended thread is released from its suspension so that it can get there;
-//     * unlike a Win32 forced termination, the cancelled thread's stack is unwound: destructors
-//       of its frames run (locks held through guards are released), catch (...) blocks see the
-//       unwinding and must rethrow it.
-//   To wait until the thread can run no more user code, call join() after terminate().
+//   a record counts as one resume()). suspend() of a thread that runs its start function
+//   returns only once the thread has stopped, and from then on it runs no more of its start
+//   function until the count is back to 0. A thread that has not started only counts.
+// - The exit code is the start function's result truncated to 32 bits; 0xFFFFFFFF when the
+//   start function threw (the exception is dropped on the thread); 0 when the thread was
+//   terminated or never started, and 0 while it has not ended.
+// - terminate() (and the destructor) end a thread that has not started its start function at
+//   once; it never calls it. What they do to a thread inside its start function depends on the
+//   platform:
+//
+// Linux (pthreads; ids are kernel thread ids, error numbers pthread's):
+// - A running thread is stopped by a signal; a thread blocked in a system call stops when the
+//   call returns or is interrupted.
+// - terminate() and the destructor never wait. A thread inside its start function is
+//   cancelled: it ends at its next cancellation point (any blocking POSIX call that is one, such
+//   as read or nanosleep or a condition wait, and every blocking qvSynch::Semaphore::P), or when
+//   the start function returns, whichever comes first; it never starts anything of the start
+//   function again. Until then it keeps running: terminate() does not stop code that makes no
+//   such call. A suspended thread is released from its suspension so that it can get there.
+//   Unlike a Win32 forced termination, the cancelled thread's stack is unwound: destructors of
+//   its frames run (locks held through guards are released), catch (...) blocks see the
+//   unwinding and must rethrow it. To wait until the thread can run no more user code, call
+//   join() after terminate().
 //   Cleanup in code that may be cancelled belongs in destructors: under AddressSanitizer a
 //   catch (...) that rethrows the cancellation runs the sanitizer's no-return hook over the
 //   stale redzones of the frames already unwound, which it reports. The library's own waits
 //   are written that way.
+//
+// Windows (kernel32; ids from GetCurrentThreadId, error numbers from GetLastError):
+// - suspend() is SuspendThread, and the count is the OS's own; the thread stops wherever it is,
+//   inside a system call too.
+// - terminate() (and the destructor) of a thread inside its start function is TerminateThread:
+//   the thread stops at once wherever it is, and nothing of it runs again: no destructor, no
+//   catch block, no cleanup. Hazard: what it held stays held for ever (a lock it owned, also
+//   one inside the C runtime such as the heap's) and what it was changing stays half-changed,
+//   for every thread of the process. Use it only on a thread whose state nothing depends on.
+//   terminate() returns once the OS has ended the thread, which runs none of its code for that.
+//   The library itself never terminates a thread that may run user code (its teams and its
+//   processor end their threads by letting them return).
+//
 // - A controlling thread that wants a thread to end whatever its state (never run, suspended,
 //   running) first makes its start function return (for a main loop: shuts the loop down),
-//   then calls terminate() (which ends a never-run thread and releases a suspended one) and
-//   join().
-// - The exit code is the start function's result truncated to 32 bits; 0xFFFFFFFF when the
-//   start function threw (the exception is dropped on the thread); 0 when the thread was
-//   terminated or never started, and 0 while it has not ended.
+//   then calls terminate() (which ends a never-run thread and, on Linux, releases a suspended
+//   one) and join().
 //
 // Failures throw std::runtime_error with these texts (each ends in a line feed; the number is
-// the pthread error number in decimal):
+// the OS's error number in decimal):
 //   "Could not create thread data with invalid null function pointer.\n"
 //   "Could not create thread: <error>.\n"       (the constructor; no thread exists then)
 //   "Could not terminate thread: <error>.\n"    (terminate)
@@ -87,7 +104,9 @@ public:
     // "Could not create thread: <error>.\n" when the OS refuses, std::bad_alloc when memory
     // runs out; either way no thread is left behind.
     qvThread();
-    // Ends the thread as terminate() does (without waiting for it) and releases the handle.
+    // Ends the thread as terminate() does and releases the handle; it does not wait for a
+    // thread that still runs (on Windows it waits, briefly, until the OS has ended a thread it
+    // killed).
     ~qvThread();
     qvThread(const qvThread&) = delete;
     qvThread& operator=(const qvThread&) = delete;
@@ -103,8 +122,9 @@ public:
     // Blocks without time limit until the thread has ended; returns at once if it has.
     // A thread that is never run (nor terminated) keeps join() waiting.
     void join();
-    // Ends the thread as described above, without waiting. Throws std::runtime_error
-    // "Could not terminate thread: <error>.\n" when the cancellation is refused.
+    // Ends the thread as described above. Throws std::runtime_error
+    // "Could not terminate thread: <error>.\n" when the OS refuses (pthread_cancel,
+    // TerminateThread).
     void terminate();
 
     unsigned long getID() const { return m_nThreadID; }
@@ -113,7 +133,7 @@ public:
     // True once the start function has returned or thrown; never for a terminated thread.
     bool isFinished() const;
 
-    // The kernel thread id of the calling thread.
+    // The OS thread id of the calling thread.
     static unsigned long currentThreadId();
 
 private:

@@ -31,16 +31,20 @@
 // once, also from jobs. The team must not be destroyed while another thread is inside
 // createJob() (nor from one of its own jobs).
 //
-// Destruction ends every member at once and returns only when no member can touch the team
-// any more:
-// - members blocked on an empty queue end at once;
-// - a member that is running a job is cancelled: it ends at the job's next cancellation point
-//   (a blocking POSIX call that is one, such as nanosleep, read or a condition wait, or any
-//   blocking qvSynch::Semaphore::P), unwinding the job's stack, or else when the job returns;
-//   the destructor waits for that, so a job that never returns and makes no such call keeps
-//   the destructor waiting;
+// Destruction ends every member and returns only when no member can touch the team any more:
 // - no member starts another job once destruction has begun, and jobs still waiting in the
-//   queues are dropped and never run.
+//   queues are dropped and never run;
+// - members waiting for a job (blocked on an empty queue) are woken and end at once;
+// - a member that is running a job: what the destructor waits for depends on the platform.
+//   Linux: the member is cancelled; it ends at the job's next cancellation point (a blocking
+//   POSIX call that is one, such as nanosleep, read or a condition wait, or any blocking
+//   qvSynch::Semaphore::P), unwinding the job's stack, or else when the job returns; the
+//   destructor waits for that, so a job that never returns and makes no such call keeps the
+//   destructor waiting.
+//   Windows: the destructor waits until the job returns. A thread is never killed while it may
+//   run a job (TerminateThread would leave whatever the job holds, its locks included, as it
+//   was), so a job that never returns keeps the destructor waiting; make long jobs watch a stop
+//   flag of their own.
 //
 // Failures: the constructor throws std::runtime_error "Could not create thread: <error>.\n"
 // (qvThread) when a member's thread cannot be created, or the allocator's exception; the members

@@ -146,20 +146,11 @@ void qvFileLocator::getPath(const std::string& sstrPath, std::string& sstrDirect
         sstrDirectory = sstrPath; // a directory, or nothing that can be read: as given
         return;
     }
-    // An existing entry that is no directory. The entry's name is the path's last component:
-    // cut at its last occurrence, so that a directory whose name contains the file name
-    // ("data/a") is kept whole.
-    std::size_t nName;
-    qvPlatform::DirectorySearch search;
-    if (search.findFirst(sstrPath)) {
-        nName = sstrPath.rfind(search.getName());
-        search.close();
-    } else {
-        // The entry exists but its directory can't be listed (it may be entered, not read):
-        // its name is still the path's last component.
-        nName = qvPlatform::DirectorySearch::getDirectoryPartLength(sstrPath);
-    }
-    std::string sstrResult = nName == std::string::npos ? sstrPath : sstrPath.substr(0, nName);
+    // An existing entry that is no directory: its name is the path's last component, whatever
+    // characters it holds. The name is not looked up again: a directory search would take a name
+    // with '?' or '*' for a pattern, which other entries match too.
+    std::string sstrResult =
+        sstrPath.substr(0, qvPlatform::DirectorySearch::getDirectoryPartLength(sstrPath));
     convertSeparators(sstrResult, SEPARATOR_BACKSLASH);
     sstrDirectory.swap(sstrResult);
 }

@@ -4,36 +4,48 @@
 // The file-system queries the file locator needs: does a path exist, the working directory, is
 // a path a directory, and the entries of a directory that match a pattern.
 //
-// Paths: every path argument may use slashes or backslashes. Backslashes are turned into
-// slashes before the OS sees the path, so a backslash always separates and never names a
-// character inside a file name. A path that holds a NUL character names nothing (the OS would
-// read it only up to the NUL): it does not exist, its attributes can't be read, and a pattern
-// holding one finds nothing. The working directory comes back in the locator's backslash
-// form. Entry names are handed on exactly as the directory holds them (any bytes but '/').
+// Paths: every path argument may use slashes or backslashes; both always separate, and
+// toNativeSeparators() turns them into the platform's own before the OS sees a path (slashes on
+// Linux, backslashes on Windows), so neither ever names a character inside a file name. A path
+// that holds a NUL character names nothing (the OS would read it only up to the NUL): it does
+// not exist, its attributes can't be read, and a pattern holding one finds nothing. The working
+// directory comes back in the locator's backslash form. Entry names are handed on exactly as the
+// directory holds them.
 //
-// What POSIX does not reproduce, and how it is approximated:
-// - Patterns: only the last component of a pattern may hold wildcards, '*' (any run of
-//   characters, also none and also a leading '.') and '?' (one character); every other
-//   character, '[' included, matches itself. Matching is case-sensitive, as the file system is.
-//   "*" lists every entry, "." and ".." included.
-// - Attributes: only "is a directory" is known. A symbolic link counts as what it points to; a
-//   dangling link is a file (its own entry can be read, and it is no directory); a path whose
-//   attributes can't be read at all (missing, too long, not searchable) counts as a directory.
+// Patterns: only the last component of a pattern may hold wildcards, '*' (any run of characters,
+// also none and also a leading '.') and '?' (one character); every other character, '['
+// included, matches itself. Matching follows the file system: case-sensitive on Linux,
+// case-insensitive (ASCII letters) on Windows. "*" lists every entry, "." and ".." included
+// where the directory has them (a Windows drive root has none).
+//
+// Attributes: only "is a directory" is known. A path whose attributes can't be read at all
+// (missing, too long, not searchable) counts as a directory.
+//
+// Linux: access(F_OK), getcwd, stat/lstat, opendir/readdir with fnmatch. A symbolic link counts
+// as what it points to; a dangling link is a file (its own entry can be read, and it is no
+// directory).
+// Windows: _access, _getcwd, GetFileAttributesA, FindFirstFileA/FindNextFileA over every entry
+// of the directory, matched here (the OS's own matching also takes 8.3 short names, so "*.htm"
+// would find "page.html"). Names are narrow strings in the ANSI code page. A path longer than
+// the OS accepts (MAX_PATH) names nothing that can be read. A drive prefix ("C:") without a
+// separator is the directory part of a pattern ("C:*.txt" searches drive C's working
+// directory). A symbolic link or junction counts as what its own entry says (a link to a
+// directory is a directory).
 //
 // Threads: every function may run on any thread; a DirectorySearch belongs to one thread.
 // Failures: nothing is thrown; a failed OS call shows as false, an empty search or "directory".
 
-#include <dirent.h>
-
 #include <cstddef>
 #include <string>
+
+#include "PlatformTypes.h"
 
 namespace qvPlatform {
 
 class FileSystem
 {
 public:
-    // access(F_OK): whether the path names anything (file or directory) that can be reached.
+    // Whether the path names anything (file or directory) that can be reached.
     static bool exists(const std::string& sstrPath);
 
     // The working directory in backslash form, of any length. false (and sstrDirectory
@@ -44,7 +56,8 @@ public:
     // be read counts as a directory; a dangling symbolic link does not.
     static bool isDirectory(const std::string& sstrPath);
 
-    // Turns every backslash into a slash.
+    // Turns every separator into the platform's own: backslashes into slashes on Linux,
+    // slashes into backslashes on Windows.
     static void toNativeSeparators(std::string& sstrPath);
 };
 
@@ -84,20 +97,21 @@ public:
 
     // The current entry, valid after a findFirst()/findNext() that returned true, until the
     // next call.
-    const char* getName() const { return m_pEntry->d_name; }
+    const char* getName() const { return entryName(m_pEntry); }
     EntryType getType() const;
 
     // Where the directory part of a pattern ends: the index just past its last separator, 0
-    // when it has none. "a\\b/*.txt" -> 4.
+    // when it has none. "a\\b/*.txt" -> 4. On Windows a drive prefix counts as a directory part
+    // of its own: "C:*.txt" -> 2.
     static std::size_t getDirectoryPartLength(const std::string& sstrPattern);
 
 private:
     bool matches(const char* pName) const;
     bool advance();
 
-    DIR* m_pDirectory;
-    struct dirent* m_pEntry;
-    std::string m_sstrMatch; // fnmatch pattern of the last component, '[' escaped
+    NativeDirectory m_pDirectory;
+    NativeDirectoryEntry m_pEntry;
+    std::string m_sstrMatch; // the last component, as the platform's matcher wants it
     bool m_bMatchAll;        // the last component is "*"
     bool m_bLiteral;         // the last component has no wildcard
 };

@@ -1,13 +1,15 @@
 #ifndef QV_PLATFORM_FUTEX_H
 #define QV_PLATFORM_FUTEX_H
 
-// The kernel's wait-on-address primitive for process-private 32-bit words. The library's own
-// event and semaphore keep their state in one atomic word and call into the kernel only when
-// a thread really has to sleep or someone sleeps, so uncontended operations make no system call.
+// Waiting on an address for process-private 32-bit words: the kernel's futex on Linux; on
+// Windows a parking lot in which every thread sleeps on a kernel event of its own (see
+// Win32/Futex.cpp for why not WaitOnAddress). The library's own event, light mutex and semaphore
+// keep their state in one atomic word and call into the OS only when a thread really has to
+// sleep or someone sleeps, so uncontended operations make no system call.
 //
-// A wake may touch the address of an object that a woken thread has already destroyed: the
-// kernel only hashes the address, so that is harmless; callers never read their object after
-// the atomic operation that lets waiters go.
+// A wake may name the address of an object that a woken thread has already destroyed: the wake
+// only compares or hashes the address and never reads the word, so that is harmless; callers
+// never read their object after the atomic operation that lets waiters go.
 
 #include <atomic>
 #include <cstdint>

@@ -2,29 +2,37 @@
 #define QV_PLATFORM_LIBRARY_H
 
 // Loading, looking into and releasing dynamic libraries: what the plug-in handler needs of the
-// Win32 pair LoadLibraryA / GetProcAddress / FreeLibrary, no more.
+// Win32 trio LoadLibraryA / GetProcAddress / FreeLibrary, no more.
 //
-// - open() takes a file name in either separator style (backslashes become slashes) and loads
-//   the library with every symbol bound at once and none of them made visible to other
-//   libraries (dlopen with RTLD_NOW | RTLD_LOCAL). A name without a slash is searched along the
-//   loader's own library path, as the Win32 loader searches its own. Opening a library that is
-//   already loaded hands back the same handle and counts one more reference, as on Win32.
-// - findSymbol() finds an exported symbol by its exact name in that library only. dlsym() also
-//   searches the libraries the given one depends on; GetProcAddress does not, so a symbol that
+// - open() takes a file name in either separator style and loads the library with every symbol
+//   bound at once. A name without a separator is searched along the loader's own search path.
+//   Opening a library that is already loaded hands back the same handle and counts one more
+//   reference. An empty name, and a name with an embedded zero character (which would load a
+//   different file than the one named), are refused.
+// - findSymbol() finds an exported symbol by its exact name in that library only; a symbol that
 //   resolves into another library counts as missing.
-// - close() drops one reference; the library is unloaded when the last one goes.
+// - close() drops one reference; the library is unloaded when the last one goes. On Windows a
+//   close() made while an exception is being thrown or handled on the calling thread is put
+//   off until the next open() or close() without one: the exception may come from the library
+//   and refer to its code (see Win32/Library.cpp).
+// - Before a file path (a name with a separator) is handed to the loader, the file is checked:
+//   a regular file (a FIFO or a device would block or never end), a well-formed header for this
+//   process (its machine and word size), and every part the loader maps inside the file, so that
+//   a truncated library is refused instead of faulting later. The check looks at the path first
+//   and opens it only when it names a regular file then (opening a device may act on it). The
+//   loader then opens the path again by name: a file put in its place after the look (another
+//   library, a FIFO, a device) is not guarded against; whoever can replace files in a directory
+//   that plug-ins are loaded from can make the host run any code anyway. Names searched along
+//   the search path are left to the loader.
 //
-// What POSIX does differently, and how it is evened out:
-// - dlopen("") hands back the main program instead of failing: an empty name is refused.
-//   A name with an embedded zero character would load a different file than the one named:
-//   refused too.
-// - The loader maps a shared object's segments straight from the file and faults (SIGBUS) when
-//   a segment lies past the end of a truncated file. Before a file path (a name with a slash)
-//   is handed to the loader, the file is checked: a regular file, looked at (stat) before it is
-//   opened, since opening a device node may act on the device and a FIFO would block; then a
-//   well-formed ELF header of this machine's class, and every segment inside the file. A file
-//   that changes between the check and the load is not guarded against; names searched along
-//   the library path are left to the loader.
+// Linux: backslashes become slashes; dlopen with RTLD_NOW | RTLD_LOCAL (none of the library's
+// symbols made visible to other libraries); dlopen("") would hand back the main program, hence
+// the refusal; the check reads the ELF header and program headers (segments); dlsym() also
+// searches the libraries the given one depends on, so its result is checked to lie in this one.
+// Windows: slashes become backslashes; LoadLibraryA with the system's error dialogs turned off
+// for the call (a broken file is reported, never shown in a message box); the check reads the
+// PE headers and section table; GetProcAddress searches the module's own exports only. The
+// handle is the module's HMODULE.
 //
 // Threads: the OS loader is thread-safe; so are these functions.
 

@@ -4,17 +4,24 @@
 // A recursive, process-private lock in user space: one atomic word (0 free, 1 held, 2 held with
 // sleepers) plus the owner and its recursion depth. Uncontended lock and unlock are one atomic
 // operation each and never enter the kernel; a contended lock first tries nSpinCount times,
-// pausing in between, then sleeps on the word (futex). The owner may lock again, and each lock
+// pausing in between, then sleeps on the word (Futex.h). The owner may lock again, and each lock
 // needs its own unlock; unlock by a thread that does not hold the lock is ignored.
 //
+// On Windows this takes the place of a critical section: the same costs, a spin count, and a
+// sleeping waiter in a kernel wait; it keeps two promises a critical section does not make, that
+// an unlock by a thread that does not hold the lock changes nothing and that the next owner may
+// destroy the lock at once.
+//
 // This is what the light-weight locks stand on. It is not robust: an owner that ends while
-// holding it leaves it held (the robust pthread Mutex serves where that matters).
+// holding it leaves it held (the Mutex serves where that matters).
 //
 // Lifetime: unlock() touches the object only up to the atomic operation that frees the lock
 // (the wake names only the address), so the next owner may destroy it at once.
 
 #include <atomic>
 #include <cstdint>
+
+#include "PlatformTypes.h"
 
 namespace qvPlatform {
 
@@ -71,11 +78,8 @@ public:
     }
 
 private:
-    // A value unique to each living thread and never 0: its thread pointer.
-    static std::uintptr_t currentThread()
-    {
-        return reinterpret_cast<std::uintptr_t>(__builtin_thread_pointer());
-    }
+    // A value unique to each living thread and never 0 (PlatformTypes.h).
+    static std::uintptr_t currentThread() { return currentThreadTag(); }
 
     void lockContended();
     void wakeOne();

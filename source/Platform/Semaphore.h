@@ -2,15 +2,19 @@
 #define QV_PLATFORM_SEMAPHORE_H
 
 // A counting semaphore with a maximum, in one 64-bit atomic word: the count in the low half
-// (which is also the futex word sleepers wait on) and the number of sleepers in the high half.
-// sem_t has no maximum, and a separate maximum check could not be made atomic with its post.
+// (which is also the word sleepers wait on, see Futex.h) and the number of sleepers in the high
+// half. sem_t has no maximum, and a separate maximum check could not be made atomic with its
+// post; on Windows the same word serves instead of a semaphore object, whose every operation
+// would be a kernel call.
 //
 // - wait() takes a unit, sleeping in the kernel while there is none; post() gives one back
 //   unless the count is at the maximum, in which case it changes nothing and returns false.
 //   An uncontended wait()/post() pair is two atomic operations and no system call; post()
 //   calls into the kernel only when someone sleeps.
-// - The sleep inside wait() is a cancellation point: a thread cancelled there (Thread's
+// - Linux: the sleep inside wait() is a cancellation point: a thread cancelled there (Thread's
 //   terminate()) leaves without taking a unit, and passes on a wake-up it may have consumed.
+//   Windows has no cancellation; a thread killed there (TerminateThread) stays counted as a
+//   sleeper, which costs later post() calls a needless wake-up and nothing else.
 //
 // Lifetime: post() touches the object's memory only up to the atomic operation that makes the
 // unit available, so a thread returning from wait() may destroy the semaphore at once.

@@ -2,55 +2,81 @@
 #define QV_PLATFORM_THREAD_H
 
 // An OS thread that is created held back, can be stopped and restarted by other threads, and
-// can be ended from outside: what the library's thread wrapper needs of a Win32 thread, built on
-// pthreads.
+// can be ended from outside: what the library's thread wrapper needs of a Win32 thread.
 //
-// - Held back at creation. create() returns once the new thread has published its kernel id
-//   (gettid); the thread then waits at a start gate, running no caller code, until start() has
-//   handed it an argument and its suspension count is 0 (it starts at 1, as a thread created
-//   suspended does).
-// - Suspension count. suspend() adds one, resume() and start() take one off (never below 0).
-//   A thread that is running its body is stopped by a real-time signal (SUSPEND_SIGNAL) whose
-//   handler waits, with async-signal-safe futex calls only, while the count is above 0.
-//   suspend() returns only once the thread is stopped in that handler (or no longer runs its
-//   body), so from then on it executes nothing of its body until the count is back to 0.
-//   Should the thread not stop within 20 ms the signal is sent again (ThreadSanitizer defers
-//   signals to its own safe points and can drop one); a surplus signal is harmless.
-//   POSIX cannot stop a thread inside a system call: a thread blocked in the kernel is stopped
-//   when the call returns or is interrupted by the signal, before it runs any more of its body.
-// - Termination. terminate() never waits. A thread still at its start gate ends without calling
-//   its body. A thread running its body is cancelled (pthread_cancel, deferred): it ends at its
-//   next cancellation point, which is any POSIX cancellation point (read, nanosleep, condition
-//   waits, ...) and every blocking wait of qvPlatform::Semaphore, or when its body returns,
-//   whichever comes first. A stopped thread is released from its suspension so that it can get
-//   there. Unlike TerminateThread, cancellation unwinds the thread's stack: destructors of its
-//   frames run (so locks held through guards are released).
+// Common to both platforms:
+// - Held back at creation. create() returns with the thread's id known; the thread then runs no
+//   caller code until start() has handed it an argument and its suspension count is 0 (it
+//   starts at 1, as a thread created suspended does). A thread released before start() (by
+//   resume()) waits at a start gate for it.
+// - Suspension count. suspend() adds one, resume() and start() take one off (never below 0);
+//   the count stops growing at MAXIMUM_SUSPEND_COUNT. suspend() of a running thread returns
+//   only once the thread is stopped, so from then on it executes nothing of its body until the
+//   count is back to 0. A thread that has ended is not affected.
+// - Termination. A thread still at its start gate (or held there by its suspension count) ends
+//   without calling its body. What happens to a thread running its body differs, see below.
+//   TERMINATION_UNWINDS_STACK (PlatformTypes.h) tells the library which of the two it has.
 // - Results. The body's result, truncated to 32 bits, is the exit code; a body that threw gives
 //   0xFFFFFFFF; a thread that was terminated, or never ran its body, gives 0. isFinished() is
-//   true once the body has returned or thrown (not when it was cancelled).
+//   true once the body has returned or thrown (not when the thread was terminated).
 //
-// Lifetime: the state the thread writes (finished flag, exit code, suspension word) is shared
-// by reference count between this object and the running thread, so the object may be
-// destroyed while the thread still runs; the thread then never touches it. The thread lets go
-// of that state as the last step of its end, after which its suspension handler no longer looks
-// at it: a suspension signal still pending when the wrapper goes is handled harmlessly on the
-// thread's exit path. The destructor terminates the thread as terminate() does and detaches it,
-// without waiting.
+// Linux (pthreads):
+// - create() returns once the new thread has published its kernel id (gettid); it waits at
+//   the start gate.
+// - A thread that is running its body is stopped by a real-time signal (SUSPEND_SIGNAL) whose
+//   handler waits, with async-signal-safe futex calls only, while the count is above 0. Should
+//   the thread not stop within 20 ms the signal is sent again (ThreadSanitizer defers signals to
+//   its own safe points and can drop one); a surplus signal is harmless. POSIX cannot stop a
+//   thread inside a system call: a thread blocked in the kernel is stopped when the call returns
+//   or is interrupted by the signal, before it runs any more of its body.
+// - terminate() never waits. A thread running its body is cancelled (pthread_cancel, deferred):
+//   it ends at its next cancellation point, which is any POSIX cancellation point (read,
+//   nanosleep, condition waits, ...) and every blocking wait of qvPlatform::Semaphore, or when
+//   its body returns, whichever comes first. A stopped thread is released from its suspension so
+//   that it can get there. Unlike TerminateThread, cancellation unwinds the thread's stack:
+//   destructors of its frames run (so locks held through guards are released).
+// - The thread lets go of its shared state as the last step of its end, after which the
+//   suspension handler no longer looks at it: a suspension signal still pending when the wrapper
+//   goes is handled harmlessly on the thread's exit path.
+//
+// Windows (kernel32):
+// - CreateThread with CREATE_SUSPENDED; the id comes with the handle. The OS's own suspension
+//   count is the count: suspend() is SuspendThread (followed by GetThreadContext, which returns
+//   only once the thread has really stopped; SuspendThread alone does not wait), resume() and
+//   start() are ResumeThread. A thread is stopped wherever it is, inside a system call too.
+// - terminate() of a thread running its body is TerminateThread: the thread stops wherever it
+//   is and nothing of it runs again, no destructor, no cleanup. Hazard: whatever the thread
+//   held stays as it was, a lock it held stays held for ever (also a lock inside the C runtime,
+//   such as the heap's), an object it was changing stays half-changed. Use it only on a thread
+//   whose state nobody depends on; the library's own shutdown paths never do it to a thread
+//   that may run user code. terminate() then waits until the OS has ended the thread (which
+//   runs none of its code for that) and releases what the thread would have released itself.
+//   A thread at its start gate is released instead (ResumeThread until it runs) and leaves the
+//   gate on its own, without calling its body.
+// - join() waits until the thread has left its body and then for the OS thread to end
+//   (WaitForSingleObject); the exit code is the one GetExitCodeThread reports.
+//
+// Lifetime: the state the thread writes (finished flag, exit code, start word) is shared by
+// reference count between this object and the running thread, so the object may be destroyed
+// while the thread still runs; the thread then never touches it. The destructor terminates the
+// thread as terminate() does and releases the handle, without waiting for the thread's body.
 //
 // Threads: every operation may be called from any thread, also concurrently (join() from
 // several threads, terminate() while another thread joins). suspend() of the calling thread
 // itself returns once another thread has resumed it.
 //
-// Sanitizers: cancellation unwinds frames without the AddressSanitizer epilogues that unpoison
-// their stack redzones, and the exit path of the thread reuses that stack. The entry procedure
-// therefore unpoisons the unwound part of the stack before the unwinding leaves it (only in
-// AddressSanitizer builds), and it tells the cancellation apart from C++ exceptions without
-// binding a reference to abi::__forced_unwind (which UndefinedBehaviorSanitizer reports).
+// Sanitizers (Linux): cancellation unwinds frames without the AddressSanitizer epilogues that
+// unpoison their stack redzones, and the exit path of the thread reuses that stack. The entry
+// procedure therefore unpoisons the unwound part of the stack before the unwinding leaves it
+// (only in AddressSanitizer builds), and it tells the cancellation apart from C++ exceptions
+// without binding a reference to abi::__forced_unwind (which UndefinedBehaviorSanitizer
+// reports).
 
 #include <atomic>
 #include <cstdint>
 #include <mutex>
-#include <pthread.h>
+
+#include "PlatformTypes.h"
 
 namespace qvPlatform {
 
@@ -59,21 +85,26 @@ class Thread
 public:
     typedef long (*Body)(void* pArgument);
 
-    // The real-time signal that stops a running thread (SIGRTMIN + this offset).
+    // Linux: the real-time signal that stops a running thread (SIGRTMIN + this offset).
     static constexpr int SUSPEND_SIGNAL_OFFSET = 4;
+    // Whether terminate() of a thread that runs its body unwinds its stack (Linux: cancellation)
+    // or stops it dead (Windows: TerminateThread). Only in the first case may the library end a
+    // thread that may be running user code that way.
+    static constexpr bool TERMINATION_UNWINDS_STACK = qvPlatform::TERMINATION_UNWINDS_STACK;
     // Suspension counts stop growing here; a further suspend() does nothing (as on Win32).
     static constexpr std::uint32_t MAXIMUM_SUSPEND_COUNT = 127;
 
     // Creates the thread held at its start gate. Returns 0 and the new object in pThread, or
-    // the pthread_create error number (pThread is then left untouched). An allocation failure
-    // throws std::bad_alloc and leaves no thread behind (one already created is ended).
+    // the OS's error number (pthread_create's result, GetLastError()) and leaves pThread
+    // untouched. An allocation failure throws std::bad_alloc and leaves no thread behind (one
+    // already created is ended).
     static int create(Body pBody, Thread*& pThread);
 
     ~Thread();
     Thread(const Thread&) = delete;
     Thread& operator=(const Thread&) = delete;
 
-    // The thread's kernel id; valid from creation on.
+    // The thread's OS id; valid from creation on.
     unsigned long getId() const { return m_nThreadId; }
 
     // Hands the thread its argument (the latest one counts until the thread reads it, once,
@@ -82,7 +113,7 @@ public:
     void start(void* pArgument);
     void suspend();
     void resume();
-    // Returns 0, or the error number of the failed pthread_cancel.
+    // Returns 0, or the error number of the failed pthread_cancel / TerminateThread.
     int terminate();
     // Blocks until the thread has ended (its body will never run again); returns at once when
     // it has. A thread that never gets start() keeps join() waiting.
@@ -97,14 +128,15 @@ public:
     struct State;
 
 private:
-    Thread(State* pState, pthread_t handle, unsigned long nThreadId);
+    Thread(State* pState, NativeThreadHandle handle, unsigned long nThreadId);
     void requestTermination(int& nError);
     int signalThread();
 
     State* m_pState;
-    pthread_t m_Handle;
+    NativeThreadHandle m_Handle;
     unsigned long m_nThreadId;
-    // Guards the validity of m_Handle (cancel, signal, join, detach) and m_bReleased.
+    // Linux: guards the validity of m_Handle (cancel, signal, join, detach) and m_bReleased.
+    // Windows: the handle stays valid until the destructor; the lock serialises terminate().
     std::mutex m_HandleLock;
     bool m_bReleased;
 };

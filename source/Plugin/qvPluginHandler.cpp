@@ -163,11 +163,25 @@ bool qvPluginHandler::load(const std::string& sstrFileName)
         return false;
     // The loader hands back the instance it already holds when the same file comes again under
     // another spelling ("./m.so" and its absolute path, a symbolic link): that module is
-    // initialised and registered already. Only the reference this open took is given back.
-    if (isRegisteredHandle(hModule)) {
+    // initialised and registered already, or is being loaded by an outer load() that has called
+    // its exInitModule (which may have asked for it again, directly or through another module's
+    // exInitModule). Only the reference this open took is given back.
+    if (isRegisteredHandle(hModule) || m_setLoadingHandles.count(hModule) != 0) {
         qvPlatform::Library::close(hModule);
         return false;
     }
+    try {
+        m_setLoadingHandles.insert(hModule);
+    } catch (...) {
+        qvPlatform::Library::close(hModule);
+        throw;
+    }
+    struct LoadInProgress
+    {
+        std::set<qvModuleHandle>& m_setHandles;
+        qvModuleHandle m_hModule;
+        ~LoadInProgress() { m_setHandles.erase(m_hModule); }
+    } const loadInProgress{m_setLoadingHandles, hModule};
 
     const auto pInitModule = findEntryPoint<InitModuleFunc>(hModule, "exInitModule");
     const auto pFinishModule = findEntryPoint<FinishModuleFunc>(hModule, "exFinishModule");

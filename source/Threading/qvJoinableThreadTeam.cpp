@@ -1,5 +1,11 @@
 #include "Threading/qvJoinableThreadTeam.h"
 
+// The constants' definitions, so that the DLL carries and exports them: a user that binds one
+// to a reference (EXPECT_EQ does) imports it from there on Windows.
+constexpr int qvJoinableThreadTeam::JOB_PENDING;
+constexpr int qvJoinableThreadTeam::JOB_DONE;
+constexpr unsigned long qvJoinableThreadTeam::LAST_JOB_ID;
+
 // ---------------------------------------------------------------------------------------------
 // qvJoinableThreadTeamStorage
 

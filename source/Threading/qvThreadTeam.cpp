@@ -3,6 +3,7 @@
 #include <exception>
 #include <stdexcept>
 
+#include "Platform/Thread.h"
 #include "qvAssert.h"
 
 // ---------------------------------------------------------------------------------------------
@@ -88,14 +89,27 @@ void qvThreadTeam::startTeamMember(unsigned int nPosition, qvThreadTeamStorage* 
 void qvThreadTeam::stopTeamMembers()
 {
     const unsigned int nMembers = m_TeamMembers.getSize();
-    // First keep every member from starting another job, then cancel them all, so that they
-    // end in parallel; only then wait for each.
+    // First keep every member from starting another job, then end them all, so that they end
+    // in parallel; only then wait for each.
     for (unsigned int n = 0; n < nMembers; ++n) {
         if (m_TeamStorages[n])
             m_TeamStorages[n]->stop();
     }
     for (unsigned int n = 0; n < nMembers; ++n) {
-        if (qvThread* pThread = m_TeamMembers[n].m_First) {
+        qvThread* pThread = m_TeamMembers[n].m_First;
+        if (!pThread)
+            continue;
+        // A member that was run (it gets its thread data just before) may be inside a job. One
+        // waiting for a job is woken and ends. One inside a job ends when the job returns; where
+        // the platform's termination unwinds the thread's stack (cancellation), the job is also
+        // cancelled at its next cancellation point. A forced termination that does not unwind
+        // (Windows) is never used on a thread that may run user code: it could leave any lock the
+        // job holds taken for ever. A member that never ran has no code of ours or the user's to
+        // run and is simply ended.
+        const bool bRan = m_TeamMembers[n].m_Second != nullptr;
+        if (bRan)
+            m_JobQueues[n].wakeTaker();
+        if (!bRan || qvPlatform::Thread::TERMINATION_UNWINDS_STACK) {
             try {
                 pThread->terminate();
             } catch (const std::runtime_error&) {

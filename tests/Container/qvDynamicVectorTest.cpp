@@ -84,17 +84,21 @@ struct CountedFragile
 } // namespace
 
 // Found by the container fuzzer: a copy constructor whose element copy threw left its
-// freshly allocated slots behind.
+// freshly allocated slots behind. A failed assignment leaves its target as it was.
 TEST(qvDynamicVectorTest, ThrowingElementCopyInCopyConstructorLeaksNothing)
 {
     {
         qvDynamicVector<CountedFragile, qvClassTypeHandlingPolicy> source(3, true);
-        EXPECT_EQ(3, CountedFragile::s_nLive);
+        qvDynamicVector<CountedFragile, qvClassTypeHandlingPolicy> target(2, false);
+        EXPECT_EQ(5, CountedFragile::s_nLive);
         CountedFragile::s_bThrowOnAssign = true;
         EXPECT_THROW((qvDynamicVector<CountedFragile, qvClassTypeHandlingPolicy>(source)),
                      std::runtime_error);
+        EXPECT_THROW(target = source, std::runtime_error);
         CountedFragile::s_bThrowOnAssign = false;
-        EXPECT_EQ(3, CountedFragile::s_nLive);
+        EXPECT_EQ(5, CountedFragile::s_nLive);
+        EXPECT_EQ(2u, target.getSize());
+        EXPECT_EQ(0xFFFFFFFFu, target.getLastElement());
     }
     EXPECT_EQ(0, CountedFragile::s_nLive);
 }

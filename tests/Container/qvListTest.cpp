@@ -101,13 +101,19 @@ TEST(qvDCListTest, ThrowingCopyLeavesTheListUnchanged)
 {
     qvDCList<Fragile> list;
     list.pushBack(Fragile(1));
+    qvDCList<Fragile> target;
+    target.pushBack(Fragile(5));
+    target.pushBack(Fragile(6));
     Fragile::s_bThrowOnCopy = true;
     EXPECT_THROW(list.pushBack(Fragile(2)), std::runtime_error);
     EXPECT_THROW(list.insert(Fragile(0), 0), std::runtime_error);
+    EXPECT_THROW(target = list, std::runtime_error);
     Fragile::s_bThrowOnCopy = false;
     EXPECT_EQ(1u, list.getSize());
     EXPECT_EQ(1, list.getFront().m_nValue);
     EXPECT_EQ(list.getHead(), list.getTail());
+    EXPECT_EQ(2u, target.getSize()); // a failed assignment keeps the old elements
+    EXPECT_EQ(6, target.getTail()->m_Value.m_nValue);
 }
 
 // Nodes built outside the list and taken out again: the list links and unlinks, copies nothing,

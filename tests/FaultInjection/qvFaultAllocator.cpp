@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <new>
 
+#include "qvTestPlatform.h"
+
 namespace {
 
 // Per thread: armed or not, how many allocations were counted, which one fails.
@@ -31,12 +33,10 @@ void* allocate(std::size_t nSize, std::size_t nAlignment)
     if (nSize == 0)
         nSize = 1;
     void* pBlock = nullptr;
-    if (nAlignment <= alignof(std::max_align_t)) {
+    if (nAlignment <= alignof(std::max_align_t))
         pBlock = std::malloc(nSize);
-    } else {
-        const std::size_t nRounded = (nSize + nAlignment - 1) / nAlignment * nAlignment;
-        pBlock = std::aligned_alloc(nAlignment, nRounded);
-    }
+    else
+        pBlock = qvTest::allocateAligned(nSize, nAlignment);
     if (pBlock)
         s_nLiveBlocks.fetch_add(1, std::memory_order_relaxed);
     return pBlock;
@@ -59,15 +59,19 @@ void* allocateOrNull(std::size_t nSize, std::size_t nAlignment) noexcept
     return allocate(nSize, nAlignment);
 }
 
-void deallocate(void* pBlock) noexcept
+constexpr std::size_t DEFAULT_ALIGNMENT = alignof(std::max_align_t);
+
+// nAlignment: the one the block was allocated with.
+void deallocate(void* pBlock, std::size_t nAlignment = DEFAULT_ALIGNMENT) noexcept
 {
     if (!pBlock)
         return;
     s_nLiveBlocks.fetch_sub(1, std::memory_order_relaxed);
-    std::free(pBlock);
+    if (nAlignment <= alignof(std::max_align_t))
+        std::free(pBlock);
+    else
+        qvTest::freeAligned(pBlock);
 }
-
-constexpr std::size_t DEFAULT_ALIGNMENT = alignof(std::max_align_t);
 
 } // namespace
 
@@ -186,27 +190,27 @@ void operator delete[](void* pBlock, const std::nothrow_t&) noexcept
 {
     deallocate(pBlock);
 }
-void operator delete(void* pBlock, std::align_val_t) noexcept
+void operator delete(void* pBlock, std::align_val_t alignment) noexcept
 {
-    deallocate(pBlock);
+    deallocate(pBlock, static_cast<std::size_t>(alignment));
 }
-void operator delete[](void* pBlock, std::align_val_t) noexcept
+void operator delete[](void* pBlock, std::align_val_t alignment) noexcept
 {
-    deallocate(pBlock);
+    deallocate(pBlock, static_cast<std::size_t>(alignment));
 }
-void operator delete(void* pBlock, std::size_t, std::align_val_t) noexcept
+void operator delete(void* pBlock, std::size_t, std::align_val_t alignment) noexcept
 {
-    deallocate(pBlock);
+    deallocate(pBlock, static_cast<std::size_t>(alignment));
 }
-void operator delete[](void* pBlock, std::size_t, std::align_val_t) noexcept
+void operator delete[](void* pBlock, std::size_t, std::align_val_t alignment) noexcept
 {
-    deallocate(pBlock);
+    deallocate(pBlock, static_cast<std::size_t>(alignment));
 }
-void operator delete(void* pBlock, std::align_val_t, const std::nothrow_t&) noexcept
+void operator delete(void* pBlock, std::align_val_t alignment, const std::nothrow_t&) noexcept
 {
-    deallocate(pBlock);
+    deallocate(pBlock, static_cast<std::size_t>(alignment));
 }
-void operator delete[](void* pBlock, std::align_val_t, const std::nothrow_t&) noexcept
+void operator delete[](void* pBlock, std::align_val_t alignment, const std::nothrow_t&) noexcept
 {
-    deallocate(pBlock);
+    deallocate(pBlock, static_cast<std::size_t>(alignment));
 }

@@ -7,6 +7,8 @@
 // are live. Armed on a thread, it counts that thread's allocations and fails the n-th one: the
 // throwing forms throw std::bad_alloc, the nothrow forms return null. Other threads are never
 // affected, so a sweep is deterministic even while the library's own threads allocate.
+// On Windows the replacement sees the program's own allocations only, not those of the library's
+// DLL (qvTest::WHY_NO_ALLOCATION_FAULTS): the tests that fail the library's allocations skip.
 
 #include <cstddef>
 #include <functional>

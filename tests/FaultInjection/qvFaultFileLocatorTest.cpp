@@ -26,6 +26,7 @@ protected:
 
 TEST_F(qvFaultFileLocatorTest, AddFilePathUnderAllocationFailureRegistersOnceOrNotAtAll)
 {
+    QV_SKIP_ON_WINDOWS(qvTest::WHY_NO_ALLOCATION_FAULTS);
     // Long names, so that every string of the call lives on the heap.
     const std::string sstrKept = root() + "/kept-directory-with-a-long-name";
     const std::string sstrAdded = root() + "/added-directory-with-a-long-name";
@@ -58,6 +59,7 @@ TEST_F(qvFaultFileLocatorTest, AddFilePathUnderAllocationFailureRegistersOnceOrN
 
 TEST_F(qvFaultFileLocatorTest, LocateFileUnderAllocationFailureFindsOrThrowsLeavingTheOutputAlone)
 {
+    QV_SKIP_ON_WINDOWS(qvTest::WHY_NO_ALLOCATION_FAULTS);
     const std::string sstrDirectory = root() + "/search-directory-with-a-long-name";
     makeFile(sstrDirectory + "/located-file-with-a-long-name.txt");
     std::filesystem::current_path(m_OldWorkingDirectory);

@@ -63,6 +63,9 @@ class qvFaultLoopTest : public ::testing::Test
 protected:
     void SetUp() override
     {
+        // Every test of this fixture fails allocations of the library (and on Windows the
+        // program's count of live blocks misses what the library's DLL frees).
+        QV_SKIP_ON_WINDOWS(qvTest::WHY_NO_ALLOCATION_FAULTS);
         {
             qvProcessor warmUp;
             const unsigned long id = warmUp.createMainLoop();
@@ -79,6 +82,8 @@ protected:
 
     void TearDown() override
     {
+        if (IsSkipped())
+            return;
         m_upProcessor.reset();
         EXPECT_TRUE(noBlocksLeftAbove(m_nBaseline))
             << qvFault::liveBlocks() - m_nBaseline << " blocks leaked";
@@ -217,6 +222,7 @@ struct LoopSweepStep
 // sender is released: with its result, with the functor's exception, or with the discard error.
 TEST(qvFaultLoopThreadTest, AllocationFailureOnTheLoopThreadReleasesEverySender)
 {
+    QV_SKIP_ON_WINDOWS(qvTest::WHY_NO_ALLOCATION_FAULTS);
     bool bDone = false;
     for (unsigned int nFailAt = 1; !bDone && nFailAt < 200; ++nFailAt) {
         SCOPED_TRACE("failing allocation " + std::to_string(nFailAt) + " of the loop's thread");
@@ -233,7 +239,7 @@ TEST(qvFaultLoopThreadTest, AllocationFailureOnTheLoopThreadReleasesEverySender)
 
         // Synchronous senders, queued behind the asynchronous messages before the loop runs.
         std::atomic<int> outcomes[LoopSweepStep::SYNC] = {}; // 1 result, 2 threw, 3 discarded
-        std::atomic<pid_t> tids[LoopSweepStep::SYNC] = {};
+        std::atomic<qvTest::ThreadId> tids[LoopSweepStep::SYNC] = {};
         std::vector<std::unique_ptr<qvTest::AsyncCall>> senders;
         for (int n = 0; n < LoopSweepStep::SYNC; ++n) {
             senders.push_back(std::make_unique<qvTest::AsyncCall>([&, n] {
@@ -318,7 +324,7 @@ struct ParkedSenders
     }
 
     std::vector<std::atomic<int>> outcomes;
-    std::vector<std::atomic<pid_t>> tids;
+    std::vector<std::atomic<qvTest::ThreadId>> tids;
     std::vector<std::unique_ptr<qvTest::AsyncCall>> calls;
 };
 
@@ -413,6 +419,7 @@ TEST(qvFaultThrowingLoopTest, MessageThrowingWhileOthersWaitReachesItsSenderAndD
 // lock held by an ending loop, which would hang every later sender.
 TEST(qvFaultRegressionTest, TakingAMessageOnTheLoopThreadAllocatesNothing)
 {
+    QV_SKIP_ON_WINDOWS(qvTest::WHY_NO_ALLOCATION_FAULTS);
     qvProcessor processor;
     const unsigned long id = processor.createMainLoop();
     const unsigned long nThread = processor.getThreadID(id);
@@ -460,6 +467,7 @@ private:
 // A scheduler that could not be entered into the controller's map used to stay allocated.
 TEST(qvFaultRegressionTest, SchedulerWhoseMapEntryCannotBeMadeIsFreed)
 {
+    QV_SKIP_ON_WINDOWS(qvTest::WHY_NO_ALLOCATION_FAULTS);
     StubInterface stub;
     qvITC::Controller controller;
     controller.registerInterface(&stub);
@@ -481,6 +489,7 @@ TEST(qvFaultRegressionTest, SchedulerWhoseMapEntryCannotBeMadeIsFreed)
 // A thread whose wrapper object could not be allocated used to wait at its start gate for ever.
 TEST(qvFaultRegressionTest, ThreadWhoseWrapperCannotBeAllocatedIsEnded)
 {
+    QV_SKIP_ON_WINDOWS(qvTest::WHY_NO_ALLOCATION_FAULTS);
     const int nThreadsBefore = qvTest::countThreads();
     {
         qvThread warmUp;

@@ -102,6 +102,7 @@ TEST(qvFaultTeamTest, AddJobUnderAllocationFailureQueuesOnceOrNotAtAll)
 
 TEST(qvFaultTeamTest, CreateJobUnderAllocationFailureRunsTheJobOnceOrNever)
 {
+    QV_SKIP_ON_WINDOWS(qvTest::WHY_NO_ALLOCATION_FAULTS);
     const long nBaseline = qvFault::liveBlocks();
     JobCounters counters;
     {
@@ -144,6 +145,7 @@ TEST(qvFaultTeamTest, CreateJobUnderAllocationFailureRunsTheJobOnceOrNever)
 
 TEST(qvFaultTeamTest, JoinableCreateJobUnderAllocationFailureRunsTheJobOnceOrNever)
 {
+    QV_SKIP_ON_WINDOWS(qvTest::WHY_NO_ALLOCATION_FAULTS);
     const long nBaseline = qvFault::liveBlocks();
     JobCounters counters;
     {

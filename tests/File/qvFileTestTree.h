@@ -3,7 +3,9 @@
 
 // A fixture that gives each test its own directory tree under the system's temporary
 // directory, makes it the working directory, and restores the old one and removes the tree
-// afterwards. Files and directories are made with std::filesystem, the oracle the tests trust.
+// afterwards. Files and directories are made with std::filesystem, the oracle the tests trust;
+// names are the library's narrow strings, given the meaning the library gives their bytes
+// (qvTest::nativePath).
 
 #include <gtest/gtest.h>
 
@@ -14,7 +16,15 @@
 #include <string>
 #include <vector>
 
+#include "qvTestPlatform.h"
+
 namespace qvTest {
+
+// Why a file test runs on Linux only.
+inline constexpr const char* WHY_NO_DEEP_WORKING_DIRECTORY =
+    "a Windows working directory can't be longer than MAX_PATH";
+inline constexpr const char* WHY_NO_REMOVED_WORKING_DIRECTORY =
+    "Windows refuses to remove a directory that is a process's working directory";
 
 inline std::string toBackslashes(std::string sstrPath)
 {
@@ -54,7 +64,7 @@ protected:
     // Makes a file (and its parent directories) relative to the working directory.
     static void makeFile(const std::string& sstrPath, const std::string& sstrText = "x")
     {
-        const std::filesystem::path path(sstrPath);
+        const std::filesystem::path path = nativePath(sstrPath);
         if (path.has_parent_path())
             std::filesystem::create_directories(path.parent_path());
         std::ofstream(path) << sstrText;
@@ -63,13 +73,17 @@ protected:
 
     static void makeDirectory(const std::string& sstrPath)
     {
-        std::filesystem::create_directories(sstrPath);
-        ASSERT_TRUE(std::filesystem::is_directory(sstrPath)) << sstrPath;
+        std::filesystem::create_directories(nativePath(sstrPath));
+        ASSERT_TRUE(std::filesystem::is_directory(nativePath(sstrPath))) << sstrPath;
     }
 
-    // The tree's root as an absolute path with slashes, and in backslash form.
+    // The tree's root as an absolute path in the platform's form, and in backslash form.
     std::string root() const { return m_Root.string(); }
     std::string rootBackslashed() const { return toBackslashes(m_Root.string()); }
+    // The root of the file system that holds the tree ("/" on Linux, "C:\" on Windows), and the
+    // tree's root relative to it ("tmp/qvFileTest.1", "users\me\Temp\qvFileTest.1").
+    std::filesystem::path fileSystemRoot() const { return m_Root.root_path(); }
+    std::string rootBelowFileSystemRoot() const { return m_Root.relative_path().string(); }
 
     std::filesystem::path m_OldWorkingDirectory;
     std::filesystem::path m_Root;

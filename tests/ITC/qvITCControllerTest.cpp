@@ -26,7 +26,7 @@ class TestLoop
 public:
     TestLoop()
     {
-        std::promise<pid_t> started;
+        std::promise<qvTest::ThreadId> started;
         m_nThreadId = 0;
         auto future = started.get_future();
         m_Thread = std::thread([this, &started] {
@@ -81,7 +81,7 @@ private:
     std::mutex m_HookMutex;
     qvVoidFunctor m_Hook;
     std::atomic<int> m_nOutOfRange{0};
-    pid_t m_nThreadId;
+    qvTest::ThreadId m_nThreadId;
     std::thread m_Thread;
 };
 
@@ -128,7 +128,7 @@ private:
 };
 
 // A message that returns a fixed container and notes the thread it ran on.
-MessageFunctor recordingMessage(qvAnyContainer result, std::atomic<pid_t>* pRanOn)
+MessageFunctor recordingMessage(qvAnyContainer result, std::atomic<qvTest::ThreadId>* pRanOn)
 {
     return MessageFunctor([result, pRanOn](const ArgumentVector&) {
         if (pRanOn)
@@ -171,10 +171,10 @@ TEST(qvITCControllerNoInterfaceTest, SchedulerOperationsNeedAnInterface)
 
 TEST_F(qvITCControllerTest, MessagesToAThreadWithoutSchedulerAreDroppedOrRunHere)
 {
-    std::atomic<pid_t> nRanOn{0};
+    std::atomic<qvTest::ThreadId> nRanOn{0};
     const qvAnyContainer value = qvMakeAny(5);
     m_Controller.sendAsyncMessage(recordingMessage(value, &nRanOn), m_NoArguments, 12345);
-    EXPECT_EQ(0, nRanOn.load());
+    EXPECT_EQ(0u, nRanOn.load());
 
     const qvAnyContainer result =
         m_Controller.sendSyncMessage(recordingMessage(value, &nRanOn), m_NoArguments, 12345);
@@ -185,7 +185,7 @@ TEST_F(qvITCControllerTest, MessagesToAThreadWithoutSchedulerAreDroppedOrRunHere
 TEST_F(qvITCControllerTest, SyncMessageRunsOnTheTargetLoopAndSharesTheResultRecord)
 {
     m_Controller.createInvokationTaskScheduler(m_Loop.getThreadId());
-    std::atomic<pid_t> nRanOn{0};
+    std::atomic<qvTest::ThreadId> nRanOn{0};
     const qvAnyContainer value = qvMakeAny(std::string("state"));
     qvTest::AsyncCall sender([&] {
         const qvAnyContainer result = m_Controller.sendSyncMessage(
@@ -194,14 +194,14 @@ TEST_F(qvITCControllerTest, SyncMessageRunsOnTheTargetLoopAndSharesTheResultReco
     });
     ASSERT_TRUE(sender.finishedWithin()) << "synchronous sender was never released";
     sender.get();
-    EXPECT_EQ(static_cast<pid_t>(m_Loop.getThreadId()), nRanOn.load());
+    EXPECT_EQ(m_Loop.getThreadId(), nRanOn.load());
     m_Controller.removeInvokationTaskScheduler(m_Loop.getThreadId());
 }
 
 TEST_F(qvITCControllerTest, SyncMessageToOwnThreadRunsAtOnce)
 {
     m_Controller.createInvokationTaskScheduler(m_Loop.getThreadId());
-    std::atomic<pid_t> nRanOn{0};
+    std::atomic<qvTest::ThreadId> nRanOn{0};
     // Sent from inside the loop's own thread (through an asynchronous message), the nested
     // synchronous message must not wait for the loop that is running it.
     std::promise<void> done;
@@ -215,7 +215,7 @@ TEST_F(qvITCControllerTest, SyncMessageToOwnThreadRunsAtOnce)
                                   }),
                                   m_NoArguments, nLoop);
     ASSERT_EQ(std::future_status::ready, done.get_future().wait_for(qvTest::TIMEOUT));
-    EXPECT_EQ(static_cast<pid_t>(nLoop), nRanOn.load());
+    EXPECT_EQ(nLoop, nRanOn.load());
     m_Controller.removeInvokationTaskScheduler(nLoop);
 }
 
@@ -375,14 +375,14 @@ TEST_F(qvITCControllerTest, ClosedSchedulerRefusesMessages)
     const unsigned long nLoop = m_Loop.getThreadId();
     m_Controller.createInvokationTaskScheduler(nLoop);
     m_Controller.closeInvokationTaskScheduler(nLoop);
-    std::atomic<pid_t> nRanOn{0};
+    std::atomic<qvTest::ThreadId> nRanOn{0};
     m_Controller.sendAsyncMessage(recordingMessage(qvAnyContainer(), &nRanOn), m_NoArguments,
                                   nLoop);
     EXPECT_THROW(m_Controller.sendSyncMessage(recordingMessage(qvAnyContainer(), &nRanOn),
                                               m_NoArguments, nLoop),
                  std::runtime_error);
     m_Loop.wakeUp();
-    EXPECT_EQ(0, nRanOn.load());
+    EXPECT_EQ(0u, nRanOn.load());
     m_Controller.removeInvokationTaskScheduler(nLoop);
 }
 

@@ -11,6 +11,35 @@ function(run)
 endfunction()
 
 run("${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${PREFIX}")
+
+if(TARGET_WINDOWS)
+    # The Windows install tree: the DLL in bin/ (with the MinGW runtime DLLs where the toolchain
+    # links them as DLLs), its import library, the headers and the CMake package.
+    foreach(file
+            "bin/qvFoundationComponents.dll"
+            "lib/qvFoundationComponents.dll.a"
+            "include/qvFoundationComponents/qvFoundationComponents.h"
+            "lib/cmake/qvFoundationComponents/qvFoundationComponentsConfig.cmake"
+            "lib/cmake/qvFoundationComponents/qvFoundationComponentsConfigVersion.cmake")
+        if(NOT EXISTS "${PREFIX}/${file}")
+            message(FATAL_ERROR "not installed: ${file}")
+        endif()
+    endforeach()
+    set(toolchain "")
+    if(TOOLCHAIN_FILE)
+        set(toolchain "-DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN_FILE}")
+    endif()
+    run("${CMAKE_COMMAND}" -S "${CONSUMER_SOURCE}" -B "${WORK_DIR}/cmake" ${toolchain}
+        "-DCMAKE_PREFIX_PATH=${PREFIX}" "-DCMAKE_FIND_ROOT_PATH=${PREFIX}"
+        "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${LINKER_FLAGS}")
+    run("${CMAKE_COMMAND}" --build "${WORK_DIR}/cmake")
+    # The installed bin/ as Wine sees it (the host's root is drive Z:).
+    string(REPLACE "/" "\\" windowsBin "Z:${PREFIX}/bin")
+    set(ENV{WINEPATH} "${windowsBin}")
+    run(${EMULATOR} "${WORK_DIR}/cmake/qvConsumer.exe")
+    return()
+endif()
+
 foreach(file
         "include/qvFoundationComponents/qvFoundationComponents.h"
         "lib/cmake/qvFoundationComponents/qvFoundationComponentsConfig.cmake"

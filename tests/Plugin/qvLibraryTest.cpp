@@ -1,4 +1,4 @@
-// Contract of the POSIX library layer under the plug-in handler.
+// Contract of the platform's library layer under the plug-in handler.
 
 #include <gtest/gtest.h>
 
@@ -8,13 +8,22 @@
 
 #include "Platform/Library.h"
 #include "qvTestLibraryEvents.h"
+#include "qvTestPlatform.h"
+#include "qvTestValues.h"
 
 namespace {
 
 using Entries = std::vector<std::string>;
 
-const std::string FULL = QV_TEST_MODULE_FULL_PATH;
-const std::string BORROWER = QV_TEST_MODULE_BORROWER_PATH;
+const std::string FULL = qvTest::fromBuildPath(QV_TEST_MODULE_FULL_PATH);
+const std::string BORROWER = qvTest::fromBuildPath(QV_TEST_MODULE_BORROWER_PATH);
+const std::string VALUES = qvTest::fromBuildPath(QV_TEST_VALUE_MODULE_PATH);
+
+// Spelled like the value module's own Config, another type with another layout.
+struct Config
+{
+    char m_szName[64];
+};
 
 TEST(qvPlatformLibraryTest, OpeningTwiceCountsReferences)
 {
@@ -54,6 +63,36 @@ TEST(qvPlatformLibraryTest, FindSymbolSeesOnlyTheLibraryItself)
     EXPECT_EQ(qvPlatform::Library::findSymbol(hBorrower, "_Z12exInitModuleP11qvInterface"),
               nullptr);
     qvPlatform::Library::close(hBorrower);
+}
+
+// Tests that a module which made and read values goes with its last reference (the value
+// templates leave no unique symbol behind that would pin it), and that values cross the module
+// boundary by type: one type matches on both sides, the module's own type spelled like one of the
+// test's does not.
+TEST(qvPlatformLibraryTest, ModuleThatMadeValuesUnloads)
+{
+    qvTest::clearLibraryEvents();
+    void* hModule = qvPlatform::Library::open(VALUES);
+    ASSERT_NE(hModule, nullptr);
+    auto pfnMakeValues = reinterpret_cast<qvTestMakeValuesFunction>(
+        qvPlatform::Library::findSymbol(hModule, "qvTestMakeValues"));
+    auto pfnReadValue = reinterpret_cast<qvTestReadValueFunction>(
+        qvPlatform::Library::findSymbol(hModule, "qvTestReadValue"));
+    ASSERT_TRUE(pfnMakeValues && pfnReadValue);
+    {
+        qvAnyContainer shared;
+        qvAnyContainer config;
+        pfnMakeValues(&shared, &config);
+        const qvTestSharedValue* pShared = qvAnyCast<qvTestSharedValue>(shared);
+        ASSERT_NE(pShared, nullptr);
+        EXPECT_STREQ("module", pShared->m_szText);
+        EXPECT_EQ(nullptr, qvAnyCast<Config>(config));
+        const qvAnyContainer own = qvMakeAny(qvTestSharedValue{5, "test"});
+        EXPECT_EQ(5, pfnReadValue(&own));
+    } // a value made in the module must not outlive it
+    qvPlatform::Library::close(hModule);
+    EXPECT_EQ(qvTest::libraryEventsOf("values"), (Entries{"loaded", "unloaded"}));
+    EXPECT_FALSE(qvTest::isLibraryLoaded(VALUES));
 }
 
 TEST(qvPlatformLibraryTest, EmptyNameIsRefused)

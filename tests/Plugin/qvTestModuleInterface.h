@@ -20,12 +20,29 @@ public:
                         bool bValue) = 0;
 };
 
+#if defined(_WIN32)
+#define QV_TEST_HOOK extern "C" __declspec(dllexport)
+#else
 #define QV_TEST_HOOK extern "C" __attribute__((visibility("default")))
+#endif
 
 // Defined and exported by the test program. A fixture library reports here when it is loaded
 // ("loaded", from a static constructor) and unloaded ("unloaded", from a static destructor), and
 // every entry point called while the module holds no interface (before exInitModule, or when it
 // received none) reports its own name here.
+#if defined(_WIN32) && defined(QV_TEST_FIXTURE_LIBRARY)
+// A DLL cannot import from the program that loads it: a fixture library looks the hook up in
+// the program instead, at each call (also from a static destructor, when it is unloaded).
+#include "qvTestPlatform.h"
+
+inline void qvTestLibraryEvent(const char* cstrLabel, const char* cstrEvent)
+{
+    using Hook = void (*)(const char*, const char*);
+    if (const Hook pHook = reinterpret_cast<Hook>(qvTest::findInProgram("qvTestLibraryEvent")))
+        pHook(cstrLabel, cstrEvent);
+}
+#else
 QV_TEST_HOOK void qvTestLibraryEvent(const char* cstrLabel, const char* cstrEvent);
+#endif
 
 #endif

@@ -57,6 +57,7 @@
 #include "Threading/qvSemaphore.h"
 #include "Threading/qvThread.h"
 #include "Threading/qvThreadTeam.h"
+#include "qvTestPlatform.h"
 
 using qvITC::ArgumentVector;
 using qvITC::MessageFunctor;
@@ -670,7 +671,7 @@ long soakJob(void* pArgument)
     ++pRecord->nRuns;
     if (pRecord->bHolds) {
         ++pRecord->pRun->nHolding;
-        pRecord->pRun->gate.P(); // a cancellation point: destruction ends the job here
+        pRecord->pRun->gate.P(); // a cancellation point: destruction ends the job here (Linux)
     } else if (pRecord->nRuns == 1 && (reinterpret_cast<std::uintptr_t>(pRecord) >> 4) % 3 == 0) {
         std::this_thread::yield();
     }
@@ -684,6 +685,21 @@ void waitForJobs(const std::deque<JobRecord>& jobs, std::size_t nFirst, const ch
     for (std::size_t n = nFirst; n < jobs.size(); ++n)
         while (jobs[n].nRuns == 0)
             std::this_thread::yield();
+}
+
+// Until bDestroyed, gives the gate one more unit whenever a job has come to hold than it has
+// given so far (nGiven before). Windows ends no running job: a team's destructor waits for the
+// job to return, so the holding jobs are let go while it waits.
+void letHoldingJobsGo(TeamRun& run, const std::atomic<bool>& bDestroyed, int nGiven)
+{
+    while (!bDestroyed) {
+        if (nGiven < run.nHolding) {
+            run.gate.V();
+            ++nGiven;
+        } else {
+            std::this_thread::yield();
+        }
+    }
 }
 
 // Then jobs that hold their members and quick ones queued behind them; a few holds are let go;
@@ -706,7 +722,14 @@ void destroyBusyTeam(std::unique_ptr<Team>& upTeam, TeamRun& run, std::deque<Job
         std::this_thread::yield();
     {
         WaitScope wait("destroying a team with jobs waiting and running");
+        std::atomic<bool> bDestroyed{false};
+        std::thread releaser;
+        if (!qvTest::TERMINATION_CANCELS)
+            releaser = std::thread([&] { letHoldingJobsGo(run, bDestroyed, 1); });
         upTeam.reset();
+        bDestroyed = true;
+        if (releaser.joinable())
+            releaser.join();
     }
     run.bTeamGone = true;
     ++s_Figures.nTeamsDestroyedBusy;

@@ -196,9 +196,8 @@ TEST(qvJobQueueTest, TakerCancelledWhileWaitingTakesNoJob)
     qvThreadData data(&takeForever, &taker);
     qvThread thread;
     thread.run(&data);
-    ASSERT_TRUE(qvTest::waitUntil([&] {
-        return taker.bWaiting && qvTest::isParkedInKernel(static_cast<pid_t>(thread.getID()));
-    }));
+    ASSERT_TRUE(qvTest::waitUntil(
+        [&] { return taker.bWaiting && qvTest::isParkedInKernel(thread.getID()); }));
     thread.terminate();
     thread.join();
     EXPECT_EQ(0, taker.nTaken.load());

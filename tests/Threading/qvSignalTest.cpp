@@ -55,7 +55,7 @@ TEST(qvSignalTest, SignalReleasesAllWaitersEvenIfOneResetsAtOnce)
     for (int nRound = 0; nRound < 20; ++nRound) {
         qvSynch::Signal signal(false);
         std::atomic<int> nReturned{0};
-        std::vector<pid_t> tids(WAITERS, 0);
+        std::vector<qvTest::ThreadId> tids(WAITERS, 0);
         std::vector<std::unique_ptr<qvTest::AsyncCall>> waiters;
         for (int n = 0; n < WAITERS; ++n) {
             waiters.push_back(std::make_unique<qvTest::AsyncCall>([&, n] {
@@ -65,8 +65,8 @@ TEST(qvSignalTest, SignalReleasesAllWaitersEvenIfOneResetsAtOnce)
             }));
         }
         ASSERT_TRUE(qvTest::waitUntil([&] {
-            for (pid_t& nTid : tids) {
-                const pid_t nSeen = __atomic_load_n(&nTid, __ATOMIC_ACQUIRE);
+            for (qvTest::ThreadId& nTid : tids) {
+                const qvTest::ThreadId nSeen = __atomic_load_n(&nTid, __ATOMIC_ACQUIRE);
                 if (nSeen == 0 || !qvTest::isParkedInKernel(nSeen))
                     return false;
             }

@@ -6,13 +6,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
-#include <filesystem>
-#include <grp.h>
 #include <stdexcept>
 #include <string>
-#include <sys/resource.h>
 #include <thread>
-#include <unistd.h>
 
 #include "Threading/qvSemaphore.h"
 #include "Threading/qvThread.h"
@@ -81,17 +77,12 @@ inline long throwInt(void*)
 
 inline int countTasks()
 {
-    int nTasks = 0;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
-        (void)entry;
-        ++nTasks;
-    }
-    return nTasks;
+    return qvTest::countThreads();
 }
 
 inline bool taskExists(unsigned long nThreadId)
 {
-    return std::filesystem::exists("/proc/self/task/" + std::to_string(nThreadId));
+    return qvTest::isThreadAlive(nThreadId);
 }
 
 // In a child process: become an unprivileged user that may create exactly two more threads,
@@ -104,17 +95,13 @@ void buildWithoutAllowanceForTheLastMember(Build build)
 {
     // A sanitizer runtime may start a helper thread of its own with the first thread the
     // process creates: let that happen before the baseline is taken.
-    pid_t nThrowAway = 0;
+    qvTest::ThreadId nThrowAway = 0;
     std::thread([&] { nThrowAway = qvTest::currentTid(); }).join();
-    qvTest::waitUntil([&] { return !taskExists(static_cast<unsigned long>(nThrowAway)); });
+    qvTest::waitUntil([&] { return !taskExists(nThrowAway); });
     const int nBaseline = countTasks();
-    if (geteuid() == 0) {
-        if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
-            setresuid(65534, 65534, 65534) != 0)
-            std::_Exit(3);
-    }
-    const rlimit twoMore = {static_cast<rlim_t>(nBaseline + 2), static_cast<rlim_t>(nBaseline + 2)};
-    if (setrlimit(RLIMIT_NPROC, &twoMore) != 0)
+    if (!qvTest::becomeUnprivilegedUser())
+        std::_Exit(3);
+    if (!qvTest::setThreadAllowance(nBaseline + 2))
         std::_Exit(4);
     const std::string sExpected = "Could not create thread: " + std::to_string(EAGAIN) + ".\n";
     try {

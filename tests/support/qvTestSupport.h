@@ -3,7 +3,8 @@
 
 // Helpers shared by the test programs. Threads are ordered with handshakes from the standard
 // library (so that a broken primitive of ours cannot hide its own fault), and every positive
-// wait has a deadline, so that a hang becomes a failure with a message.
+// wait has a deadline, so that a hang becomes a failure with a message. What the tests need of
+// the operating system (thread ids, thread counts, ...) is in qvTestPlatform.h.
 
 #include <atomic>
 #include <chrono>
@@ -14,9 +15,7 @@
 #include <string>
 #include <thread>
 
-#include <dirent.h>
-#include <sys/types.h>
-#include <unistd.h>
+#include "qvTestPlatform.h"
 
 namespace qvTest {
 
@@ -104,44 +103,6 @@ inline int raceRounds(int nRounds)
 
 // What qvProcessor::getThreadID() answers for an id that names no created loop.
 inline constexpr unsigned long NO_THREAD = 0xFFFFFFFFul;
-
-// Threads of this process, as the kernel lists them.
-inline int countThreads()
-{
-    int nThreads = 0;
-    if (DIR* pDir = opendir("/proc/self/task")) {
-        while (dirent* pEntry = readdir(pDir))
-            if (pEntry->d_name[0] != '.')
-                ++nThreads;
-        closedir(pDir);
-    }
-    return nThreads;
-}
-
-// The calling thread's kernel id, to hand to isParkedInKernel().
-inline pid_t currentTid()
-{
-    return gettid();
-}
-
-// True when the thread with kernel id nTid sleeps in a futex wait (where the library's signals,
-// semaphores and mutexes park their waiters). Lets a test wait until "everyone is parked"
-// before it releases them, without sleeping for an arbitrary time.
-// Where the kernel hides wait channels, a sleeping state ('S') stands in.
-inline bool isParkedInKernel(pid_t nTid)
-{
-    const std::string sstrTask = "/proc/self/task/" + std::to_string(nTid);
-    std::ifstream wchan(sstrTask + "/wchan");
-    std::string sstrChannel;
-    std::getline(wchan, sstrChannel);
-    if (!sstrChannel.empty() && sstrChannel != "0")
-        return sstrChannel.find("futex") != std::string::npos;
-    std::ifstream stat(sstrTask + "/stat");
-    std::string sstrStat;
-    std::getline(stat, sstrStat);
-    const std::string::size_type nEnd = sstrStat.rfind(')');
-    return nEnd != std::string::npos && nEnd + 2 < sstrStat.size() && sstrStat[nEnd + 2] == 'S';
-}
 
 } // namespace qvTest
 

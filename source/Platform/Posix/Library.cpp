@@ -68,12 +68,15 @@ private:
 bool Library::isLoadableFile(const std::string& sstrPath)
 {
     // Look before opening: opening a device node can act on the device (a serial port, a
-    // watchdog), opening a FIFO can block. Only a regular file is opened.
+    // watchdog), opening a FIFO can block. The path is opened only when it names a regular file
+    // at this look; a file put in its place after it, before this open or before dlopen() opens
+    // the path again, is not guarded against (see Library.h).
     struct stat pathStatus;
     if (::stat(sstrPath.c_str(), &pathStatus) != 0 || !S_ISREG(pathStatus.st_mode))
         return false;
-    // O_NONBLOCK: should the path have been replaced by a FIFO since, the open does not wait for
-    // a writer. It does not affect regular files. The file opened must be the one looked at.
+    // O_NONBLOCK: should the path have been replaced by a FIFO since the look, this open does
+    // not wait for a writer. It does not affect regular files. The file read must be the one
+    // looked at.
     const FileDescriptor file(::open(sstrPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (file.get() < 0)
         return false;

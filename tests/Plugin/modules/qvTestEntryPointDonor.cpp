@@ -6,7 +6,7 @@
 
 extern "C" {
 
-__attribute__((visibility("default"))) int qvTestDonorMarker()
+QV_MODULE_EXPORT int qvTestDonorMarker()
 {
     return 1;
 }

@@ -1,0 +1,43 @@
+#ifndef QV_PLATFORM_THREADSTORAGE_H
+#define QV_PLATFORM_THREADSTORAGE_H
+
+// One pointer per thread, handed to a release function when a thread that set it ends: for the
+// caches the library keeps per thread.
+//
+// Linux: a thread_local array, and a second thread_local whose destructor calls the release
+// functions and closes the array (so that a later set() on the exit path keeps nothing).
+// Windows: a fiber-local storage slot (FlsAlloc) with the release function as its callback. Not
+// a thread_local with a destructor: for such a variable in a DLL MinGW's C++ runtime pins the
+// DLL and releases it with FreeLibrary as the thread ends, while it holds the thread-exit lock
+// of its threads library; two threads that end at once then wait for each other for ever (one
+// holds the loader lock and waits for that lock, the other the reverse).
+//
+// Threads: get() and set() concern the calling thread only. Lifetime: a slot lives as long as
+// the process (the objects are meant to be function-local statics); the release function runs
+// on the ending thread, never for a null pointer, and must not use the slot.
+
+namespace qvPlatform {
+
+class ThreadStorage
+{
+public:
+    typedef void (*Release)(void* pValue);
+
+    explicit ThreadStorage(Release pRelease);
+    ThreadStorage(const ThreadStorage&) = delete;
+    ThreadStorage& operator=(const ThreadStorage&) = delete;
+
+    // The calling thread's pointer; null until it sets one (or when no slot could be made).
+    void* get() const;
+    // Sets the calling thread's pointer; false (and nothing kept) when no slot could be made or
+    // the calling thread is ending.
+    bool set(void* pValue);
+
+private:
+    unsigned long m_nSlot;
+    bool m_bValid;
+};
+
+} // namespace qvPlatform
+
+#endif

@@ -1,0 +1,209 @@
+#include "Platform/FileSystem.h"
+
+#include <direct.h>
+#include <io.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <vector>
+
+namespace qvPlatform {
+
+struct Win32FindData : WIN32_FIND_DATAA
+{};
+
+const char* entryName(NativeDirectoryEntry pEntry)
+{
+    return pEntry->cFileName;
+}
+
+namespace {
+
+// The OS takes a path up to its first NUL, so "a.txt\0.png" would name "a.txt". A path that
+// holds a NUL names nothing here.
+bool hasNul(const std::string& sstrPath)
+{
+    return sstrPath.find('\0') != std::string::npos;
+}
+
+std::string nativePath(const std::string& sstrPath)
+{
+    std::string sstrNative(sstrPath);
+    FileSystem::toNativeSeparators(sstrNative);
+    return sstrNative;
+}
+
+char toLowerAscii(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// '*' any run of characters (also none), '?' exactly one, everything else itself, ASCII letters
+// without regard to case, as the file system compares names. Iterative, with one point to go
+// back to (the last '*'): linear in practice, never recursive however many stars a pattern has.
+bool matchesPattern(const char* pPattern, const char* pName)
+{
+    const char* pStar = nullptr;
+    const char* pResume = nullptr;
+    while (*pName) {
+        if (*pPattern == '*') {
+            pStar = pPattern++;
+            pResume = pName;
+        } else if (*pPattern &&
+                   (*pPattern == '?' || toLowerAscii(*pPattern) == toLowerAscii(*pName))) {
+            ++pPattern;
+            ++pName;
+        } else if (pStar) {
+            pPattern = pStar + 1;
+            pName = ++pResume;
+        } else {
+            return false;
+        }
+    }
+    while (*pPattern == '*')
+        ++pPattern;
+    return *pPattern == '\0';
+}
+
+} // namespace
+
+void FileSystem::toNativeSeparators(std::string& sstrPath)
+{
+    std::replace(sstrPath.begin(), sstrPath.end(), '/', '\\');
+}
+
+bool FileSystem::exists(const std::string& sstrPath)
+{
+    if (sstrPath.empty() || hasNul(sstrPath))
+        return false;
+    return ::_access(nativePath(sstrPath).c_str(), 0) == 0;
+}
+
+// _getcwd wants a buffer that is large enough; the buffer grows until it is.
+bool FileSystem::getCurrentDirectory(std::string& sstrDirectory)
+{
+    std::vector<char> buffer(MAX_PATH + 1);
+    while (::_getcwd(buffer.data(), static_cast<int>(buffer.size())) == nullptr) {
+        if (errno != ERANGE || buffer.size() > 0x100000)
+            return false;
+        buffer.resize(buffer.size() * 2);
+    }
+    std::string sstrResult(buffer.data());
+    std::replace(sstrResult.begin(), sstrResult.end(), '/', '\\');
+    sstrDirectory.swap(sstrResult);
+    return true;
+}
+
+bool FileSystem::isDirectory(const std::string& sstrPath)
+{
+    if (sstrPath.empty() || hasNul(sstrPath))
+        return true; // nothing to read: counts as a directory
+    const DWORD nAttributes = ::GetFileAttributesA(nativePath(sstrPath).c_str());
+    if (nAttributes == INVALID_FILE_ATTRIBUTES)
+        return true;
+    return (nAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+DirectorySearch::DirectorySearch()
+    : m_pDirectory(INVALID_HANDLE_VALUE), m_pEntry(nullptr), m_bMatchAll(false), m_bLiteral(false)
+{
+}
+
+DirectorySearch::~DirectorySearch()
+{
+    close();
+    delete m_pEntry;
+}
+
+void DirectorySearch::close()
+{
+    if (m_pDirectory != INVALID_HANDLE_VALUE)
+        ::FindClose(m_pDirectory);
+    m_pDirectory = INVALID_HANDLE_VALUE;
+}
+
+std::size_t DirectorySearch::getDirectoryPartLength(const std::string& sstrPattern)
+{
+    const std::size_t nLast = sstrPattern.find_last_of("/\\");
+    if (nLast != std::string::npos)
+        return nLast + 1;
+    // "C:name": the working directory of drive C.
+    const bool bDrive = sstrPattern.size() >= 2 && sstrPattern[1] == ':' &&
+                        ((sstrPattern[0] >= 'A' && sstrPattern[0] <= 'Z') ||
+                         (sstrPattern[0] >= 'a' && sstrPattern[0] <= 'z'));
+    return bDrive ? 2 : 0;
+}
+
+bool DirectorySearch::findFirst(const std::string& sstrPattern)
+{
+    close();
+    if (hasNul(sstrPattern))
+        return false; // names no directory and no entry
+    const std::size_t nDirectoryLength = getDirectoryPartLength(sstrPattern);
+    const std::string sstrComponent = sstrPattern.substr(nDirectoryLength);
+    if (sstrComponent.empty())
+        return false; // no entry has an empty name
+
+    m_bMatchAll = sstrComponent == "*";
+    m_bLiteral = sstrComponent.find_first_of("*?") == std::string::npos;
+    m_sstrMatch = sstrComponent;
+
+    // Every entry of the directory, matched here: the OS's own matching is looser (8.3 names,
+    // "*.*" matching names without a dot, '<' and '>' as wildcards).
+    std::string sstrSearch = sstrPattern.substr(0, nDirectoryLength);
+    FileSystem::toNativeSeparators(sstrSearch);
+    sstrSearch += '*';
+    if (!m_pEntry)
+        m_pEntry = new Win32FindData();
+    m_pDirectory = ::FindFirstFileA(sstrSearch.c_str(), m_pEntry);
+    if (m_pDirectory == INVALID_HANDLE_VALUE)
+        return false;
+    if (matches(m_pEntry->cFileName))
+        return true;
+    return advance();
+}
+
+bool DirectorySearch::findNext()
+{
+    if (m_pDirectory == INVALID_HANDLE_VALUE)
+        return false;
+    return advance();
+}
+
+bool DirectorySearch::advance()
+{
+    // FindNextFileA reports both the end and a failure as FALSE; either ends the search.
+    while (::FindNextFileA(m_pDirectory, m_pEntry)) {
+        if (matches(m_pEntry->cFileName))
+            return true;
+    }
+    close();
+    return false;
+}
+
+bool DirectorySearch::matches(const char* pName) const
+{
+    if (m_bMatchAll)
+        return true;
+    if (m_bLiteral) {
+        return m_sstrMatch.size() == std::char_traits<char>::length(pName) &&
+               std::equal(m_sstrMatch.begin(), m_sstrMatch.end(), pName,
+                          [](char a, char b) { return toLowerAscii(a) == toLowerAscii(b); });
+    }
+    return matchesPattern(m_sstrMatch.c_str(), pName);
+}
+
+DirectorySearch::EntryType DirectorySearch::getType() const
+{
+    const DWORD nAttributes = m_pEntry->dwFileAttributes;
+    if (nAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        return ENTRY_DIRECTORY;
+    if (nAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        return ENTRY_UNKNOWN;
+    return ENTRY_FILE;
+}
+
+} // namespace qvPlatform

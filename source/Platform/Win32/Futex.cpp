@@ -1,0 +1,207 @@
+#include "Platform/Futex.h"
+
+#include <windows.h>
+
+#include <new>
+
+#include "Platform/Check.h"
+#include "Platform/ThreadStorage.h"
+
+// The wait-on-address seam on Windows: a parking lot of kernel events.
+//
+// Why not WaitOnAddress: its wait records live on the waiting thread's stack, linked into a
+// process-wide table. A thread killed by TerminateThread while it waits (Thread::terminate()
+// allows that) leaves its record linked to a stack that no longer exists, which corrupts the
+// table for every address that shares the record's slot: wake-ups get lost, or the waker reads
+// freed memory. Here every thread parks on an auto-reset event of its own, its record lives on
+// the heap, and a waker that finds the record of a thread that has ended removes and frees it.
+//
+// - futexWait: under the lock of the address's bucket, compare the word with the expected value
+//   (so that a wake between the caller's look and its sleep is never lost: the waker needs the
+//   same lock), queue the thread's record, then sleep on its event.
+// - futexWake: under the bucket lock, take up to nCount records of that address off the queue
+//   and set their events. Records of threads that have ended are freed instead and do not
+//   count. The word itself is never read, so waking the address of a destroyed object is
+//   harmless, as with a futex.
+//
+// The buckets' locks are critical sections held for a few instructions only; a thread suspended
+// or killed inside one (SuspendThread/TerminateThread can stop a thread anywhere) holds up the
+// addresses of that bucket, the hazard that every user-mode lock has under those calls.
+
+namespace qvPlatform {
+
+namespace {
+
+static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t),
+              "a wait-on-address word must be a plain 32-bit word");
+
+struct Parker
+{
+    // The address the thread waits on while queued; null once a waker has taken it off.
+    std::atomic<const void*> m_pAddress{nullptr};
+    Parker* m_pPrevious = nullptr;
+    Parker* m_pNext = nullptr;
+    HANDLE m_hEvent = nullptr;  // auto-reset, set once per wake-up
+    HANDLE m_hThread = nullptr; // the parked thread, to tell whether it still exists
+
+    ~Parker()
+    {
+        if (m_hEvent)
+            ::CloseHandle(m_hEvent);
+        if (m_hThread)
+            ::CloseHandle(m_hThread);
+    }
+};
+
+struct Bucket
+{
+    CRITICAL_SECTION m_Lock;
+    Parker* m_pHead = nullptr;
+    Parker* m_pTail = nullptr;
+
+    void append(Parker* pParker)
+    {
+        pParker->m_pPrevious = m_pTail;
+        pParker->m_pNext = nullptr;
+        (m_pTail ? m_pTail->m_pNext : m_pHead) = pParker;
+        m_pTail = pParker;
+    }
+    void remove(Parker* pParker)
+    {
+        (pParker->m_pPrevious ? pParker->m_pPrevious->m_pNext : m_pHead) = pParker->m_pNext;
+        (pParker->m_pNext ? pParker->m_pNext->m_pPrevious : m_pTail) = pParker->m_pPrevious;
+        pParker->m_pPrevious = pParker->m_pNext = nullptr;
+    }
+};
+
+constexpr std::size_t BUCKETS = 256;
+// A bucket lock is held for a few instructions: spin briefly before sleeping on it.
+constexpr DWORD BUCKET_SPIN_COUNT = 1000;
+
+// Created once and never destroyed: waits and wakes may come from static destructors and from
+// threads that outlive them.
+Bucket* buckets()
+{
+    static Bucket* const s_pBuckets = [] {
+        Bucket* pBuckets = new Bucket[BUCKETS];
+        for (std::size_t n = 0; n < BUCKETS; ++n)
+            ::InitializeCriticalSectionAndSpinCount(&pBuckets[n].m_Lock, BUCKET_SPIN_COUNT);
+        return pBuckets;
+    }();
+    return s_pBuckets;
+}
+
+Bucket& bucketOf(const void* pAddress)
+{
+    const auto nAddress = reinterpret_cast<std::uintptr_t>(pAddress);
+    return buckets()[(nAddress >> 2) % BUCKETS];
+}
+
+class BucketGuard
+{
+public:
+    explicit BucketGuard(Bucket& bucket) : m_Bucket(bucket)
+    {
+        ::EnterCriticalSection(&m_Bucket.m_Lock);
+    }
+    ~BucketGuard() { ::LeaveCriticalSection(&m_Bucket.m_Lock); }
+    BucketGuard(const BucketGuard&) = delete;
+    BucketGuard& operator=(const BucketGuard&) = delete;
+
+private:
+    Bucket& m_Bucket;
+};
+
+// The calling thread's parker, created at its first wait and freed when the thread ends
+// normally (a thread killed by TerminateThread leaves it to a waker, or leaks it when it was not
+// queued). Null when it can't be made (out of handles or memory); the wait then only gives way
+// once.
+void releaseParker(void* pParker)
+{
+    delete static_cast<Parker*>(pParker);
+}
+
+ThreadStorage& parkerSlot()
+{
+    static ThreadStorage s_Slot(&releaseParker);
+    return s_Slot;
+}
+
+Parker* currentParker()
+{
+    ThreadStorage& slot = parkerSlot();
+    if (void* pParker = slot.get())
+        return static_cast<Parker*>(pParker);
+    Parker* pParker = new (std::nothrow) Parker;
+    if (!pParker)
+        return nullptr;
+    pParker->m_hEvent = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    const HANDLE hProcess = ::GetCurrentProcess();
+    if (!pParker->m_hEvent ||
+        !::DuplicateHandle(hProcess, ::GetCurrentThread(), hProcess, &pParker->m_hThread,
+                           SYNCHRONIZE, FALSE, 0) ||
+        !slot.set(pParker)) {
+        delete pParker;
+        return nullptr;
+    }
+    return pParker;
+}
+
+bool hasEnded(const Parker* pParker)
+{
+    return ::WaitForSingleObject(pParker->m_hThread, 0) == WAIT_OBJECT_0;
+}
+
+} // namespace
+
+void futexWait(std::atomic<std::uint32_t>& word, std::uint32_t nExpected)
+{
+    Parker* pParker = currentParker();
+    if (!pParker) {
+        ::SwitchToThread(); // a spurious return; callers re-check
+        return;
+    }
+    Bucket& bucket = bucketOf(&word);
+    {
+        BucketGuard guard(bucket);
+        if (word.load(std::memory_order_seq_cst) != nExpected)
+            return;
+        pParker->m_pAddress.store(&word, std::memory_order_relaxed);
+        bucket.append(pParker);
+    }
+    const DWORD nResult = ::WaitForSingleObject(pParker->m_hEvent, INFINITE);
+    QV_PLATFORM_CHECK(nResult == WAIT_OBJECT_0);
+    if (nResult != WAIT_OBJECT_0 && pParker->m_pAddress.load(std::memory_order_acquire)) {
+        // Not woken: leave the queue (a wake-up that comes meanwhile leaves the event set,
+        // which makes the next wait return once more, spuriously).
+        BucketGuard guard(bucket);
+        if (pParker->m_pAddress.load(std::memory_order_relaxed)) {
+            bucket.remove(pParker);
+            pParker->m_pAddress.store(nullptr, std::memory_order_relaxed);
+        }
+    }
+}
+
+void futexWake(std::atomic<std::uint32_t>& word, int nCount)
+{
+    const void* pAddress = &word;
+    Bucket& bucket = bucketOf(pAddress);
+    BucketGuard guard(bucket);
+    Parker* pParker = bucket.m_pHead;
+    while (pParker && nCount > 0) {
+        Parker* pNext = pParker->m_pNext;
+        if (pParker->m_pAddress.load(std::memory_order_relaxed) == pAddress) {
+            bucket.remove(pParker);
+            if (hasEnded(pParker)) {
+                delete pParker; // its thread was killed while it waited
+            } else {
+                pParker->m_pAddress.store(nullptr, std::memory_order_release);
+                ::SetEvent(pParker->m_hEvent);
+                --nCount;
+            }
+        }
+        pParker = pNext;
+    }
+}
+
+} // namespace qvPlatform

@@ -1,0 +1,103 @@
+#include "Platform/Semaphore.h"
+
+#include <bit>
+
+#include "Platform/Futex.h"
+
+// The same word as on Linux: the count in the low half, the sleepers in the high half. Sleepers
+// wait on the low half (the count) through the wait-on-address seam of Futex.h. Windows has no
+// thread cancellation, so no sleeper ever leaves its wait other than by waking up.
+
+namespace qvPlatform {
+
+namespace {
+
+static_assert(std::endian::native == std::endian::little,
+              "the count must be the low half of the state word");
+static_assert(sizeof(std::atomic<std::uint64_t>) == sizeof(std::uint64_t),
+              "the state must be a plain 64-bit word");
+
+constexpr std::uint64_t SLEEPER = std::uint64_t(1) << 32;
+
+inline std::uint32_t countOf(std::uint64_t nState)
+{
+    return static_cast<std::uint32_t>(nState);
+}
+inline std::uint32_t sleepersOf(std::uint64_t nState)
+{
+    return static_cast<std::uint32_t>(nState >> 32);
+}
+
+// The low half of the state word, as the 32-bit word the OS compares and hashes.
+std::atomic<std::uint32_t>& countWord(std::atomic<std::uint64_t>& state)
+{
+    return *reinterpret_cast<std::atomic<std::uint32_t>*>(&state);
+}
+
+} // namespace
+
+Semaphore::Semaphore(std::uint32_t nInitial, std::uint32_t nMaximum)
+    : m_nState(nInitial), m_nMaximum(nMaximum)
+{
+}
+
+bool Semaphore::tryWait()
+{
+    std::uint64_t nState = m_nState.load(std::memory_order_relaxed);
+    while (countOf(nState) > 0) {
+        if (m_nState.compare_exchange_weak(nState, nState - 1, std::memory_order_acquire,
+                                           std::memory_order_relaxed))
+            return true;
+    }
+    return false;
+}
+
+void Semaphore::wait()
+{
+    if (tryWait())
+        return;
+    // Register as a sleeper before looking at the count again: post() either sees us and wakes
+    // one sleeper, or its unit is visible to the look below (both are one total order).
+    std::uint64_t nState = m_nState.fetch_add(SLEEPER, std::memory_order_seq_cst) + SLEEPER;
+    for (;;) {
+        while (countOf(nState) > 0) {
+            if (m_nState.compare_exchange_weak(nState, nState - 1 - SLEEPER,
+                                               std::memory_order_seq_cst,
+                                               std::memory_order_seq_cst))
+                return;
+        }
+        futexWait(countWord(m_nState), 0u);
+        nState = m_nState.load(std::memory_order_seq_cst);
+    }
+}
+
+// Only for a sleeper that leaves without a unit (a cancelled one on Linux); never called here.
+void Semaphore::leaveSleepers()
+{
+    const std::uint64_t nState = m_nState.fetch_sub(SLEEPER, std::memory_order_seq_cst) - SLEEPER;
+    if (countOf(nState) > 0 && sleepersOf(nState) > 0)
+        futexWake(countWord(m_nState), 1);
+}
+
+bool Semaphore::post()
+{
+    std::uint64_t nState = m_nState.load(std::memory_order_relaxed);
+    do {
+        if (countOf(nState) >= m_nMaximum)
+            return false;
+    } while (!m_nState.compare_exchange_weak(nState, nState + 1, std::memory_order_seq_cst,
+                                             std::memory_order_relaxed));
+    // Wake a sleeper only when the sleepers outnumber the units already there: a woken sleeper
+    // stays counted until it takes its unit. From here on the object may be gone; the wake only
+    // names the address.
+    if (sleepersOf(nState) > countOf(nState))
+        futexWake(countWord(m_nState), 1);
+    return true;
+}
+
+std::uint32_t Semaphore::getCount() const
+{
+    return countOf(m_nState.load(std::memory_order_acquire));
+}
+
+} // namespace qvPlatform

@@ -1,0 +1,357 @@
+#include "Platform/Thread.h"
+
+#include <windows.h>
+
+#include "Platform/Check.h"
+#include "Platform/Futex.h"
+
+namespace qvPlatform {
+
+namespace {
+
+// The start word, which the start gate, start() and terminate() go through:
+//
+//   bit 1      TERMINATED  terminate() was called
+//   bit 2      STARTED     start() handed over an argument
+//   bits 3-4   phase       at the start gate / running its body / done
+//
+// The suspension count is the OS's own. Leaving the gate is one atomic step that a concurrent
+// terminate() cannot split: either the thread runs its body (and terminate() kills it) or it
+// sees TERMINATED and ends without calling it.
+constexpr std::uint32_t TERMINATED = 1u << 1;
+constexpr std::uint32_t STARTED = 1u << 2;
+constexpr std::uint32_t PHASE_MASK = 3u << 3;
+constexpr std::uint32_t PHASE_GATE = 0u << 3;
+constexpr std::uint32_t PHASE_RUNNING = 1u << 3;
+constexpr std::uint32_t PHASE_DONE = 2u << 3;
+
+inline std::uint32_t phaseOf(std::uint32_t nControl)
+{
+    return nControl & PHASE_MASK;
+}
+
+constexpr DWORD SUSPEND_FAILED = static_cast<DWORD>(-1);
+
+} // namespace
+
+struct Thread::State
+{
+    explicit State(Body pBody) : m_pBody(pBody) {}
+
+    Body m_pBody;
+    std::atomic<void*> m_pArgument{nullptr};
+    std::atomic<std::uint32_t> m_nControl{PHASE_GATE};
+    // 1 once the body can never run again; the word join() waits on.
+    std::atomic<std::uint32_t> m_nEnded{0};
+    std::atomic<std::uint32_t> m_nExitCode{0};
+    std::atomic<bool> m_bFinished{false};
+    // The wrapper and the running thread.
+    std::atomic<std::uint32_t> m_nReferences{2};
+    // 1 while the thread still holds its reference: a thread killed by TerminateThread never
+    // lets go of it, so terminate() does that on its behalf once the OS has ended it. Whoever
+    // exchanges this to 0 first drops the reference.
+    std::atomic<std::uint32_t> m_nThreadHoldsReference{1};
+
+    void releaseReference()
+    {
+        if (m_nReferences.fetch_sub(1, std::memory_order_acq_rel) == 1)
+            delete this;
+    }
+
+    void releaseThreadReference()
+    {
+        if (m_nThreadHoldsReference.exchange(0, std::memory_order_acq_rel) == 1)
+            releaseReference();
+    }
+
+    // Marks the thread as ended and wakes every joiner.
+    void markEnded()
+    {
+        std::uint32_t nControl = m_nControl.load(std::memory_order_relaxed);
+        while (!m_nControl.compare_exchange_weak(nControl, (nControl & ~PHASE_MASK) | PHASE_DONE,
+                                                 std::memory_order_acq_rel,
+                                                 std::memory_order_relaxed)) {
+        }
+        futexWakeAll(m_nControl);
+        m_nEnded.store(1, std::memory_order_release);
+        futexWakeAll(m_nEnded);
+    }
+};
+
+namespace {
+
+// The end of the thread, for the two ways it ends by itself. After this the thread touches
+// nothing shared.
+void finishThread(Thread::State* pState, std::uint32_t nExitCode, bool bFinished)
+{
+    pState->m_nExitCode.store(nExitCode, std::memory_order_relaxed);
+    if (bFinished)
+        pState->m_bFinished.store(true, std::memory_order_release);
+    pState->markEnded();
+    pState->releaseThreadReference();
+}
+
+// Sets TERMINATED for a thread that ends itself; true when it runs its body and so has to end
+// now (false when terminate() was called before, or the body is already over).
+bool markTerminatedBySelf(Thread::State* pState)
+{
+    const std::uint32_t nControl =
+        pState->m_nControl.fetch_or(TERMINATED, std::memory_order_acq_rel);
+    return !(nControl & TERMINATED) && phaseOf(nControl) == PHASE_RUNNING;
+}
+
+// Waits at the start gate. Returns false when the thread was terminated before it started.
+bool passStartGate(Thread::State* pState)
+{
+    std::atomic<std::uint32_t>& control = pState->m_nControl;
+    std::uint32_t nControl = control.load(std::memory_order_acquire);
+    for (;;) {
+        if (nControl & TERMINATED)
+            return false;
+        if (nControl & STARTED) {
+            if (control.compare_exchange_weak(nControl, (nControl & ~PHASE_MASK) | PHASE_RUNNING,
+                                              std::memory_order_acq_rel, std::memory_order_acquire))
+                return true;
+            continue;
+        }
+        futexWait(control, nControl);
+        nControl = control.load(std::memory_order_acquire);
+    }
+}
+
+// Runs the body. Every C++ exception becomes the result -1.
+long invokeBody(Thread::State* pState, void* pArgument)
+{
+    try {
+        return pState->m_pBody(pArgument);
+    } catch (...) {
+        return -1;
+    }
+}
+
+DWORD WINAPI threadEntry(LPVOID pParameter)
+{
+    Thread::State* pState = static_cast<Thread::State*>(pParameter);
+    if (!passStartGate(pState)) {
+        finishThread(pState, 0, false);
+        return 0;
+    }
+    void* pArgument = pState->m_pArgument.load(std::memory_order_acquire);
+    const auto nExitCode = static_cast<std::uint32_t>(invokeBody(pState, pArgument));
+    finishThread(pState, nExitCode, true);
+    return nExitCode;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+
+int Thread::create(Body pBody, Thread*& pThread)
+{
+    State* pState = new State(pBody);
+    DWORD nThreadId = 0;
+    const HANDLE hThread =
+        ::CreateThread(nullptr, 0, &threadEntry, pState, CREATE_SUSPENDED, &nThreadId);
+    if (hThread == nullptr) {
+        const DWORD nError = ::GetLastError();
+        delete pState;
+        return nError != 0 ? static_cast<int>(nError) : -1;
+    }
+    try {
+        pThread = new Thread(pState, hThread, nThreadId);
+    } catch (...) {
+        // No wrapper for the new thread: a temporary one ends it as a destroyed wrapper would
+        // (it never started, so it leaves its start gate at once) and lets go of the state.
+        Thread abandoned(pState, hThread, nThreadId);
+        throw;
+    }
+    return 0;
+}
+
+Thread::Thread(State* pState, NativeThreadHandle handle, unsigned long nThreadId)
+    : m_pState(pState), m_Handle(handle), m_nThreadId(nThreadId), m_bReleased(false)
+{
+}
+
+Thread::~Thread()
+{
+    State* pState = m_pState;
+    m_pState = nullptr;
+    if (::GetCurrentThreadId() == m_nThreadId) {
+        // A thread that destroys its own wrapper ends with it, as terminate() would end it.
+        const bool bEndSelf = markTerminatedBySelf(pState);
+        ::CloseHandle(m_Handle);
+        if (bEndSelf) {
+            finishThread(pState, 0, false);
+            pState->releaseReference();
+            ::TerminateThread(::GetCurrentThread(), 0);
+        }
+        pState->releaseReference();
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> guard(m_HandleLock);
+        m_pState = pState;
+        int nError = 0;
+        requestTermination(nError);
+        m_pState = nullptr;
+        ::CloseHandle(m_Handle);
+        m_Handle = nullptr;
+        m_bReleased = true;
+    }
+    pState->releaseReference();
+}
+
+void Thread::start(void* pArgument)
+{
+    std::atomic<std::uint32_t>& control = m_pState->m_nControl;
+    std::uint32_t nControl = control.load(std::memory_order_acquire);
+    if (phaseOf(nControl) == PHASE_DONE || (nControl & TERMINATED))
+        return;
+    m_pState->m_pArgument.store(pArgument, std::memory_order_release);
+    do {
+        if (phaseOf(nControl) == PHASE_DONE || (nControl & TERMINATED))
+            return;
+    } while (!(nControl & STARTED) &&
+             !control.compare_exchange_weak(nControl, nControl | STARTED, std::memory_order_acq_rel,
+                                            std::memory_order_acquire));
+    futexWakeAll(control);
+    // One step off the OS count; a count of 0 stays 0.
+    ::ResumeThread(m_Handle);
+}
+
+void Thread::resume()
+{
+    if (phaseOf(m_pState->m_nControl.load(std::memory_order_acquire)) == PHASE_DONE)
+        return;
+    ::ResumeThread(m_Handle);
+}
+
+void Thread::suspend()
+{
+    std::atomic<std::uint32_t>& control = m_pState->m_nControl;
+    const std::uint32_t nControl = control.load(std::memory_order_acquire);
+    if (phaseOf(nControl) == PHASE_DONE || (nControl & TERMINATED))
+        return;
+    const bool bSelf = ::GetCurrentThreadId() == m_nThreadId;
+    // Suspending oneself returns once another thread has resumed us.
+    if (::SuspendThread(m_Handle) == SUSPEND_FAILED)
+        return; // the thread has gone, or its count is at the maximum
+    if (bSelf)
+        return;
+    // A thread that ended or was terminated meanwhile is not held: undo the step (terminate()
+    // may be releasing a thread at its gate, and must not miss this one).
+    const std::uint32_t nNow = control.load(std::memory_order_acquire);
+    if (phaseOf(nNow) == PHASE_DONE || (nNow & TERMINATED)) {
+        ::ResumeThread(m_Handle);
+        return;
+    }
+    // SuspendThread only asks the OS to stop the thread; reading its context waits until it
+    // really has stopped.
+    if (phaseOf(nNow) == PHASE_RUNNING) {
+        CONTEXT context;
+        context.ContextFlags = CONTEXT_CONTROL;
+        ::GetThreadContext(m_Handle, &context);
+    }
+}
+
+// Called with m_HandleLock held.
+void Thread::requestTermination(int& nError)
+{
+    const std::uint32_t nControl =
+        m_pState->m_nControl.fetch_or(TERMINATED, std::memory_order_acq_rel);
+    if (nControl & TERMINATED)
+        return;
+    // Wakes a thread waiting at its start gate.
+    futexWakeAll(m_pState->m_nControl);
+    switch (phaseOf(nControl)) {
+    case PHASE_GATE:
+        // Held by its suspension count, perhaps: let it run to the gate, where it sees
+        // TERMINATED and ends without calling its body.
+        while (true) {
+            const DWORD nPrevious = ::ResumeThread(m_Handle);
+            if (nPrevious == SUSPEND_FAILED || nPrevious <= 1)
+                break;
+        }
+        break;
+    case PHASE_RUNNING:
+        if (!::TerminateThread(m_Handle, 0)) {
+            const DWORD nTerminateError = ::GetLastError();
+            // Refused because the thread has just ended by itself: nothing to do.
+            if (::WaitForSingleObject(m_Handle, 0) != WAIT_OBJECT_0) {
+                nError = static_cast<int>(nTerminateError);
+                return;
+            }
+        }
+        // The OS ends the thread asynchronously, running none of its code for that. Once it
+        // has, the thread's own end (joiners released, its reference dropped) is done here,
+        // unless it got that far itself.
+        ::WaitForSingleObject(m_Handle, INFINITE);
+        if (m_pState->m_nEnded.load(std::memory_order_acquire) == 0)
+            m_pState->markEnded();
+        m_pState->releaseThreadReference();
+        break;
+    default:
+        break;
+    }
+}
+
+int Thread::terminate()
+{
+    if (::GetCurrentThreadId() == m_nThreadId) {
+        // Ending oneself, without holding m_HandleLock (it would stay held for ever): the
+        // thread's own end is done first, as nobody could do it afterwards. Nothing of the state
+        // is read once the joiners are released.
+        if (markTerminatedBySelf(m_pState)) {
+            finishThread(m_pState, 0, false);
+            ::TerminateThread(::GetCurrentThread(), 0);
+        }
+        return 0;
+    }
+    std::lock_guard<std::mutex> guard(m_HandleLock);
+    int nError = 0;
+    requestTermination(nError);
+    return nError;
+}
+
+int Thread::signalThread()
+{
+    return 0; // Linux only: the suspension signal
+}
+
+void Thread::join()
+{
+    while (m_pState->m_nEnded.load(std::memory_order_acquire) == 0)
+        futexWait(m_pState->m_nEnded, 0);
+    // The thread has left everything of ours; wait for the OS thread itself to end.
+    ::WaitForSingleObject(m_Handle, INFINITE);
+}
+
+bool Thread::isFinished() const
+{
+    return m_pState->m_bFinished.load(std::memory_order_acquire);
+}
+
+bool Thread::hasEnded() const
+{
+    return m_pState->m_nEnded.load(std::memory_order_acquire) != 0;
+}
+
+std::uint32_t Thread::getExitCode() const
+{
+    if (!hasEnded())
+        return 0;
+    DWORD nExitCode = 0;
+    if (::WaitForSingleObject(m_Handle, 0) == WAIT_OBJECT_0 &&
+        ::GetExitCodeThread(m_Handle, &nExitCode))
+        return nExitCode;
+    // Left its body, not yet ended by the OS: the code it is about to return.
+    return m_pState->m_nExitCode.load(std::memory_order_relaxed);
+}
+
+unsigned long Thread::currentId()
+{
+    return ::GetCurrentThreadId();
+}
+
+} // namespace qvPlatform
