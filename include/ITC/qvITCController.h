@@ -38,7 +38,8 @@
 // - Wake-ups are not exact: a loop may make a turn more than its messages need.
 //
 // Sender cache: each sending thread keeps a reference to the schedulers of the last few
-// (controller, thread id) pairs it sent to, with node memory handed back by their loops. An
+// (controller, thread id) pairs it sent to, with node memory handed back by their loops (the
+// cache itself is allocated by the thread's first send and freed when the thread ends). An
 // entry is used only while its scheduler is open; a closed one is dropped at the thread's next
 // send to that pair (which then looks in the map again: the thread id may have a new
 // scheduler by then), when the thread itself closes or removes it or destroys the controller,

@@ -1,5 +1,6 @@
 #include "ITC/qvITCController.h"
 
+#include "Platform/ThreadStorage.h"
 #include "Threading/qvScopedLock.h"
 
 #include <cstdint>
@@ -44,6 +45,11 @@
 //   A send that finds a closed entry drops it and looks in the map. Only the outermost send of
 //   a thread uses or changes its cache: a send made from inside another one (by a functor's
 //   copy constructor, say) takes a reference of its own, so an entry in use is never released.
+// - The end of a sending thread. Its cache lives in a platform slot whose release function
+//   drops the entries when the thread ends. A send made while they are dropped (by a discarded
+//   task's destructor) or later on the thread's exit path (by another per-thread object's
+//   destructor) goes without the cache, as one nested in another send does: it takes a
+//   reference of its own and keeps nothing.
 
 namespace qvITC {
 
@@ -126,17 +132,15 @@ struct CacheEntry
     void* m_pSpareNodes;     // node memory taken back from that scheduler's loop
 };
 
-// Trivially destructible, so that it stays usable for the whole life of the thread, also on its
-// exit path after the reaper below has run (a message sent from another thread-local's
-// destructor): such a message finds m_bEnded and keeps nothing.
+// Made by the thread's first send and kept in a platform slot (not a thread_local with a
+// destructor, see Platform/ThreadStorage.h) until the thread ends.
 struct SenderState
 {
     CacheEntry m_Entries[CACHE_ENTRIES];
     unsigned int m_nNextVictim;
     unsigned int m_nDepth; // sends of this thread in progress; above 1 inside another send
-    bool m_bEnded;         // the reaper has run
+    bool m_bEnded;         // being released: sends go without the cache
 };
-thread_local SenderState t_Sender = {};
 
 void releaseEntry(CacheEntry& entry)
 {
@@ -148,17 +152,41 @@ void releaseEntry(CacheEntry& entry)
         pScheduler->unref();
 }
 
-struct SenderReaper
+// Runs on the ending thread. Releasing a scheduler may run user code (the destructors of the
+// tasks it discards) that sends or closes on this thread: on Linux the slot is empty and closed
+// by then, on Windows it still holds the state until this returns, so the state says that it
+// is ending. Code that runs on the thread afterwards finds the slot empty and cannot fill it
+// again (see senderState()).
+void releaseSenderState(void* pValue)
 {
-    ~SenderReaper()
-    {
-        t_Sender.m_bEnded = true;
-        for (CacheEntry& entry : t_Sender.m_Entries)
-            releaseEntry(entry);
+    SenderState* pState = static_cast<SenderState*>(pValue);
+    pState->m_bEnded = true;
+    for (CacheEntry& entry : pState->m_Entries)
+        releaseEntry(entry);
+    delete pState;
+}
+
+qvPlatform::ThreadStorage& senderSlot()
+{
+    static qvPlatform::ThreadStorage s_Slot(&releaseSenderState);
+    return s_Slot;
+}
+
+// The calling thread's sender state, made at its first send; null when it cannot be kept (out of
+// memory, or the thread is ending and has released its state already): that send and the sends
+// nested in it go without the cache.
+SenderState* senderState()
+{
+    qvPlatform::ThreadStorage& slot = senderSlot();
+    if (void* pState = slot.get())
+        return static_cast<SenderState*>(pState);
+    SenderState* pState = new (std::nothrow) SenderState{};
+    if (pState && !slot.set(pState)) {
+        delete pState;
+        pState = nullptr;
     }
-};
-// Made (and its destructor registered) by the first entry a thread keeps: keepEntry().
-thread_local SenderReaper t_SenderReaper;
+    return pState;
+}
 
 // The open entry for the pair, or null. A closed one is released: the thread id may have a new
 // scheduler by now.
@@ -179,7 +207,6 @@ CacheEntry* findEntry(SenderState& state, const Controller* pController, unsigne
 CacheEntry* keepEntry(SenderState& state, const Controller* pController, unsigned long threadId,
                       Scheduler* pScheduler)
 {
-    static_cast<void>(&t_SenderReaper); // made once per thread, so that it releases the entries
     CacheEntry* pEntry = nullptr;
     for (CacheEntry& entry : state.m_Entries) {
         if (!entry.m_pScheduler) {
@@ -196,13 +223,14 @@ CacheEntry* keepEntry(SenderState& state, const Controller* pController, unsigne
 }
 
 // Releases the calling thread's entries of pScheduler, or of every scheduler of pController
-// when pScheduler is null; not while a send of this thread may be using them.
+// when pScheduler is null; not while a send of this thread may be using them, nor while the
+// thread releases them itself.
 void forgetEntries(const Controller* pController, const Scheduler* pScheduler)
 {
-    SenderState& state = t_Sender;
-    if (state.m_nDepth != 0)
+    SenderState* pState = static_cast<SenderState*>(senderSlot().get());
+    if (!pState || pState->m_nDepth != 0 || pState->m_bEnded)
         return;
-    for (CacheEntry& entry : state.m_Entries) {
+    for (CacheEntry& entry : pState->m_Entries) {
         if (entry.m_pScheduler && entry.m_pController == pController &&
             (!pScheduler || entry.m_pScheduler == pScheduler))
             releaseEntry(entry);
@@ -510,11 +538,11 @@ class Controller::Route
 {
 public:
     Route(Controller& controller, unsigned long threadId)
-        : m_State(t_Sender), m_pScheduler(nullptr), m_pEntry(nullptr)
+        : m_pState(senderState()), m_pScheduler(nullptr), m_pEntry(nullptr)
     {
-        const bool bCached = ++m_State.m_nDepth == 1 && !m_State.m_bEnded;
+        const bool bCached = m_pState && ++m_pState->m_nDepth == 1 && !m_pState->m_bEnded;
         if (bCached) {
-            m_pEntry = findEntry(m_State, &controller, threadId);
+            m_pEntry = findEntry(*m_pState, &controller, threadId);
             if (m_pEntry) {
                 m_pScheduler = m_pEntry->m_pScheduler;
                 return;
@@ -522,13 +550,14 @@ public:
         }
         m_pScheduler = controller.acquireScheduler(threadId);
         if (bCached && m_pScheduler && !m_pScheduler->isClosed())
-            m_pEntry = keepEntry(m_State, &controller, threadId, m_pScheduler);
+            m_pEntry = keepEntry(*m_pState, &controller, threadId, m_pScheduler);
     }
     ~Route()
     {
         if (m_pScheduler && !m_pEntry)
             m_pScheduler->unref();
-        --m_State.m_nDepth;
+        if (m_pState)
+            --m_pState->m_nDepth;
     }
     Route(const Route&) = delete;
     Route& operator=(const Route&) = delete;
@@ -550,7 +579,7 @@ public:
     }
 
 private:
-    SenderState& m_State;
+    SenderState* m_pState; // null: no cache for this send
     Scheduler* m_pScheduler;
     CacheEntry* m_pEntry; // null: m_pScheduler holds a reference of this route's own
 };
