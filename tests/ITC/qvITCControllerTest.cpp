@@ -229,18 +229,29 @@ MessageFunctor countingMessage(std::atomic<int>* pRuns)
     });
 }
 
-// Sends one message from its thread's exit path: as a thread-local made before the thread's
-// first message, it is destroyed after the thread-locals that the library made for that thread.
-struct FarewellMessage
+// Where the farewell message goes. Not in the thread-local itself: MinGW's runtime may free a
+// thread_local's storage before it runs the destructor (seen with the 32-bit runtime DLLs under
+// Wine: the destructor read a heap link where the target had been), so the destructor reads
+// nothing of its object.
+struct FarewellTarget
 {
     Controller* pController = nullptr;
     unsigned long nTarget = 0;
     std::atomic<int>* pRuns = nullptr;
+};
+FarewellTarget s_FarewellTarget;
+
+// Sends one message from its thread's exit path. On Linux, as a thread-local made before the
+// thread's first message, it is destroyed after the library has released that thread's
+// per-thread state; on Windows before or after, depending on how the thread was made.
+struct FarewellMessage
+{
     ~FarewellMessage()
     {
-        if (pController)
-            pController->sendAsyncMessage(countingMessage(pRuns), ArgumentVector(0, false),
-                                          nTarget);
+        const FarewellTarget target = s_FarewellTarget;
+        if (target.pController)
+            target.pController->sendAsyncMessage(countingMessage(target.pRuns),
+                                                 ArgumentVector(0, false), target.nTarget);
     }
 };
 thread_local FarewellMessage t_Farewell;
@@ -254,15 +265,15 @@ TEST_F(qvITCControllerTest, MessageSentOnAThreadsExitPathUsesNoFreedNodeMemory)
     const unsigned long nLoop = m_Loop.getThreadId();
     m_Controller.createInvokationTaskScheduler(nLoop);
     std::atomic<int> nRuns{0};
+    s_FarewellTarget = FarewellTarget{&m_Controller, nLoop, &nRuns};
     std::thread sender([&] {
-        t_Farewell.nTarget = nLoop;
-        t_Farewell.pRuns = &nRuns;
-        t_Farewell.pController = &m_Controller;
+        static_cast<void>(&t_Farewell); // made now, before the first message
         // Three calls in turn: the loop hands the first one's node back with the third.
         for (int n = 0; n < 3; ++n)
             m_Controller.sendSyncMessage(countingMessage(&nRuns), m_NoArguments, nLoop);
     });
     sender.join();
+    s_FarewellTarget = FarewellTarget{};
     EXPECT_TRUE(qvTest::waitUntil([&] { return nRuns.load() == 4; }));
     m_Controller.removeInvokationTaskScheduler(nLoop);
 }
