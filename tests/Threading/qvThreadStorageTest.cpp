@@ -36,7 +36,8 @@ struct LateUse
 
 // A slot made after the counting slot: both platforms release a thread's slots in the order
 // they were made, so its release stands for code that runs on the exit path after the
-// counting slot's release (on Windows thread_local destructors run after every release).
+// counting slot's release (as the thread_local destructors of a thread made with CreateThread do
+// on Windows).
 void useLate(void* pValue)
 {
     LateUse* pUse = static_cast<LateUse*>(pValue);

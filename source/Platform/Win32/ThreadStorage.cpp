@@ -19,13 +19,15 @@ ThreadStorage::Release s_apRelease[MAXIMUM_SLOTS];
 std::atomic<int> s_nSlotsUsed{0};
 DWORD s_anFlsSlot[MAXIMUM_SLOTS];
 
-// An ending thread runs the FLS callbacks first and then the modules' thread-detach
-// notifications, where thread_local destructors run; the system empties each slot after its
-// callback, and a value set after that goes with the thread's FLS data, never released. So the
-// first callback of an ending thread closes its slots, with a mark in a TLS slot (no callback;
-// it lives as long as the thread), and set() keeps nothing from then on. Deleting another fiber
-// runs the callbacks too, on the deleting thread but for that fiber's values: only a callback
-// for the value that the running fiber holds, the thread's own end, closes.
+// An ending thread runs the FLS callbacks before the modules' thread-detach notifications, where
+// the thread_local destructors of a thread made with CreateThread run (those of a thread made by
+// the threads library run earlier, as its start function returns); the system empties each slot
+// after its callback, and a value set after that goes with the thread's FLS data, never
+// released. So the first callback of an ending thread closes its slots, with a mark in a TLS
+// slot (no callback; it lives as long as the thread), and set() keeps nothing from then on.
+// Deleting another fiber runs the callbacks too, on the deleting thread but for that fiber's
+// values: only a callback for the value that the running fiber holds, the thread's own end,
+// closes.
 DWORD closedMarkIndex()
 {
     static const DWORD s_nIndex = ::TlsAlloc();
