@@ -3,7 +3,8 @@
 // of bench/qvITCBench.cpp and bench/qvThreadTeamBench.cpp, which time this library's side:
 //
 // - post to an io_context served by one thread: a synchronous call (post, then wait on a
-//   std::future fed by a std::promise) and a batch of 10,000 posts followed by one such call;
+//   std::future fed by a std::promise) and a batch of 10,000 posts followed by one such call,
+//   from one sending thread and from two (10,000 each);
 // - boost::asio::thread_pool(2): 1,000,000 empty jobs (timed until the last one has run), and
 //   one job posted and waited for through a std::future.
 
@@ -11,6 +12,7 @@
 
 #include <atomic>
 #include <future>
+#include <memory>
 #include <thread>
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -19,6 +21,7 @@
 #include <boost/asio/thread_pool.hpp>
 
 #include "qvBenchSink.h"
+#include "qvBenchThreads.h"
 
 namespace {
 
@@ -58,22 +61,47 @@ void BM_AsioIoContext_PostFuture(benchmark::State& state)
 }
 BENCHMARK(BM_AsioIoContext_PostFuture)->UseRealTime();
 
-void BM_AsioIoContext_PostBatch(benchmark::State& state)
+// nSenders threads (the benchmark's own and, for two, a SecondSender) each post a batch; then
+// one posted call, waited for, drains the queue.
+void runPostBatches(benchmark::State& state, int nSenders)
 {
     IoThread io;
-    long nCount = 0;
-    for (auto _ : state) {
+    std::atomic<long> nCount(0);
+    auto postBatch = [&] {
         for (int n = 0; n < BATCH; ++n)
-            boost::asio::post(io.context(), [&nCount] { ++nCount; });
+            boost::asio::post(io.context(),
+                              [&nCount] { nCount.fetch_add(1, std::memory_order_relaxed); });
+    };
+    std::unique_ptr<SecondSender> upSecond;
+    if (nSenders == 2)
+        upSecond.reset(new SecondSender(postBatch));
+    for (auto _ : state) {
+        if (upSecond)
+            upSecond->start();
+        postBatch();
+        if (upSecond)
+            upSecond->finish();
         std::promise<void> done;
         std::future<void> future = done.get_future();
         boost::asio::post(io.context(), [&done] { done.set_value(); });
         future.get();
     }
-    state.SetItemsProcessed(state.iterations() * BATCH);
-    benchmark::DoNotOptimize(nCount);
+    state.SetItemsProcessed(state.iterations() * BATCH * nSenders);
+    if (nCount.load() != static_cast<long>(state.iterations()) * BATCH * nSenders)
+        state.SkipWithError("posts were lost");
+}
+
+void BM_AsioIoContext_PostBatch(benchmark::State& state)
+{
+    runPostBatches(state, 1);
 }
 BENCHMARK(BM_AsioIoContext_PostBatch)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_AsioIoContext_PostBatchTwoSenders(benchmark::State& state)
+{
+    runPostBatches(state, 2);
+}
+BENCHMARK(BM_AsioIoContext_PostBatchTwoSenders)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 void BM_AsioThreadPool_MillionEmptyJobs(benchmark::State& state)
 {

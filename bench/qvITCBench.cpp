@@ -9,6 +9,10 @@
 //   that it turns without sleeping and takes the call at its next turn, against a thread that
 //   makes the same turns by hand (the function, then at most one queued call, taken under a
 //   std::mutex without waiting).
+// - The synchronous call again, placed: both threads pinned to one processor (each hand-off
+//   then needs the other thread to be scheduled on the same core), and with two more threads
+//   spinning all the while, so that both cores are busy (the thread of a hand-off competes for
+//   a core with a spinner). The counterpart runs under the same placement.
 // - Asynchronous messages: a batch of 10,000 sendAsyncMessage calls, then one synchronous call
 //   that runs after all of them (one queue, first in, first out), against 10,000 posts to the
 //   counterpart queue and one promise. One iteration is one batch; items/s counts messages.
@@ -31,6 +35,7 @@
 #include <thread>
 
 #include "MainLoop/qvProcessor.h"
+#include "qvBenchThreads.h"
 
 using qvITC::ArgumentVector;
 using qvITC::MessageFunctor;
@@ -78,63 +83,6 @@ private:
     std::thread m_Thread;
 };
 
-// Runs a function on a second thread once per round, for the two-sender benchmarks: start()
-// hands it the round, finish() waits until it has run.
-class SecondSender
-{
-public:
-    explicit SecondSender(std::function<void()> round)
-        : m_Round(std::move(round)), m_Thread([this] { serve(); })
-    {
-    }
-    ~SecondSender()
-    {
-        {
-            std::lock_guard<std::mutex> guard(m_Mutex);
-            m_bStop = true;
-        }
-        m_Condition.notify_all();
-        m_Thread.join();
-    }
-    void start()
-    {
-        {
-            std::lock_guard<std::mutex> guard(m_Mutex);
-            ++m_nStarted;
-        }
-        m_Condition.notify_all();
-    }
-    void finish()
-    {
-        std::unique_lock<std::mutex> lock(m_Mutex);
-        m_Condition.wait(lock, [this] { return m_nFinished == m_nStarted; });
-    }
-
-private:
-    void serve()
-    {
-        std::unique_lock<std::mutex> lock(m_Mutex);
-        for (;;) {
-            m_Condition.wait(lock, [this] { return m_bStop || m_nFinished != m_nStarted; });
-            if (m_bStop)
-                return;
-            lock.unlock();
-            m_Round();
-            lock.lock();
-            ++m_nFinished;
-            m_Condition.notify_all();
-        }
-    }
-
-    std::function<void()> m_Round;
-    std::mutex m_Mutex;
-    std::condition_variable m_Condition;
-    long m_nStarted = 0;
-    long m_nFinished = 0;
-    bool m_bStop = false;
-    std::thread m_Thread;
-};
-
 // A message functor with the counter in its own state, as a lambda would capture it.
 struct CountInto
 {
@@ -159,8 +107,16 @@ qvAnyContainer count(const ArgumentVector& arguments)
 
 void emptyFunction() {}
 
+// Where the two threads of a synchronous call run.
+enum class Placement
+{
+    FREE,           // wherever the OS puts them
+    PINNED,         // both on one processor
+    OVERSUBSCRIBED, // anywhere, with two spinning threads keeping the processors busy
+};
+
 // Synchronous calls to one loop; a busy loop has a function in its pipeline, so it never sleeps.
-void runSyncCalls(benchmark::State& state, bool bBusyLoop)
+void runSyncCalls(benchmark::State& state, bool bBusyLoop, Placement placement = Placement::FREE)
 {
     qvProcessor processor;
     const unsigned long id = processor.createMainLoop();
@@ -170,6 +126,20 @@ void runSyncCalls(benchmark::State& state, bool bBusyLoop)
     const unsigned long nThread = processor.getThreadID(id);
     const MessageFunctor message(&answer);
     const ArgumentVector noArguments(0, false);
+    const int nCpu = firstAllowedCpu();
+    PinnedScope pinned(placement == Placement::PINNED ? nCpu : -1);
+    if (placement == Placement::PINNED) {
+        // The loop pins itself: the call runs on its thread.
+        const qvAnyContainer loopPinned =
+            processor.getITC().sendSyncMessage(MessageFunctor([nCpu](const ArgumentVector&) {
+                                                   return qvMakeAny(pinCurrentThread(nCpu));
+                                               }),
+                                               noArguments, nThread);
+        if (!pinned.pinned() || !*qvAnyCast<bool>(loopPinned))
+            state.SkipWithError("cannot pin the threads");
+    }
+    std::unique_ptr<BusyThreads> upBusy(placement == Placement::OVERSUBSCRIBED ? new BusyThreads(2)
+                                                                               : nullptr);
     for (auto _ : state) {
         const qvAnyContainer result =
             processor.getITC().sendSyncMessage(message, noArguments, nThread);
@@ -183,9 +153,19 @@ void BM_qvITC_SyncMessage(benchmark::State& state)
 }
 BENCHMARK(BM_qvITC_SyncMessage)->UseRealTime();
 
-void BM_StdCallQueue_PromiseFuture(benchmark::State& state)
+void runStdSyncCalls(benchmark::State& state, Placement placement)
 {
     StdCallQueue queue;
+    const int nCpu = firstAllowedCpu();
+    PinnedScope pinned(placement == Placement::PINNED ? nCpu : -1);
+    if (placement == Placement::PINNED) {
+        std::promise<bool> queuePinned;
+        queue.post([&queuePinned, nCpu] { queuePinned.set_value(pinCurrentThread(nCpu)); });
+        if (!queuePinned.get_future().get() || !pinned.pinned())
+            state.SkipWithError("cannot pin the threads");
+    }
+    std::unique_ptr<BusyThreads> upBusy(placement == Placement::OVERSUBSCRIBED ? new BusyThreads(2)
+                                                                               : nullptr);
     for (auto _ : state) {
         std::promise<int> result;
         std::future<int> future = result.get_future();
@@ -193,7 +173,36 @@ void BM_StdCallQueue_PromiseFuture(benchmark::State& state)
         benchmark::DoNotOptimize(future.get());
     }
 }
+
+void BM_StdCallQueue_PromiseFuture(benchmark::State& state)
+{
+    runStdSyncCalls(state, Placement::FREE);
+}
 BENCHMARK(BM_StdCallQueue_PromiseFuture)->UseRealTime();
+
+void BM_qvITC_SyncMessagePinned(benchmark::State& state)
+{
+    runSyncCalls(state, false, Placement::PINNED);
+}
+BENCHMARK(BM_qvITC_SyncMessagePinned)->UseRealTime();
+
+void BM_StdCallQueue_PromiseFuturePinned(benchmark::State& state)
+{
+    runStdSyncCalls(state, Placement::PINNED);
+}
+BENCHMARK(BM_StdCallQueue_PromiseFuturePinned)->UseRealTime();
+
+void BM_qvITC_SyncMessageOversubscribed(benchmark::State& state)
+{
+    runSyncCalls(state, false, Placement::OVERSUBSCRIBED);
+}
+BENCHMARK(BM_qvITC_SyncMessageOversubscribed)->UseRealTime();
+
+void BM_StdCallQueue_PromiseFutureOversubscribed(benchmark::State& state)
+{
+    runStdSyncCalls(state, Placement::OVERSUBSCRIBED);
+}
+BENCHMARK(BM_StdCallQueue_PromiseFutureOversubscribed)->UseRealTime();
 
 void BM_qvITC_SyncMessageToBusyLoop(benchmark::State& state)
 {

@@ -1,5 +1,7 @@
-// doPhysicIdleCallbacks over eight loaded modules, which looks every module's callback up anew on
-// each call, against calling the same eight entry points through function pointers found once.
+// doPhysicIdleCallbacks over eight loaded modules (the handler keeps each module's entry points
+// from its load and walks its table in name order, ready for modules that unload themselves or
+// others from their callbacks), against calling the same eight entry points through a plain
+// array of function pointers found once.
 
 #include <benchmark/benchmark.h>
 

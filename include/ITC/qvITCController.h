@@ -7,9 +7,9 @@
 // and reaches the loops only through the registered qvITC::Interface.
 //
 // Guarantees:
-// - Messages to one thread run on that thread's loop in the order they were queued, one per
-//   turn of the loop; a loop with queued tasks keeps turning until they are done, even when its
-//   pipeline is empty (it does not wait for an unrelated wake-up).
+// - Messages to one thread run on that thread's loop one per turn of the loop, and those of one
+//   sender in the order it sent them; a loop with queued tasks keeps turning until they are
+//   done, even when its pipeline is empty (it does not wait for an unrelated wake-up).
 // - A synchronous sender is always released: with the result; with the functor's own exception
 //   (which also leaves the target loop); or with std::runtime_error "ITC message was discarded
 //   before it ran." when the task is destroyed unrun (scheduler removed or closed, controller
@@ -19,20 +19,45 @@
 //   runs at once on the calling thread. An asynchronous message to a thread without a
 //   scheduler is dropped.
 // - Sends may overlap with creating, closing and removing schedulers: the map is guarded, and
-//   a scheduler lives until its last user has let go of it.
+//   a scheduler lives until its last user has let go of it. Once closeInvokationTaskScheduler,
+//   removeInvokationTaskScheduler or the destructor has returned, no sender calls that loop's
+//   wake-up functor any more, so the loop may be destroyed.
+// - Sending to a recently used thread takes no lock: the sender finds the target's scheduler in
+//   a small cache of its own (see "Sender cache" below) and queues with one compare-and-swap.
+//   A busy loop is not woken for each message; an idle one is woken by the first sender that
+//   finds it idle. Queue nodes come back from the loop to its senders, so a sender that keeps
+//   up with its loop allocates only the functor's copy and the argument vector's storage per
+//   message.
 // Non-guarantees:
-// - No order between messages from different senders beyond the order in which they were
-//   queued; no time limit on a synchronous wait (loops waiting on each other in a cycle of
+// - No order between messages from different senders beyond the order in which their queueing
+//   took effect; no time limit on a synchronous wait (loops waiting on each other in a cycle of
 //   synchronous messages deadlock).
 // - Registering and deregistering the interface must not overlap with other calls.
+// - A message that overlaps with the removal of its target's scheduler is either run or
+//   discarded (its synchronous sender then gets the discard error), never both.
+// - Wake-ups are not exact: a loop may make a turn more than its messages need.
 //
-// Ownership: the controller owns its schedulers (shared with the hooks it hands out); it does
-// not own the interface.
+// Sender cache: each sending thread keeps a reference to the schedulers of the last few
+// (controller, thread id) pairs it sent to, with node memory handed back by their loops (the
+// cache itself is allocated by the thread's first send and freed when the thread ends). An
+// entry is used only while its scheduler is open; a closed one is dropped at the thread's next
+// send to that pair (which then looks in the map again: the thread id may have a new
+// scheduler by then), when the thread itself closes or removes it or destroys the controller,
+// or when the thread ends. Until then a closed scheduler, emptied of its tasks and of all but a
+// few blocks of node memory, stays allocated.
+//
+// Node memory: while a loop works through a burst of messages, the memory of the nodes it has
+// run waits for the senders without bound; whenever the loop goes idle it frees 32 of the
+// blocks beyond 256. A sending thread keeps what it has taken back until it uses it, drops the
+// cache entry or ends.
+//
+// Ownership: the controller owns its schedulers (shared with the hooks it hands out and with
+// the sender caches); it does not own the interface.
 
+#include <atomic>
 #include <map>
 #include <memory>
 
-#include "Container/qvDCList.h"
 #include "ITC/qvITCInterface.h"
 #include "ITC/qvInvokationTask.h"
 #include "Memory/qvRCData.h"
@@ -47,32 +72,43 @@ class QV_EXPORT Controller
 public:
     // The queue of calls for one main-loop thread. Its hook, runNextTask(), runs on that loop's
     // thread once per turn; addTask() may be called from any thread. Reference-counted: the
-    // controller's map and every hook functor hold a reference, so a loop that is still inside
-    // the hook keeps its scheduler alive.
+    // controller's map, every hook functor and the sender caches hold a reference, so a loop
+    // that is still inside the hook keeps its scheduler alive.
+    //
+    // Senders push onto a lock-free stack (newest first). The loop takes the whole stack at once
+    // when it has nothing left of the last take, turns it into a list (oldest first) that only
+    // it uses, and runs one task of that list per call. So tasks run in the order their
+    // queueing took effect, and neither side ever waits for the other.
     class QV_EXPORT InvokationTaskScheduler : public qvRCData
     {
     public:
-        // wakeUp: wakes the target loop when it is idle. It is called while the scheduler's
-        // lock is held (so that close() is a barrier after which it is never called again):
-        // it must return quickly and must not wait for the target loop.
+        // wakeUp: wakes the target loop when it is idle. Called from senders (the first one
+        // that finds the loop idle) and from the loop itself inside runNextTask() (when it
+        // leaves tasks behind), possibly at the same time: it must return quickly, must not
+        // throw, must not wait for the target loop and must not close or remove this scheduler.
+        // It is never called by a sender once close() has returned; it is destroyed with the
+        // scheduler.
         explicit InvokationTaskScheduler(const qvVoidFunctor& wakeUp);
 
-        // Queues a copy of task (made before the lock is taken) and wakes the loop if the
-        // queue was empty; a queue that holds tasks has a wake-up on its way already. Once
-        // closed, queues nothing: a waited-for task is discarded (its sender is released with
-        // the discard error), and the result is false.
+        // Queues a copy of task and wakes the loop if it has declared itself idle (it has run
+        // everything it took); a busy loop takes the task without a wake-up. Once closed,
+        // queues nothing: a waited-for task is discarded (its sender is released with the
+        // discard error), and the result is false. Any thread.
         bool addTask(const InvokationTask& task);
 
-        // Takes the oldest queued task, if any, off the queue and runs it outside the lock; wakes
-        // the loop again first when more tasks remain, so that they do not wait for another
-        // wake-up. An exception from the task's functor leaves this call (after its sender has
-        // been told).
+        // Runs the oldest queued task, if any, on the calling thread; wakes the loop again first
+        // when more tasks remain, so that they do not wait for another wake-up. An exception
+        // from the task's functor leaves this call (after its sender has been told). Called by
+        // one thread at a time, the loop's; with nothing queued it only reads (unless a sender
+        // woke the loop for a task it had already run: then it declares itself idle again).
         void runNextTask();
 
-        // The loop will run no more tasks: discards what is queued and refuses what comes.
+        // The loop will run no more tasks: discards what is queued and refuses what comes. A
+        // task that the loop has taken already still runs. Returns once no sender calls the
+        // wake-up functor any more. Any thread; a second call changes nothing.
         void close();
 
-        unsigned int getNumberOfTasks() const { return m_nQueued.load(std::memory_order_relaxed); }
+        bool isClosed() const;
 
     protected:
         // Discards the tasks still queued.
@@ -81,38 +117,79 @@ public:
     private:
         friend class Controller;
 
-        typedef qvDCList<InvokationTask>::Node TaskNode;
-        // Owns a queue node outside the list. Deleting it discards the task, which releases the
-        // waiting sender of a task that never ran and does nothing to one that ran.
+        // Keeps the senders' fields, the loop's fields and the rest on separate cache lines.
+        static constexpr unsigned int CACHE_LINE = 64;
+        // Node memory waits for the senders without bound while the loop works through a burst
+        // of messages; whenever the loop goes idle it frees TRIM_STEP of the blocks beyond
+        // MAX_FREE_NODES.
+        static constexpr unsigned int MAX_FREE_NODES = 256;
+        static constexpr unsigned int TRIM_STEP = 32;
+        // The loop hands node memory back this many blocks at a time, and when it goes idle.
+        static constexpr unsigned int SPENT_NODES_BATCH = 16;
+
+        // A queued task in its node. Node memory is raw storage of sizeof(TaskNode) from the
+        // global operator new, built in place and reused for later nodes.
+        struct TaskNode;
+        // Owns a node outside the queue. Deleting it discards the task (which releases the
+        // waiting sender of a task that never ran and does nothing to one that ran) and frees
+        // the memory.
         struct DiscardAndDelete
         {
-            void operator()(TaskNode* pNode) const
-            {
-                pNode->m_Value.discard();
-                delete pNode;
-            }
+            void operator()(TaskNode* pNode) const;
         };
         typedef std::unique_ptr<TaskNode, DiscardAndDelete> NodePtr;
 
-        // A node for a task built from args, in the calling thread's spare node memory if it
-        // has any.
+        // Builds a node for a task made from args in pMemory (node memory), or in new memory
+        // when pMemory is null. On an exception pMemory is freed.
         template <class... Args>
-        static NodePtr makeNode(Args&&... args);
-        // Queues a node built outside the lock; as addTask(). Gives the calling thread spare
-        // node memory for its next message when the loop has returned some.
+        static NodePtr makeNode(void* pMemory, Args&&... args);
+        // Queues a node; as addTask().
         bool queue(NodePtr upNode);
+        // The node memory that the loop has handed back since the last call (a chain linked
+        // through each block's first word), or null.
+        void* takeFreeNodes();
 
-        qvSynch::LWLock m_Lock;
+        // Loop side.
+        TaskNode* takeIncoming();
+        // Sets m_bLoopIdle, then wakes the loop itself for a task that came in unnoticed.
+        void declareIdle();
+        // Destroys the run task and keeps its node's memory for the senders.
+        void recycle(TaskNode* pNode);
+        void handBackSpentNodes();
+        void pushFreeNodes(void* pFirst, void* pLast, unsigned int nCount);
+        void trimFreeNodes();
+        // Sender side: calls m_WakeUp unless the scheduler is closed, registered in m_nWakers.
+        void wakeUpFromSender();
+
+        static TaskNode* closedMark();
+        static TaskNode* inUseMark();
+        static TaskNode* reversed(TaskNode* pNewestFirst);
+        static void discardAll(TaskNode* pList);
+
+        // The senders' side: newest first, null when empty, closedMark() once closed.
+        std::atomic<TaskNode*> m_pIncoming;
+        // The loop has run everything it took and will not turn again for its tasks by itself:
+        // the next sender wakes it. Cleared by that sender, or by the loop when it takes work.
+        std::atomic<bool> m_bLoopIdle;
+        // Senders inside wakeUpFromSender(); close() waits until there are none.
+        std::atomic<unsigned int> m_nWakers;
+        char m_SendersLine[CACHE_LINE];
+        // The loop's side: the rest of its last take, oldest first; null when empty,
+        // inUseMark() while runNextTask() works on it, closedMark() once closed.
+        std::atomic<TaskNode*> m_pTaken;
+        // Memory of the nodes the loop has run since it last handed node memory back (a chain,
+        // its last block and its length), and how many blocks it has put into m_pFreeNodes
+        // since it last found that empty (at least as many as are there). The loop's thread
+        // only.
+        void* m_pSpentNodes;
+        void* m_pLastSpentNode;
+        unsigned int m_nSpentNodes;
+        unsigned int m_nFreeNodes;
+        char m_LoopLine[CACHE_LINE];
+        // Node memory for the senders to take back: filled by the loop a batch at a time.
+        std::atomic<void*> m_pFreeNodes;
+        char m_FreeNodesLine[CACHE_LINE];
         qvVoidFunctor m_WakeUp;
-        qvDCList<InvokationTask> m_TaskList;
-        // The queue length, readable without the lock for the cheap emptiness test.
-        std::atomic<unsigned int> m_nQueued;
-        bool m_bClosed;
-        // Node memory passed back from the loop to its senders: m_pSpareNode (guarded by
-        // m_Lock) waits for a sender; m_pSpentNode is the node of the task run last, touched
-        // only by runNextTask(), which hands it on at its next take.
-        void* m_pSpareNode;
-        void* m_pSpentNode;
     };
 
     Controller();
@@ -156,6 +233,10 @@ public:
                                    unsigned long threadId);
 
 private:
+    // How one send reaches its scheduler: through the calling thread's sender cache, or with a
+    // reference of its own (defined in the source file).
+    class Route;
+
     // The scheduler for threadId with one reference taken for the caller, or null.
     InvokationTaskScheduler* acquireScheduler(unsigned long threadId);
 

@@ -217,9 +217,13 @@ private:
         // Only the outcome's allocation may still fail; until it has succeeded the unique
         // pointers own result and signal. Wrapping a pointer allocates nothing.
         std::unique_ptr<InvokationOutcome> upOutcome(upSignal ? new InvokationOutcome : nullptr);
-        Reset(m_spResult, upResult.release());
-        Reset(m_spSignal, upSignal.release());
-        Reset(m_spOutcome, upOutcome.release());
+        // (A task nobody waits for has none of them: its pointers stay null at no cost.)
+        if (upResult)
+            Reset(m_spResult, upResult.release());
+        if (upSignal) {
+            Reset(m_spSignal, upSignal.release());
+            Reset(m_spOutcome, upOutcome.release());
+        }
     }
 
     template <class Pointer>

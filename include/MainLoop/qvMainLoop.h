@@ -77,7 +77,8 @@ public:
     // Wakes a loop that sleeps on its empty pipeline; while the pipeline holds functions it
     // only makes sure the loop's next turn comes (and calls the hook) even if the pipeline is
     // emptied first. A wake-up given while the loop is not asleep makes its next sleep return at
-    // once. Never blocks; makes a system call only to wake a loop that sleeps.
+    // once. Never blocks; makes a system call only to wake a loop that sleeps, and from the
+    // loop's own thread inside run() (its hook, say) writes one flag of the loop.
     void wakeUpIdle();
 
     void
@@ -98,6 +99,7 @@ public:
 
 private:
     class BusyScope;
+    class RunningScope;
 
     // A functor lives in a holder of its own, so that replacing it swaps one pointer and the old
     // holder can wait until the loop's thread no longer runs it.
@@ -155,6 +157,9 @@ private:
     // turn; cleared by that turn before it calls the hook. If the pipeline has been emptied
     // meanwhile, the loop turns once more instead of sleeping.
     std::atomic<bool> m_bWakeUpDeferred;
+    // A wakeUpIdle() from the loop's own thread during run(): the turn skips its sleep. Cleared
+    // before each call of the hook; touched only by the loop's thread.
+    bool m_bTurnAgain;
 };
 
 #endif

@@ -17,7 +17,8 @@ using qvModuleHandle = void*;
 // interface, suspension, the physics and render idle callbacks, and finishing before release.
 // Modules are kept under the name each gives itself (or, when it gives none, under the file name
 // it was loaded from, exactly as passed), in ascending order of plain case-sensitive comparison;
-// the first module registered under a name keeps it.
+// the first module registered under a name keeps it. A module's entry points are found once,
+// when it is loaded, and kept with its registration.
 //
 // Ownership: the handler owns the module interface handed to setModuleInterface (shutdown
 //            deletes it, after every module has been finished) and every loaded module's library.
@@ -104,22 +105,39 @@ public:
     bool isModuleSuspended(const std::string& sstrModuleName);
 
     // Calls every module's exModulePhysicCallback with fValue unchanged, in ascending name order.
-    // The entry point is looked up anew in each library on every call.
     void doPhysicIdleCallbacks(float fValue);
-    // Calls every module's exModuleRenderCallback, in ascending name order, looked up anew.
+    // Calls every module's exModuleRenderCallback, in ascending name order.
     void doRenderIdleCallbacks();
 
 private:
     class EntryCallScope;
+    struct Walk;
+
+    // A registered module: its library and the entry points found in it when it was loaded (a
+    // loaded library's symbols do not change while it stays loaded). Only exIsSuspended may be
+    // null.
+    struct Module
+    {
+        qvModuleHandle m_hModule;
+        void (*m_pFinishModule)();
+        void (*m_pSuspendModule)(bool);
+        bool (*m_pIsSuspended)();
+        void (*m_pPhysicCallback)(float);
+        void (*m_pRenderCallback)();
+    };
+    typedef std::map<std::string, Module> ModuleMap;
 
     // Releases the library now, or once the outermost running entry point has returned.
     void releaseLibrary(qvModuleHandle hModule);
     bool isRegisteredHandle(qvModuleHandle hModule) const;
+    // Removes the entry; an idle walk that is calling that module keeps it until the call has
+    // returned, to find the next name from it.
+    void eraseModule(ModuleMap::iterator itModule);
     template <class Call>
-    void visitModules(const char* cstrEntryPoint, Call call);
+    void visitModules(Call call);
 
     qvInterface* m_pModuleInterface;
-    std::map<std::string, qvModuleHandle> m_mapModuleHandles;
+    ModuleMap m_mapModuleHandles;
     std::map<std::string, std::string> m_mapModuleFileNames;
     // How many module entry points are running (more than one when a module calls back in).
     unsigned int m_nEntryCallDepth;
@@ -130,6 +148,8 @@ private:
     // Advanced by every change of the tables, so that an idle walk notices a change made by a
     // module's callback.
     unsigned long m_nTableVersion;
+    // The idle walks in progress, innermost first (more than one when a callback starts another).
+    Walk* m_pInnermostWalk;
 };
 
 #endif

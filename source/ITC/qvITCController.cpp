@@ -3,12 +3,68 @@
 #include "Platform/ThreadStorage.h"
 #include "Threading/qvScopedLock.h"
 
+#include <cstdint>
 #include <memory>
 #include <new>
+#include <optional>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 
+// How a message travels, and why each step is safe:
+//
+// - Queue. A sender pushes its node onto the scheduler's m_pIncoming stack with one
+//   compare-and-swap. The loop takes the whole stack when its own list (m_pTaken) is used up,
+//   reverses it and runs one task per turn. Only the loop takes from the stack, and takes
+//   everything, so no node is ever seen twice (no ABA).
+// - Wake-ups. The loop wakes itself (once per turn) while its list holds tasks. When it has run
+//   the last one it declares itself idle (m_bLoopIdle), then looks at the stack once more; a
+//   sender looks at the flag after its push, and the first sender that finds it set clears it
+//   and wakes the loop. Both sides are sequentially consistent, so one of them sees the other:
+//   a task is never left queued for an idle loop. A sender that is overtaken between its push
+//   and its look (the loop has run its task meanwhile and gone idle) wakes the loop for
+//   nothing; the loop then finds nothing to do and declares itself idle again.
+// - Closing. close() swaps closedMark() into m_pIncoming, which refuses every later push, and
+//   into m_pTaken. If the loop is between taking its list and putting the rest back
+//   (inUseMark()), the loop finds closedMark() when it puts the rest back and discards it
+//   itself; otherwise close() discards it. So every queued task is either run or discarded.
+// - Wake-ups after close. A sender announces itself in m_nWakers before it looks at the closed
+//   mark and calls the wake-up functor; close() sets the mark and then waits until m_nWakers is
+//   0. (Sequentially consistent on both sides: a sender that did not see the mark is counted
+//   when close() looks.) So no sender wakes a loop that may be gone. The loop wakes itself only
+//   from runNextTask(), while it certainly exists.
+// - Node memory. The loop collects the memory of run tasks' nodes and pushes it onto
+//   m_pFreeNodes a batch at a time, and before it goes idle (it is the only one that pushes);
+//   senders take all of it at once with an exchange. It goes into the taking thread's cache
+//   entry for that scheduler and serves its next messages there.
+// - Finding the scheduler. Each thread caches up to CACHE_ENTRIES (controller, thread id)
+//   pairs with a reference to their scheduler. An open cached scheduler is the one in the map:
+//   a scheduler is closed before (or right after) it leaves the map, and a controller closes all
+//   of its schedulers when it goes, so a cached pair never names a scheduler of another
+//   controller at the same address or of another thread with a reused id unless it is closed.
+//   A send that finds a closed entry drops it and looks in the map. Only the outermost send of
+//   a thread uses or changes its cache: a send made from inside another one (by a functor's
+//   copy constructor, say) takes a reference of its own, so an entry in use is never released.
+// - The end of a sending thread. Its cache lives in a platform slot whose release function
+//   drops the entries when the thread ends. A send made while they are dropped (by a discarded
+//   task's destructor) or later on the thread's exit path (by another per-thread object's
+//   destructor) goes without the cache, as one nested in another send does: it takes a
+//   reference of its own and keeps nothing.
+
 namespace qvITC {
+
+typedef Controller::InvokationTaskScheduler Scheduler;
+
+struct Scheduler::TaskNode
+{
+    template <class... Args>
+    explicit TaskNode(Args&&... args) : m_pNext(nullptr), m_Task(std::forward<Args>(args)...)
+    {
+    }
+
+    TaskNode* m_pNext;
+    InvokationTask m_Task;
+};
 
 namespace {
 
@@ -19,13 +75,35 @@ constexpr unsigned long NO_THREAD = 0xFFFFFFFFul;
 
 const char* const INVALID_INTERFACE = "Invalid ITC interface.";
 
+// How many (controller, thread id) pairs a sending thread keeps.
+constexpr unsigned int CACHE_ENTRIES = 4;
+
+// Node memory whose task is gone, chained through the block's first word.
+struct FreeBlock
+{
+    FreeBlock* m_pNext;
+};
+
+void* popBlock(void*& pChain)
+{
+    FreeBlock* pBlock = static_cast<FreeBlock*>(pChain);
+    if (pBlock)
+        pChain = pBlock->m_pNext;
+    return pBlock;
+}
+
+void freeBlocks(void* pChain)
+{
+    while (void* pBlock = popBlock(pChain))
+        ::operator delete(pBlock);
+}
+
 // The hook handed to a loop: runs the scheduler's next task and keeps the scheduler alive for
 // as long as the loop holds (or is calling) the hook.
 class SchedulerHook
 {
 public:
-    explicit SchedulerHook(Controller::InvokationTaskScheduler* pScheduler)
-        : m_pScheduler(pScheduler)
+    explicit SchedulerHook(Scheduler* pScheduler) : m_pScheduler(pScheduler)
     {
         m_pScheduler->ref();
     }
@@ -39,29 +117,124 @@ public:
     void operator()() { m_pScheduler->runNextTask(); }
 
 private:
-    Controller::InvokationTaskScheduler* m_pScheduler;
+    Scheduler* m_pScheduler;
 };
 
-// The memory of one queue node whose task has run, kept for the calling thread's next message,
-// so that a sender and the loop it feeds pass node memory back and forth instead of allocating
-// on one thread and freeing on the other. Freed when the thread ends (a platform slot rather than
-// a thread_local with a destructor, see Platform/ThreadStorage.h).
-void releaseSpareNode(void* pMemory)
+// ---------------------------------------------------------------------------------------------
+// The sender cache of one thread
+
+// One (controller, thread id) pair the thread has sent to.
+struct CacheEntry
 {
-    ::operator delete(pMemory);
+    const Controller* m_pController;
+    unsigned long m_nThreadId;
+    Scheduler* m_pScheduler; // one reference, the entry's; null when the entry is unused
+    void* m_pSpareNodes;     // node memory taken back from that scheduler's loop
+};
+
+// Made by the thread's first send and kept in a platform slot (not a thread_local with a
+// destructor, see Platform/ThreadStorage.h) until the thread ends.
+struct SenderState
+{
+    CacheEntry m_Entries[CACHE_ENTRIES];
+    unsigned int m_nNextVictim;
+    unsigned int m_nDepth; // sends of this thread in progress; above 1 inside another send
+    bool m_bEnded;         // being released: sends go without the cache
+};
+
+void releaseEntry(CacheEntry& entry)
+{
+    Scheduler* pScheduler = entry.m_pScheduler;
+    void* pSpareNodes = entry.m_pSpareNodes;
+    entry = CacheEntry{};
+    freeBlocks(pSpareNodes);
+    if (pScheduler)
+        pScheduler->unref();
 }
 
-qvPlatform::ThreadStorage& spareNodeSlot()
+// Runs on the ending thread. Releasing a scheduler may run user code (the destructors of the
+// tasks it discards) that sends or closes on this thread: on Linux the slot is empty and closed
+// by then, on Windows it still holds the state until this returns, so the state says that it
+// is ending. Code that runs on the thread afterwards finds the slot empty and cannot fill it
+// again (see senderState()).
+void releaseSenderState(void* pValue)
 {
-    static qvPlatform::ThreadStorage s_Slot(&releaseSpareNode);
+    SenderState* pState = static_cast<SenderState*>(pValue);
+    pState->m_bEnded = true;
+    for (CacheEntry& entry : pState->m_Entries)
+        releaseEntry(entry);
+    delete pState;
+}
+
+qvPlatform::ThreadStorage& senderSlot()
+{
+    static qvPlatform::ThreadStorage s_Slot(&releaseSenderState);
     return s_Slot;
 }
 
-// Tells every waiting sender of the tasks in list that its call will not run.
-void discardAll(qvDCList<InvokationTask>& list)
+// The calling thread's sender state, made at its first send; null when it cannot be kept (out of
+// memory, or the thread is ending and has released its state already): that send and the sends
+// nested in it go without the cache.
+SenderState* senderState()
 {
-    for (qvDCList<InvokationTask>::Node* pNode = list.getHead(); pNode; pNode = pNode->getNext())
-        pNode->m_Value.discard();
+    qvPlatform::ThreadStorage& slot = senderSlot();
+    if (void* pState = slot.get())
+        return static_cast<SenderState*>(pState);
+    SenderState* pState = new (std::nothrow) SenderState{};
+    if (pState && !slot.set(pState)) {
+        delete pState;
+        pState = nullptr;
+    }
+    return pState;
+}
+
+// The open entry for the pair, or null. A closed one is released: the thread id may have a new
+// scheduler by now.
+CacheEntry* findEntry(SenderState& state, const Controller* pController, unsigned long threadId)
+{
+    for (CacheEntry& entry : state.m_Entries) {
+        if (entry.m_pController != pController || entry.m_nThreadId != threadId)
+            continue;
+        if (!entry.m_pScheduler->isClosed())
+            return &entry;
+        releaseEntry(entry);
+        return nullptr;
+    }
+    return nullptr;
+}
+
+// Enters the pair with pScheduler, whose reference passes to the entry.
+CacheEntry* keepEntry(SenderState& state, const Controller* pController, unsigned long threadId,
+                      Scheduler* pScheduler)
+{
+    CacheEntry* pEntry = nullptr;
+    for (CacheEntry& entry : state.m_Entries) {
+        if (!entry.m_pScheduler) {
+            pEntry = &entry;
+            break;
+        }
+    }
+    if (!pEntry) {
+        pEntry = &state.m_Entries[state.m_nNextVictim++ % CACHE_ENTRIES];
+        releaseEntry(*pEntry);
+    }
+    *pEntry = CacheEntry{pController, threadId, pScheduler, nullptr};
+    return pEntry;
+}
+
+// Releases the calling thread's entries of pScheduler, or of every scheduler of pController
+// when pScheduler is null; not while a send of this thread may be using them, nor while the
+// thread releases them itself.
+void forgetEntries(const Controller* pController, const Scheduler* pScheduler)
+{
+    SenderState* pState = static_cast<SenderState*>(senderSlot().get());
+    if (!pState || pState->m_nDepth != 0 || pState->m_bEnded)
+        return;
+    for (CacheEntry& entry : pState->m_Entries) {
+        if (entry.m_pScheduler && entry.m_pController == pController &&
+            (!pScheduler || entry.m_pScheduler == pScheduler))
+            releaseEntry(entry);
+    }
 }
 
 } // namespace
@@ -69,27 +242,52 @@ void discardAll(qvDCList<InvokationTask>& list)
 // ---------------------------------------------------------------------------------------------
 // InvokationTaskScheduler
 
-Controller::InvokationTaskScheduler::InvokationTaskScheduler(const qvVoidFunctor& wakeUp)
-    : m_WakeUp(wakeUp), m_nQueued(0), m_bClosed(false), m_pSpareNode(nullptr), m_pSpentNode(nullptr)
+void Scheduler::DiscardAndDelete::operator()(TaskNode* pNode) const
+{
+    pNode->m_Task.discard();
+    pNode->~TaskNode();
+    ::operator delete(pNode);
+}
+
+Scheduler::TaskNode* Scheduler::closedMark()
+{
+    return reinterpret_cast<TaskNode*>(std::uintptr_t{1});
+}
+
+Scheduler::TaskNode* Scheduler::inUseMark()
+{
+    return reinterpret_cast<TaskNode*>(std::uintptr_t{2});
+}
+
+Scheduler::InvokationTaskScheduler(const qvVoidFunctor& wakeUp)
+    : m_pIncoming(nullptr), m_bLoopIdle(true), m_nWakers(0), m_SendersLine(), m_pTaken(nullptr),
+      m_pSpentNodes(nullptr), m_pLastSpentNode(nullptr), m_nSpentNodes(0), m_nFreeNodes(0),
+      m_LoopLine(), m_pFreeNodes(nullptr), m_FreeNodesLine(), m_WakeUp(wakeUp)
 {
 }
 
-Controller::InvokationTaskScheduler::~InvokationTaskScheduler()
+Scheduler::~InvokationTaskScheduler()
 {
-    discardAll(m_TaskList);
-    ::operator delete(m_pSpareNode);
-    ::operator delete(m_pSpentNode);
+    // Oldest first: the loop's list, then what arrived after it.
+    TaskNode* pTaken = m_pTaken.load(std::memory_order_acquire);
+    if (pTaken != closedMark())
+        discardAll(pTaken);
+    TaskNode* pIncoming = m_pIncoming.load(std::memory_order_acquire);
+    if (pIncoming != closedMark())
+        discardAll(reversed(pIncoming));
+    freeBlocks(m_pFreeNodes.load(std::memory_order_acquire));
+    freeBlocks(m_pSpentNodes);
+}
+
+bool Scheduler::isClosed() const
+{
+    return m_pIncoming.load(std::memory_order_relaxed) == closedMark();
 }
 
 template <class... Args>
-Controller::InvokationTaskScheduler::NodePtr
-Controller::InvokationTaskScheduler::makeNode(Args&&... args)
+Scheduler::NodePtr Scheduler::makeNode(void* pMemory, Args&&... args)
 {
-    qvPlatform::ThreadStorage& spareNode = spareNodeSlot();
-    void* pMemory = spareNode.get();
-    if (pMemory)
-        spareNode.set(nullptr);
-    else
+    if (!pMemory)
         pMemory = ::operator new(sizeof(TaskNode));
     try {
         return NodePtr(new (pMemory) TaskNode(std::forward<Args>(args)...));
@@ -99,85 +297,292 @@ Controller::InvokationTaskScheduler::makeNode(Args&&... args)
     }
 }
 
-bool Controller::InvokationTaskScheduler::addTask(const InvokationTask& task)
+bool Scheduler::addTask(const InvokationTask& task)
 {
-    return queue(makeNode(task));
+    return queue(makeNode(nullptr, task));
 }
 
-bool Controller::InvokationTaskScheduler::queue(NodePtr upNode)
+bool Scheduler::queue(NodePtr upNode)
 {
-    LockGuard guard(m_Lock);
-    if (m_bClosed)
-        return false; // the node's deleter discards the task, after the lock is released
-    const bool bWasEmpty = m_TaskList.isEmpty();
-    m_TaskList.linkBack(upNode.release());
-    // Sequentially consistent, like the loop's read in runNextTask(): a loop that has just
-    // consumed an earlier wake-up, or whose pipeline empties now, still sees this task.
-    m_nQueued.store(m_TaskList.getSize(), std::memory_order_seq_cst);
-    // A queue that held tasks already has a wake-up on its way: the loop wakes itself again
-    // whenever it leaves tasks behind.
-    if (bWasEmpty)
-        m_WakeUp();
-    if (m_pSpareNode) {
-        qvPlatform::ThreadStorage& spareNode = spareNodeSlot();
-        if (!spareNode.get() && spareNode.set(m_pSpareNode))
-            m_pSpareNode = nullptr;
-    }
+    TaskNode* pNode = upNode.get();
+    TaskNode* pHead = m_pIncoming.load(std::memory_order_relaxed);
+    do {
+        if (pHead == closedMark())
+            return false; // upNode discards the task
+        pNode->m_pNext = pHead;
+    } while (!m_pIncoming.compare_exchange_weak(pHead, pNode, std::memory_order_seq_cst,
+                                                std::memory_order_relaxed));
+    upNode.release();
+    // A loop that has declared itself idle gets one wake-up, from the first sender that finds
+    // it so; a busy loop takes this task without one. (Sequentially consistent, as the loop's
+    // declaration: either this sees it or the loop sees this task. See declareIdle().)
+    if (m_bLoopIdle.load(std::memory_order_seq_cst) &&
+        m_bLoopIdle.exchange(false, std::memory_order_seq_cst))
+        wakeUpFromSender();
     return true;
 }
 
-void Controller::InvokationTaskScheduler::runNextTask()
+void Scheduler::wakeUpFromSender()
 {
-    if (m_nQueued.load(std::memory_order_seq_cst) == 0)
-        return;
-    NodePtr upNode;
-    bool bMoreQueued = false;
-    void* pSurplus = nullptr;
+    m_nWakers.fetch_add(1, std::memory_order_seq_cst);
+    struct Leave
     {
-        LockGuard guard(m_Lock);
-        // The memory of the task run last goes to the next sender.
-        if (m_pSpareNode)
-            pSurplus = m_pSpentNode;
-        else
-            m_pSpareNode = m_pSpentNode;
-        m_pSpentNode = nullptr;
-        upNode.reset(m_TaskList.unlinkFront());
-        if (upNode) {
-            m_nQueued.store(m_TaskList.getSize(), std::memory_order_relaxed);
-            bMoreQueued = !m_TaskList.isEmpty();
-        }
-    }
-    ::operator delete(pSurplus);
-    if (!upNode)
-        return;
-    // The loop wakes itself outside the lock: it is running this hook, so it exists.
-    if (bMoreQueued)
+        ~Leave() { nWakers.fetch_sub(1, std::memory_order_release); }
+        std::atomic<unsigned int>& nWakers;
+    } leave{m_nWakers};
+    // Closed after this push: close() has discarded the task, and the loop may be gone.
+    if (m_pIncoming.load(std::memory_order_seq_cst) != closedMark())
         m_WakeUp();
-    upNode->m_Value.execute();
-    // The task is destroyed here, on the loop's thread; its node's memory is kept. (A task that
-    // ran the hook itself has left a node of its own there: that one is freed.)
-    TaskNode* pNode = upNode.release();
-    pNode->~TaskNode();
-    void* pEarlier = m_pSpentNode;
-    m_pSpentNode = pNode;
-    ::operator delete(pEarlier);
 }
 
-void Controller::InvokationTaskScheduler::close()
+void* Scheduler::takeFreeNodes()
 {
-    qvDCList<InvokationTask> discarded;
-    {
-        LockGuard guard(m_Lock);
-        m_bClosed = true;
-        m_TaskList.swap(discarded);
-        m_nQueued.store(0, std::memory_order_relaxed);
+    if (!m_pFreeNodes.load(std::memory_order_relaxed))
+        return nullptr; // no write to a line that the loop is filling
+    return m_pFreeNodes.exchange(nullptr, std::memory_order_acquire);
+}
+
+Scheduler::TaskNode* Scheduler::reversed(TaskNode* pNewestFirst)
+{
+    TaskNode* pOldestFirst = nullptr;
+    while (pNewestFirst) {
+        TaskNode* pNext = pNewestFirst->m_pNext;
+        pNewestFirst->m_pNext = pOldestFirst;
+        pOldestFirst = pNewestFirst;
+        pNewestFirst = pNext;
     }
-    // Outside the lock: destroying the tasks runs their functors' destructors.
-    discardAll(discarded);
+    return pOldestFirst;
+}
+
+void Scheduler::discardAll(TaskNode* pList)
+{
+    while (pList) {
+        TaskNode* pNext = pList->m_pNext;
+        DiscardAndDelete()(pList);
+        pList = pNext;
+    }
+}
+
+Scheduler::TaskNode* Scheduler::takeIncoming()
+{
+    TaskNode* pHead = m_pIncoming.load(std::memory_order_seq_cst);
+    do {
+        if (!pHead || pHead == closedMark())
+            return nullptr;
+    } while (!m_pIncoming.compare_exchange_weak(pHead, nullptr, std::memory_order_acquire,
+                                                std::memory_order_relaxed));
+    return reversed(pHead);
+}
+
+void Scheduler::recycle(TaskNode* pNode)
+{
+    pNode->~TaskNode();
+    FreeBlock* pBlock =
+        new (static_cast<void*>(pNode)) FreeBlock{static_cast<FreeBlock*>(m_pSpentNodes)};
+    if (!m_pSpentNodes)
+        m_pLastSpentNode = pBlock;
+    m_pSpentNodes = pBlock;
+    if (++m_nSpentNodes == SPENT_NODES_BATCH)
+        handBackSpentNodes();
+}
+
+void Scheduler::handBackSpentNodes()
+{
+    if (!m_pSpentNodes)
+        return;
+    pushFreeNodes(m_pSpentNodes, m_pLastSpentNode, m_nSpentNodes);
+    m_pSpentNodes = nullptr;
+    m_pLastSpentNode = nullptr;
+    m_nSpentNodes = 0;
+}
+
+void Scheduler::pushFreeNodes(void* pFirst, void* pLast, unsigned int nCount)
+{
+    void* pHead = m_pFreeNodes.load(std::memory_order_relaxed);
+    do {
+        if (!pHead)
+            m_nFreeNodes = 0; // the senders have taken everything
+        static_cast<FreeBlock*>(pLast)->m_pNext = static_cast<FreeBlock*>(pHead);
+    } while (!m_pFreeNodes.compare_exchange_weak(pHead, pFirst, std::memory_order_release,
+                                                 std::memory_order_relaxed));
+    m_nFreeNodes += nCount;
+}
+
+void Scheduler::trimFreeNodes()
+{
+    if (m_nFreeNodes <= MAX_FREE_NODES)
+        return;
+    // The loop has nothing to do: a good time to free some of what a burst of messages left
+    // behind. A little each time, so that a new burst finds the loop ready at once and most of
+    // the memory still there; after a few idle turns only MAX_FREE_NODES blocks remain.
+    FreeBlock* pChain =
+        static_cast<FreeBlock*>(m_pFreeNodes.exchange(nullptr, std::memory_order_acquire));
+    unsigned int nFreed = 0;
+    for (; pChain && nFreed < TRIM_STEP; ++nFreed) {
+        FreeBlock* pNext = pChain->m_pNext;
+        ::operator delete(pChain);
+        pChain = pNext;
+    }
+    m_nFreeNodes = pChain ? m_nFreeNodes - nFreed : 0;
+    // Only the loop puts memory there, so the place is still empty (or emptied by a sender).
+    m_pFreeNodes.store(pChain, std::memory_order_release);
+}
+
+void Scheduler::declareIdle()
+{
+    m_bLoopIdle.store(true, std::memory_order_seq_cst);
+    // A task that came in after the loop's last look, from a sender that found the loop busy:
+    // the loop turns once more for it (unless a sender has taken over the wake-up meanwhile).
+    TaskNode* pIncoming = m_pIncoming.load(std::memory_order_seq_cst);
+    if (pIncoming && pIncoming != closedMark() &&
+        m_bLoopIdle.exchange(false, std::memory_order_seq_cst))
+        m_WakeUp();
+}
+
+void Scheduler::runNextTask()
+{
+    // Nothing left of the last take and nothing arrived. (Sequentially consistent, as the
+    // senders' push: a wake-up that found the loop's idle signal still set, just before the
+    // loop reset it, is not lost; see source/Platform/Event.h.)
+    TaskNode* pTaken = m_pTaken.load(std::memory_order_relaxed);
+    if (pTaken == closedMark())
+        return;
+    if (!pTaken && !m_pIncoming.load(std::memory_order_seq_cst)) {
+        // Idle, as declared, and nothing is written. Unless a sender, between its push and its
+        // look at the flag, was overtaken by the loop, which ran its task and declared itself
+        // idle: that sender took the wake-up (this turn) for nothing, and the loop declares
+        // itself idle again, so that the next sender wakes it.
+        if (!m_bLoopIdle.load(std::memory_order_seq_cst))
+            declareIdle();
+        return;
+    }
+    pTaken = m_pTaken.exchange(inUseMark(), std::memory_order_acquire);
+    if (pTaken == closedMark()) {
+        m_pTaken.store(closedMark(), std::memory_order_relaxed);
+        return;
+    }
+    bool bTookIncoming = false;
+    if (!pTaken) {
+        pTaken = takeIncoming();
+        bTookIncoming = pTaken != nullptr;
+    }
+    TaskNode* pRest = pTaken ? pTaken->m_pNext : nullptr;
+    // The last of a take: whatever arrived meanwhile becomes the rest.
+    if (pTaken && !pRest) {
+        pRest = takeIncoming();
+        bTookIncoming = bTookIncoming || pRest != nullptr;
+    }
+    NodePtr upNode(pTaken);
+    // Put the rest back, unless close() came meanwhile: then it is discarded here. The task
+    // taken still runs, as it would had close() come a moment later.
+    TaskNode* pExpected = inUseMark();
+    if (!m_pTaken.compare_exchange_strong(pExpected, pRest, std::memory_order_release,
+                                          std::memory_order_relaxed)) {
+        discardAll(pRest);
+        pRest = nullptr;
+    }
+    if (!upNode) {
+        declareIdle();
+        return;
+    }
+    // Busy with a new take: senders need not wake the loop until it declares itself idle again.
+    // (Only then: the flag lives on the senders' cache line.)
+    if (bTookIncoming && m_bLoopIdle.load(std::memory_order_relaxed))
+        m_bLoopIdle.store(false, std::memory_order_relaxed);
+    if (pRest) {
+        __builtin_prefetch(pRest, 1);
+        // Turn again for the rest: first, because the task may throw or take long. (The loop
+        // is running this hook, so it exists.)
+        m_WakeUp();
+    }
+    // The last task of the take: the node memory of those before it goes back first (a waiting
+    // sender that this task releases finds it), and the loop goes idle afterwards, also when the
+    // task throws, so that tasks queued meanwhile get their wake-up.
+    if (!pRest)
+        handBackSpentNodes();
+    try {
+        upNode->m_Task.execute();
+    } catch (...) {
+        if (!pRest)
+            declareIdle();
+        throw;
+    }
+    // Destroyed here, on the loop's thread; the node's memory goes back to the senders.
+    recycle(upNode.release());
+    if (!pRest) {
+        handBackSpentNodes();
+        trimFreeNodes();
+        declareIdle();
+    }
+}
+
+void Scheduler::close()
+{
+    TaskNode* pIncoming = m_pIncoming.exchange(closedMark(), std::memory_order_seq_cst);
+    if (pIncoming != closedMark()) {
+        TaskNode* pTaken = m_pTaken.exchange(closedMark(), std::memory_order_acq_rel);
+        if (pTaken != inUseMark())
+            discardAll(pTaken);
+        discardAll(reversed(pIncoming));
+        freeBlocks(m_pFreeNodes.exchange(nullptr, std::memory_order_acquire));
+    }
+    // A sender that pushed before the mark may still be waking the loop.
+    while (m_nWakers.load(std::memory_order_seq_cst) != 0)
+        std::this_thread::yield();
 }
 
 // ---------------------------------------------------------------------------------------------
 // Controller
+
+class Controller::Route
+{
+public:
+    Route(Controller& controller, unsigned long threadId)
+        : m_pState(senderState()), m_pScheduler(nullptr), m_pEntry(nullptr)
+    {
+        const bool bCached = m_pState && ++m_pState->m_nDepth == 1 && !m_pState->m_bEnded;
+        if (bCached) {
+            m_pEntry = findEntry(*m_pState, &controller, threadId);
+            if (m_pEntry) {
+                m_pScheduler = m_pEntry->m_pScheduler;
+                return;
+            }
+        }
+        m_pScheduler = controller.acquireScheduler(threadId);
+        if (bCached && m_pScheduler && !m_pScheduler->isClosed())
+            m_pEntry = keepEntry(*m_pState, &controller, threadId, m_pScheduler);
+    }
+    ~Route()
+    {
+        if (m_pScheduler && !m_pEntry)
+            m_pScheduler->unref();
+        if (m_pState)
+            --m_pState->m_nDepth;
+    }
+    Route(const Route&) = delete;
+    Route& operator=(const Route&) = delete;
+
+    explicit operator bool() const { return m_pScheduler != nullptr; }
+    Scheduler* operator->() const { return m_pScheduler; }
+
+    // A node for a task made from args, in node memory handed back by the loop if there is any.
+    template <class... Args>
+    Scheduler::NodePtr makeNode(Args&&... args)
+    {
+        void* pMemory = nullptr;
+        if (m_pEntry) {
+            if (!m_pEntry->m_pSpareNodes)
+                m_pEntry->m_pSpareNodes = m_pScheduler->takeFreeNodes();
+            pMemory = popBlock(m_pEntry->m_pSpareNodes);
+        }
+        return Scheduler::makeNode(pMemory, std::forward<Args>(args)...);
+    }
+
+private:
+    SenderState* m_pState; // null: no cache for this send
+    Scheduler* m_pScheduler;
+    CacheEntry* m_pEntry; // null: m_pScheduler holds a reference of this route's own
+};
 
 Controller::Controller() : m_pInterface(nullptr) {}
 
@@ -200,6 +605,7 @@ Controller::~Controller()
         itCurrTaskScheduler->second->close();
         itCurrTaskScheduler->second->unref();
     }
+    forgetEntries(this, nullptr);
     deregisterInterface();
 }
 
@@ -256,6 +662,7 @@ void Controller::removeInvokationTaskScheduler(unsigned long threadId)
         m_mapTaskSchedulers.erase(citFoundTaskScheduler);
     }
     pScheduler->close();
+    forgetEntries(this, pScheduler);
     pScheduler->unref();
 }
 
@@ -265,6 +672,7 @@ void Controller::closeInvokationTaskScheduler(unsigned long threadId)
     if (!pScheduler)
         return;
     pScheduler->close();
+    forgetEntries(this, pScheduler);
     pScheduler->unref();
 }
 
@@ -287,18 +695,12 @@ Controller::InvokationTaskScheduler* Controller::acquireScheduler(unsigned long 
 void Controller::sendAsyncMessage(const MessageFunctor& message, const ArgumentVector& arguments,
                                   unsigned long threadId)
 {
-    InvokationTaskScheduler* pScheduler = acquireScheduler(threadId);
-    if (!pScheduler)
+    Route route(*this, threadId);
+    if (!route)
         return;
-    try {
-        // Built in its queue node and run there: the task is never copied.
-        pScheduler->queue(
-            InvokationTaskScheduler::makeNode(std::in_place, message, arguments, nullptr, nullptr));
-    } catch (...) {
-        pScheduler->unref();
-        throw;
-    }
-    pScheduler->unref();
+    // Built in its queue node and run there: the task is never copied.
+    route->queue(route.makeNode(message, arguments, static_cast<qvAnyContainer*>(nullptr),
+                                static_cast<qvSynch::Signal*>(nullptr)));
 }
 
 qvAnyContainer Controller::sendSyncMessage(const MessageFunctor& message,
@@ -306,27 +708,25 @@ qvAnyContainer Controller::sendSyncMessage(const MessageFunctor& message,
 {
     const unsigned long nCallingThread =
         m_pInterface ? m_pInterface->getCurrentThreadID() : NO_THREAD;
-    InvokationTaskScheduler* pScheduler =
-        threadId != nCallingThread ? acquireScheduler(threadId) : nullptr;
-    if (!pScheduler) {
-        // Direct path: run here and now; the functor's exceptions reach the caller.
-        InvokationTask newTask(message, arguments, new qvAnyContainer, nullptr);
-        newTask.execute();
-        return newTask.getResult();
+    if (threadId != nCallingThread) {
+        // The sender's own task; the loop runs a copy of it, which shares result and outcome.
+        std::optional<InvokationTask> newTask;
+        {
+            Route route(*this, threadId);
+            if (route) {
+                std::unique_ptr<qvAnyContainer> upResult(new qvAnyContainer);
+                std::unique_ptr<qvSynch::Signal> upSignal(new qvSynch::Signal(false));
+                newTask.emplace(message, arguments, upResult.release(), upSignal.release());
+                route->queue(route.makeNode(*newTask));
+            }
+        }
+        if (newTask)
+            return newTask->getResult();
     }
-    try {
-        std::unique_ptr<qvAnyContainer> pResult(new qvAnyContainer);
-        std::unique_ptr<qvSynch::Signal> pSignal(new qvSynch::Signal(false));
-        InvokationTask newTask(message, arguments, pResult.release(), pSignal.release());
-        pScheduler->addTask(newTask);
-        pScheduler->unref();
-        pScheduler = nullptr;
-        return newTask.getResult();
-    } catch (...) {
-        if (pScheduler)
-            pScheduler->unref();
-        throw;
-    }
+    // Direct path: run here and now; the functor's exceptions reach the caller.
+    InvokationTask newTask(message, arguments, new qvAnyContainer, nullptr);
+    newTask.execute();
+    return newTask.getResult();
 }
 
 } // namespace qvITC

@@ -28,6 +28,11 @@ bool stopRunning()
     return false;
 }
 
+// The loop whose run() is active on the calling thread, if any: a wake-up from one of that
+// loop's own callbacks (an ITC hook that leaves tasks behind, say) needs no signal, the loop is
+// awake and only has to skip its next sleep.
+thread_local qvMainLoop* t_pRunningLoop = nullptr;
+
 template <class Holder, class F>
 Holder* makeHolder(const F& functor, typename F::ResultType (*pDefault)())
 {
@@ -94,7 +99,7 @@ qvMainLoop::qvMainLoop()
       m_Exit(makeHolder<FunctorHolder<qvVoidFunctor>>(qvVoidFunctor(), &doNothing)),
       m_LoopCondition(makeHolder<FunctorHolder<qvBoolFunctor>>(qvBoolFunctor(), &keepRunning)),
       m_IdleSignal(false), m_nBusy(0), m_bRetiredPending(false), m_bSleeping(false),
-      m_bWakeUpDeferred(false)
+      m_bWakeUpDeferred(false), m_bTurnAgain(false)
 {
     m_FunctionPipeLine.m_pWakeUpSignal = &m_IdleSignal;
     m_FunctionPipeLine.m_pbOwnerSleeping = &m_bSleeping;
@@ -108,8 +113,23 @@ qvMainLoop::~qvMainLoop()
     m_FunctionPipeLine.m_pnPassDepth = &m_FunctionPipeLine.m_nPassDepth;
 }
 
+// Marks the calling thread as running loop for the duration of run() (restoring an outer loop
+// whose callback runs another loop).
+class qvMainLoop::RunningScope
+{
+public:
+    explicit RunningScope(qvMainLoop* pLoop) : m_pOuter(t_pRunningLoop) { t_pRunningLoop = pLoop; }
+    ~RunningScope() { t_pRunningLoop = m_pOuter; }
+    RunningScope(const RunningScope&) = delete;
+    RunningScope& operator=(const RunningScope&) = delete;
+
+private:
+    qvMainLoop* m_pOuter;
+};
+
 void qvMainLoop::run()
 {
+    RunningScope running(this);
     BusyScope busy(*this);
     m_Entry.m_pCurrent.load(std::memory_order_seq_cst)->m_Functor();
     bool bGoOn;
@@ -119,15 +139,20 @@ void qvMainLoop::run()
             m_nBusy.load(std::memory_order_relaxed) == 1)
             reclaimRetired(true);
         m_FunctionPipeLine.reclaimBetweenPasses(1);
-        // The hook called now serves every wake-up deferred so far. (Sequentially consistent:
-        // a deferral that this misses is seen by the sleep decision below.)
+        // The hook called now serves every wake-up deferred so far, also those of the loop's
+        // own thread. (Sequentially consistent: a deferral that this misses is seen by the sleep
+        // decision below.)
         if (m_bWakeUpDeferred.load(std::memory_order_relaxed))
             m_bWakeUpDeferred.exchange(false, std::memory_order_seq_cst);
+        m_bTurnAgain = false;
         m_ITCSchedulerHook.m_pCurrent.load(std::memory_order_seq_cst)->m_Functor();
         if (m_FunctionPipeLine.isEmpty()) {
-            busy.leave();
-            sleepUntilWoken();
-            busy.enter();
+            // Woken by its own hook (tasks left): the next turn follows without a sleep.
+            if (!m_bTurnAgain) {
+                busy.leave();
+                sleepUntilWoken();
+                busy.enter();
+            }
         } else {
             // The busy count announces the pass (the pipeline counts passes with it).
             m_FunctionPipeLine.runPass();
@@ -166,6 +191,11 @@ void qvMainLoop::shutdown()
 
 void qvMainLoop::wakeUpIdle()
 {
+    if (t_pRunningLoop == this) {
+        // From the loop's own thread, inside run(): it is awake, and skips its next sleep.
+        m_bTurnAgain = true;
+        return;
+    }
     if (m_FunctionPipeLine.isEmpty()) {
         m_IdleSignal.signal();
         return;

@@ -6,8 +6,11 @@
 //
 // Linux: a thread_local array, and a second thread_local whose destructor calls the release
 // functions and closes the array (so that a later set() on the exit path keeps nothing).
-// Windows: a fiber-local storage slot (FlsAlloc) with the release function as its callback. Not
-// a thread_local with a destructor: for such a variable in a DLL MinGW's C++ runtime pins the
+// Windows: a fiber-local storage slot (FlsAlloc) with the release function as its callback; the
+// thread's first callback as it ends closes its slots (a mark in a TLS slot), because
+// thread_local destructors may run after the callbacks and a value they set would never be
+// released.
+// Not a thread_local with a destructor: for such a variable in a DLL MinGW's C++ runtime pins the
 // DLL and releases it with FreeLibrary as the thread ends, while it holds the thread-exit lock
 // of its threads library; two threads that end at once then wait for each other for ever (one
 // holds the loader lock and waits for that lock, the other the reverse).

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <type_traits>
 
 #include "Platform/Library.h"
 #include "Plugin/qvPluginModule.h"
@@ -24,6 +25,25 @@ Func findEntryPoint(qvModuleHandle hModule, const char* cstrName)
 }
 
 } // namespace
+
+// An idle walk in progress: the name of the module it is calling (the key of that module's
+// entry), and that entry itself once the module has been unloaded from the call.
+struct qvPluginHandler::Walk
+{
+    explicit Walk(qvPluginHandler& handler)
+        : m_Handler(handler), m_pCurrentName(nullptr), m_pOuter(handler.m_pInnermostWalk)
+    {
+        m_Handler.m_pInnermostWalk = this;
+    }
+    ~Walk() { m_Handler.m_pInnermostWalk = m_pOuter; }
+    Walk(const Walk&) = delete;
+    Walk& operator=(const Walk&) = delete;
+
+    qvPluginHandler& m_Handler;
+    const std::string* m_pCurrentName;
+    ModuleMap::node_type m_KeptEntry;
+    Walk* m_pOuter;
+};
 
 // Counts a running module entry point. When the outermost one returns, the libraries whose
 // release was put off while it ran are released.
@@ -52,7 +72,8 @@ private:
 };
 
 qvPluginHandler::qvPluginHandler()
-    : m_pModuleInterface(nullptr), m_nEntryCallDepth(0), m_nTableVersion(0)
+    : m_pModuleInterface(nullptr), m_nEntryCallDepth(0), m_nTableVersion(0),
+      m_pInnermostWalk(nullptr)
 {
 }
 
@@ -87,11 +108,11 @@ void qvPluginHandler::shutdown()
                 pFirstException = std::current_exception();
         }
         if (!bUnloaded) {
-            // Cannot happen while every registered library exports exFinishModule; should it,
-            // the module is dropped unfinished rather than looping for ever.
-            releaseLibrary(itFirst->second);
+            // Cannot happen while both tables hold the same names; should it, the module is
+            // dropped unfinished rather than looping for ever.
+            releaseLibrary(itFirst->second.m_hModule);
             m_mapModuleFileNames.erase(itFirst->first);
-            m_mapModuleHandles.erase(itFirst);
+            eraseModule(itFirst);
         }
     }
     m_mapModuleHandles.clear();
@@ -123,7 +144,22 @@ void qvPluginHandler::releaseLibrary(qvModuleHandle hModule)
 bool qvPluginHandler::isRegisteredHandle(qvModuleHandle hModule) const
 {
     return std::any_of(m_mapModuleHandles.begin(), m_mapModuleHandles.end(),
-                       [hModule](const auto& entry) { return entry.second == hModule; });
+                       [hModule](const auto& entry) { return entry.second.m_hModule == hModule; });
+}
+
+void qvPluginHandler::eraseModule(ModuleMap::iterator itModule)
+{
+    // The outermost walk calling this module keeps the entry: walks nested in that call end
+    // before it does.
+    Walk* pKeeper = nullptr;
+    for (Walk* pWalk = m_pInnermostWalk; pWalk != nullptr; pWalk = pWalk->m_pOuter) {
+        if (pWalk->m_pCurrentName == &itModule->first)
+            pKeeper = pWalk;
+    }
+    if (pKeeper != nullptr)
+        pKeeper->m_KeptEntry = m_mapModuleHandles.extract(itModule);
+    else
+        m_mapModuleHandles.erase(itModule);
 }
 
 bool qvPluginHandler::load(const std::string& sstrFileName)
@@ -161,6 +197,13 @@ bool qvPluginHandler::load(const std::string& sstrFileName)
     const auto pRenderCallback =
         findEntryPoint<ModuleRenderCallbackFunc>(hModule, "exModuleRenderCallback");
     const auto pGetModuleName = findEntryPoint<GetModuleNameFunc>(hModule, "exGetModuleName");
+    const auto pIsSuspended = findEntryPoint<IsSuspendedFunc>(hModule, "exIsSuspended"); // optional
+    // The entry points kept with the registration are of the types modules are built against.
+    static_assert(std::is_same_v<decltype(Module::m_pFinishModule), FinishModuleFunc> &&
+                  std::is_same_v<decltype(Module::m_pSuspendModule), SuspendModuleFunc> &&
+                  std::is_same_v<decltype(Module::m_pIsSuspended), IsSuspendedFunc> &&
+                  std::is_same_v<decltype(Module::m_pPhysicCallback), ModulePhysicCallbackFunc> &&
+                  std::is_same_v<decltype(Module::m_pRenderCallback), ModuleRenderCallbackFunc>);
     // exGetModuleName is called on every accepted module, so a library without it is refused
     // like one without any other needed entry point: before anything of it is called.
     if (pInitModule == nullptr || pFinishModule == nullptr || pSuspendModule == nullptr ||
@@ -202,7 +245,13 @@ bool qvPluginHandler::load(const std::string& sstrFileName)
             return false;
         }
         // Both tables or neither.
-        const auto itHandle = m_mapModuleHandles.emplace(sstrName, hModule).first;
+        const Module module{.m_hModule = hModule,
+                            .m_pFinishModule = pFinishModule,
+                            .m_pSuspendModule = pSuspendModule,
+                            .m_pIsSuspended = pIsSuspended,
+                            .m_pPhysicCallback = pPhysicCallback,
+                            .m_pRenderCallback = pRenderCallback};
+        const auto itHandle = m_mapModuleHandles.emplace(sstrName, module).first;
         try {
             m_mapModuleFileNames.emplace(sstrName, sstrFileName);
         } catch (...) {
@@ -230,14 +279,12 @@ bool qvPluginHandler::unload(const std::string& sstrModuleName)
     const auto itCurrPos2 = m_mapModuleFileNames.find(sstrModuleName);
     if (itCurrPos == m_mapModuleHandles.end() || itCurrPos2 == m_mapModuleFileNames.end())
         return false;
-    const qvModuleHandle hModule = itCurrPos->second;
-    const auto pFinishModule = findEntryPoint<FinishModuleFunc>(hModule, "exFinishModule");
-    if (pFinishModule == nullptr)
-        return false;
+    const qvModuleHandle hModule = itCurrPos->second.m_hModule;
+    const auto pFinishModule = itCurrPos->second.m_pFinishModule;
 
     // The entries go just before exFinishModule runs, so that a module calling back in from
     // there (to unload itself, or to shut the handler down) cannot be finished twice.
-    m_mapModuleHandles.erase(itCurrPos);
+    eraseModule(itCurrPos);
     m_mapModuleFileNames.erase(itCurrPos2);
     ++m_nTableVersion;
     // A throwing exFinishModule still leaves the module forgotten and its library released.
@@ -271,7 +318,7 @@ std::list<std::string> qvPluginHandler::getModuleFileNames() const
 qvModuleHandle qvPluginHandler::getModuleHandle(const std::string& sstrModuleName) const
 {
     const auto itFound = m_mapModuleHandles.find(sstrModuleName);
-    return itFound != m_mapModuleHandles.end() ? itFound->second : nullptr;
+    return itFound != m_mapModuleHandles.end() ? itFound->second.m_hModule : nullptr;
 }
 
 std::string qvPluginHandler::getModuleNameFromFilename(const std::string& sstrFileName) const
@@ -287,62 +334,49 @@ std::string qvPluginHandler::getModuleNameFromFilename(const std::string& sstrFi
 
 void qvPluginHandler::setSuspendModule(const std::string& sstrModuleName, bool bSuspend)
 {
-    const qvModuleHandle hModule = getModuleHandle(sstrModuleName);
-    if (hModule == nullptr)
-        return;
-    const auto pSuspendModule = findEntryPoint<SuspendModuleFunc>(hModule, "exSuspendModule");
-    if (pSuspendModule == nullptr)
+    const auto itFound = m_mapModuleHandles.find(sstrModuleName);
+    if (itFound == m_mapModuleHandles.end())
         return;
     EntryCallScope scope(*this);
-    pSuspendModule(bSuspend);
+    itFound->second.m_pSuspendModule(bSuspend);
 }
 
 bool qvPluginHandler::isModuleSuspended(const std::string& sstrModuleName)
 {
-    const qvModuleHandle hModule = getModuleHandle(sstrModuleName);
-    if (hModule == nullptr)
-        return false;
-    const auto pIsSuspended = findEntryPoint<IsSuspendedFunc>(hModule, "exIsSuspended");
-    if (pIsSuspended == nullptr)
+    const auto itFound = m_mapModuleHandles.find(sstrModuleName);
+    if (itFound == m_mapModuleHandles.end() || itFound->second.m_pIsSuspended == nullptr)
         return false;
     EntryCallScope scope(*this);
-    return pIsSuspended();
+    return itFound->second.m_pIsSuspended();
 }
 
 // Walks the modules in ascending name order. When a callback changed the tables (a module loaded
 // or unloaded one), the walk goes on with the first name after the current one that is still
-// registered, so no iterator into a changed map is used and no module is visited twice.
+// registered, so no iterator into a changed map is used and no module is visited twice. The
+// current name stays readable: an unloaded module's entry is kept by the walk (eraseModule()).
 template <class Call>
-void qvPluginHandler::visitModules(const char* cstrEntryPoint, Call call)
+void qvPluginHandler::visitModules(Call call)
 {
     EntryCallScope scope(*this);
+    Walk walk(*this);
     auto itCurrPos = m_mapModuleHandles.begin();
     while (itCurrPos != m_mapModuleHandles.end()) {
         const unsigned long nVersion = m_nTableVersion;
-        void* pEntryPoint = qvPlatform::Library::findSymbol(itCurrPos->second, cstrEntryPoint);
-        if (pEntryPoint == nullptr) {
-            ++itCurrPos;
-            continue;
-        }
-        const std::string sstrCurrentName(itCurrPos->first);
-        call(pEntryPoint);
+        walk.m_pCurrentName = &itCurrPos->first;
+        call(itCurrPos->second);
         if (nVersion == m_nTableVersion)
             ++itCurrPos;
         else
-            itCurrPos = m_mapModuleHandles.upper_bound(sstrCurrentName);
+            itCurrPos = m_mapModuleHandles.upper_bound(*walk.m_pCurrentName);
     }
 }
 
 void qvPluginHandler::doPhysicIdleCallbacks(float fValue)
 {
-    visitModules("exModulePhysicCallback", [fValue](void* pEntryPoint) {
-        reinterpret_cast<ModulePhysicCallbackFunc>(pEntryPoint)(fValue);
-    });
+    visitModules([fValue](const Module& module) { module.m_pPhysicCallback(fValue); });
 }
 
 void qvPluginHandler::doRenderIdleCallbacks()
 {
-    visitModules("exModuleRenderCallback", [](void* pEntryPoint) {
-        reinterpret_cast<ModuleRenderCallbackFunc>(pEntryPoint)();
-    });
+    visitModules([](const Module& module) { module.m_pRenderCallback(); });
 }

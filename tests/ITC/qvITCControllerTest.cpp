@@ -229,26 +229,29 @@ MessageFunctor countingMessage(std::atomic<int>* pRuns)
     });
 }
 
-// Sends one message from its thread's exit path: as a thread-local made before the thread's
-// first message, it is destroyed after the thread-locals that the library made for that thread.
-// What to send is kept outside the object: with 32-bit MinGW's emulated thread-locals the
-// object's own memory may already be freed when its destructor runs.
-struct Farewell
+// Where the farewell message goes. Not in the thread-local itself: MinGW's runtime may free a
+// thread_local's storage before it runs the destructor (seen with the 32-bit runtime DLLs under
+// Wine: the destructor read a heap link where the target had been), so the destructor reads
+// nothing of its object.
+struct FarewellTarget
 {
     Controller* pController = nullptr;
     unsigned long nTarget = 0;
     std::atomic<int>* pRuns = nullptr;
 };
-Farewell s_Farewell;
+FarewellTarget s_FarewellTarget;
 
+// Sends one message from its thread's exit path. On Linux, as a thread-local made before the
+// thread's first message, it is destroyed after the library has released that thread's
+// per-thread state; on Windows before or after, depending on how the thread was made.
 struct FarewellMessage
 {
-    bool bArmed = false;
     ~FarewellMessage()
     {
-        if (s_Farewell.pController)
-            s_Farewell.pController->sendAsyncMessage(countingMessage(s_Farewell.pRuns),
-                                                     ArgumentVector(0, false), s_Farewell.nTarget);
+        const FarewellTarget target = s_FarewellTarget;
+        if (target.pController)
+            target.pController->sendAsyncMessage(countingMessage(target.pRuns),
+                                                 ArgumentVector(0, false), target.nTarget);
     }
 };
 thread_local FarewellMessage t_Farewell;
@@ -262,15 +265,15 @@ TEST_F(qvITCControllerTest, MessageSentOnAThreadsExitPathUsesNoFreedNodeMemory)
     const unsigned long nLoop = m_Loop.getThreadId();
     m_Controller.createInvokationTaskScheduler(nLoop);
     std::atomic<int> nRuns{0};
-    s_Farewell = Farewell{&m_Controller, nLoop, &nRuns};
+    s_FarewellTarget = FarewellTarget{&m_Controller, nLoop, &nRuns};
     std::thread sender([&] {
-        t_Farewell.bArmed = true;
+        static_cast<void>(&t_Farewell); // made now, before the first message
         // Three calls in turn: the loop hands the first one's node back with the third.
         for (int n = 0; n < 3; ++n)
             m_Controller.sendSyncMessage(countingMessage(&nRuns), m_NoArguments, nLoop);
     });
     sender.join();
-    s_Farewell = Farewell();
+    s_FarewellTarget = FarewellTarget{};
     EXPECT_TRUE(qvTest::waitUntil([&] { return nRuns.load() == 4; }));
     m_Controller.removeInvokationTaskScheduler(nLoop);
 }
@@ -283,15 +286,17 @@ TEST_F(qvITCControllerTest, QueuedMessagesRunInOrderOnePerHookCall)
         new qvITC::Controller::InvokationTaskScheduler(qvVoidFunctor([&] { ++nWakeUps; }));
     pScheduler->ref();
     std::vector<int> order;
-    for (int n = 1; n <= 3; ++n) {
+    auto addNumbered = [&](int n) {
         pScheduler->addTask(
             qvITC::InvokationTask(MessageFunctor([&order, n](const ArgumentVector&) {
                                       order.push_back(n);
                                       return qvAnyContainer();
                                   }),
                                   m_NoArguments, nullptr, nullptr));
-    }
-    EXPECT_EQ(1, nWakeUps) << "only the first task finds the queue empty and wakes the loop";
+    };
+    for (int n = 1; n <= 3; ++n)
+        addNumbered(n);
+    EXPECT_EQ(1, nWakeUps) << "only the first task finds the loop idle and wakes it";
     pScheduler->runNextTask();
     EXPECT_EQ((std::vector<int>{1}), order);
     EXPECT_EQ(2, nWakeUps) << "tasks remain: the loop must be woken to keep turning";
@@ -301,6 +306,18 @@ TEST_F(qvITCControllerTest, QueuedMessagesRunInOrderOnePerHookCall)
     EXPECT_EQ(3, nWakeUps) << "no wake-up once the queue is drained";
     pScheduler->runNextTask(); // empty: nothing
     EXPECT_EQ(3u, order.size());
+
+    // A task that arrives while the hook works through earlier ones: its own wake-up may be
+    // spent on one of those, so the call that leaves it queued wakes the loop again.
+    addNumbered(4);
+    addNumbered(5);
+    pScheduler->runNextTask();
+    addNumbered(6);
+    nWakeUps = 0;
+    pScheduler->runNextTask();
+    EXPECT_EQ(1, nWakeUps) << "task 6 is left queued without a wake-up";
+    pScheduler->runNextTask();
+    EXPECT_EQ((std::vector<int>{1, 2, 3, 4, 5, 6}), order);
     pScheduler->unref();
 }
 

@@ -606,6 +606,30 @@ TEST_F(qvPluginHandlerTest, ModuleMayUnloadItselfFromItsIdleCallback)
     EXPECT_EQ(qvTest::libraryEventsOf("a"), (Entries{"loaded", "unloaded"}));
 }
 
+// Both walks are calling a when it goes: each finds the next name from a's entry afterwards.
+TEST_F(qvPluginHandlerTest, ModuleMayUnloadItselfFromANestedIdleWalk)
+{
+    ASSERT_TRUE(m_Handler.load(MODULE_A));
+    ASSERT_TRUE(m_Handler.load(MODULE_B));
+    int nCallsOfA = 0;
+    m_Journal.onCall = [this, &nCallsOfA](const Call& call) {
+        if (call.sstrLabel != "a" || call.sstrEntryPoint != "exModulePhysicCallback")
+            return;
+        if (++nCallsOfA == 1)
+            m_Handler.doPhysicIdleCallbacks(2.0f); // the inner walk calls a again
+        else
+            EXPECT_TRUE(m_Handler.unload("a"));
+    };
+    m_Journal.calls.clear();
+    m_Handler.doPhysicIdleCallbacks(1.0f);
+    m_Journal.onCall = nullptr;
+    EXPECT_EQ(m_Journal.entries(),
+              (Entries{"a:exModulePhysicCallback", "a:exModulePhysicCallback", "a:exFinishModule",
+                       "b:exModulePhysicCallback", "b:exModulePhysicCallback"}));
+    expectTables({"b"}, {MODULE_B});
+    EXPECT_EQ(qvTest::libraryEventsOf("a"), (Entries{"loaded", "unloaded"}));
+}
+
 TEST_F(qvPluginHandlerTest, ModuleMayUnloadTheNextModuleFromItsIdleCallback)
 {
     ASSERT_TRUE(m_Handler.load(MODULE_A));
