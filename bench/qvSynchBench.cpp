@@ -14,6 +14,7 @@
 #include "Memory/qvAnyContainer.h"
 #include "Threading/qvLocks.h"
 #include "Threading/qvSignal.h"
+#include "qvBenchThreads.h"
 
 namespace {
 
@@ -86,10 +87,16 @@ void BM_StdEvent_SignalWaitOnSetEvent(benchmark::State& state)
 }
 BENCHMARK(BM_StdEvent_SignalWaitOnSetEvent);
 
-// Two threads hand a token back and forth: each iteration is one round trip.
+// Two threads hand a token back and forth: each iteration is one round trip. Pinned, both run
+// on one processor (the partner inherits the pinned caller's processor).
 template <class Event>
-void pingPong(benchmark::State& state)
+void pingPong(benchmark::State& state, bool bPinned = false)
 {
+    PinnedScope pinned(bPinned ? firstAllowedCpu() : -1);
+    if (bPinned && !pinned.pinned()) {
+        state.SkipWithError("cannot pin the threads");
+        return;
+    }
     Event ping(false);
     Event pong(false);
     std::atomic<bool> bStop{false};
@@ -127,6 +134,18 @@ void BM_StdEvent_PingPong(benchmark::State& state)
     pingPong<StdEventFalse>(state);
 }
 BENCHMARK(BM_StdEvent_PingPong)->UseRealTime();
+
+void BM_Signal_PingPongPinned(benchmark::State& state)
+{
+    pingPong<qvSynch::Signal>(state, true);
+}
+BENCHMARK(BM_Signal_PingPongPinned)->UseRealTime();
+
+void BM_StdEvent_PingPongPinned(benchmark::State& state)
+{
+    pingPong<StdEventFalse>(state, true);
+}
+BENCHMARK(BM_StdEvent_PingPongPinned)->UseRealTime();
 
 void BM_AnyContainer_Copy(benchmark::State& state)
 {

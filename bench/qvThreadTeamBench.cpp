@@ -26,6 +26,7 @@
 #include "Threading/qvJoinableThreadTeam.h"
 #include "Threading/qvThreadTeam.h"
 #include "qvBenchSink.h"
+#include "qvBenchThreads.h"
 
 namespace {
 
@@ -176,14 +177,32 @@ long roundTripJob(void* pValue)
     return 0;
 }
 
-void BM_qvJoinableThreadTeam_CreateJobJoin(benchmark::State& state)
+// Pinned: the caller on one processor, and the team's members, which inherit the caller's
+// processors when they are made, on the same one.
+void joinableRoundTrips(benchmark::State& state, bool bPinned)
 {
+    PinnedScope pinned(bPinned ? firstAllowedCpu() : -1);
+    if (bPinned && !pinned.pinned()) {
+        state.SkipWithError("cannot pin the threads");
+        return;
+    }
     qvJoinableThreadTeam team(2);
     long nValue = 0;
     for (auto _ : state)
         team.join(team.createJob(&roundTripJob, &nValue));
 }
+
+void BM_qvJoinableThreadTeam_CreateJobJoin(benchmark::State& state)
+{
+    joinableRoundTrips(state, false);
+}
 BENCHMARK(BM_qvJoinableThreadTeam_CreateJobJoin)->UseRealTime();
+
+void BM_qvJoinableThreadTeam_CreateJobJoinPinned(benchmark::State& state)
+{
+    joinableRoundTrips(state, true);
+}
+BENCHMARK(BM_qvJoinableThreadTeam_CreateJobJoinPinned)->UseRealTime();
 
 void BM_StdAsync_Get(benchmark::State& state)
 {
@@ -206,8 +225,13 @@ long promiseJob(void* pArgument)
     return 0;
 }
 
-void BM_StdThreadPool_PromiseGet(benchmark::State& state)
+void poolRoundTrips(benchmark::State& state, bool bPinned)
 {
+    PinnedScope pinned(bPinned ? firstAllowedCpu() : -1);
+    if (bPinned && !pinned.pinned()) {
+        state.SkipWithError("cannot pin the threads");
+        return;
+    }
     StdThreadPool pool(2);
     long nValue = 0;
     for (auto _ : state) {
@@ -217,7 +241,18 @@ void BM_StdThreadPool_PromiseGet(benchmark::State& state)
         result.get();
     }
 }
+
+void BM_StdThreadPool_PromiseGet(benchmark::State& state)
+{
+    poolRoundTrips(state, false);
+}
 BENCHMARK(BM_StdThreadPool_PromiseGet)->UseRealTime();
+
+void BM_StdThreadPool_PromiseGetPinned(benchmark::State& state)
+{
+    poolRoundTrips(state, true);
+}
+BENCHMARK(BM_StdThreadPool_PromiseGetPinned)->UseRealTime();
 
 // Chooses the number of steps that makes workJob take about one microsecond here.
 void calibrateWork()
