@@ -40,7 +40,7 @@ using qvModuleHandle = void*;
 //              exSuspendModule and exIsSuspended: the walk or call stops there, nothing changes.
 //              Windows: a library released while such an exception is on its way is unloaded
 //              only at the next load() or shutdown() (or destruction) of any handler made
-//              with no exception on its way (the exception's type and destructor may lie in
+//              on the same thread with no exception on its way (the exception's type and destructor may lie in
 //              the module, and must outlive the caller's catch).
 // Re-entry:  a module may call back into the handler from an entry point (through the host's
 //            interface), even to unload itself or others: the idle walks go on with the next

@@ -13,9 +13,9 @@
 //   resolves into another library counts as missing.
 // - close() drops one reference; the library is unloaded when the last one goes. On Windows a
 //   close() made while an exception is being thrown or handled on the calling thread is put
-//   off until the next open() or releasePutOff() made without one: the exception may come from
-//   the library and refer to its code (see Win32/Library.cpp). Not at the next close(): a caller
-//   may close other libraries while it keeps such an exception to rethrow later.
+//   off until the next open() or releasePutOff() made on that thread without one: the exception
+//   may come from the library and refer to its code (see Win32/Library.cpp). Not at the next
+//   close(): a caller may close other libraries while it keeps such an exception to rethrow later.
 // - Before a file path (a name with a separator) is handed to the loader, the file is checked:
 //   a regular file (a FIFO or a device would block or never end), a well-formed header for this
 //   process (its machine and word size), and every part the loader maps inside the file, so that

@@ -683,6 +683,70 @@ TEST(qvThreadTest, TerminateEndsThreadSpinningInUserCode)
 }
 #endif
 
+namespace {
+
+// Holds a thread's exit open from a thread-local destructor (user code on its exit path) until
+// the test lets it go. What it waits on is kept outside the object (see the ITC exit-path test).
+struct ExitHoldContext
+{
+    qvTest::Gate entered;
+    qvTest::Gate release;
+    std::atomic<bool> bDone{false};
+};
+ExitHoldContext* s_pExitHold = nullptr;
+
+struct ExitHold
+{
+    bool bArmed = false;
+    ~ExitHold()
+    {
+        if (!bArmed || !s_pExitHold)
+            return;
+        s_pExitHold->entered.open();
+        s_pExitHold->release.waitFor();
+        s_pExitHold->bDone = true;
+    }
+};
+thread_local ExitHold t_ExitHold;
+
+long armExitHold(void*)
+{
+    t_ExitHold.bArmed = true;
+    return 0;
+}
+
+} // namespace
+
+// Every joiner returns only once the thread has exited, not only the one that reaps it.
+TEST(qvThreadTest, SecondJoinerWaitsForTheThreadsExitPath)
+{
+    // Windows runs thread-local destructors under the loader lock, which the joiner threads
+    // made below would need.
+    QV_SKIP_ON_WINDOWS("the exit path holds the loader lock there");
+    ExitHoldContext context;
+    s_pExitHold = &context;
+    qvThreadData data(&armExitHold, nullptr);
+    qvThread thread;
+    thread.run(&data);
+    ASSERT_TRUE(context.entered.waitFor());
+    std::atomic<int> nReturned{0};
+    std::atomic<bool> bDoneAtFirstReturn{true};
+    auto joinOnce = [&] {
+        thread.join();
+        if (nReturned.fetch_add(1) == 0)
+            bDoneAtFirstReturn = context.bDone.load();
+    };
+    qvTest::AsyncCall first(joinOnce);
+    qvTest::AsyncCall second(joinOnce);
+    // A window for a wrong return; neither may return while the destructor is held.
+    qvTest::waitUntil([&] { return nReturned.load() > 0; }, std::chrono::milliseconds(200));
+    context.release.open();
+    EXPECT_TRUE(first.finishedWithin());
+    EXPECT_TRUE(second.finishedWithin());
+    EXPECT_TRUE(bDoneAtFirstReturn) << "a join() returned while the thread was still exiting";
+    s_pExitHold = nullptr;
+}
+
 TEST(qvThreadTest, TerminateThenDestroyReleasesEverything)
 {
     BlockedInP context;

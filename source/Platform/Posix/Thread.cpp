@@ -123,8 +123,12 @@ struct Thread::State
     CountedWord m_Control{COUNT_STEP | PHASE_GATE};
     // The kernel id; 0 until the new thread has published it, which is its first step.
     CountedWord m_ThreadId{0};
-    // 1 once the body can never run again; join() waits on it when another thread reaps.
+    // 1 once the body can never run again.
     CountedWord m_Ended{0};
+    // Counts the pthread_join calls that have returned; a join() that finds another one inside
+    // pthread_join waits on it, so that it too returns only once the thread has exited (its
+    // thread-local destructors, which may be user code, included).
+    CountedWord m_ReapsDone{0};
     std::atomic<std::uint32_t> m_nExitCode{0};
     std::atomic<bool> m_bFinished{false};
     // The wrapper and the running thread.
@@ -524,27 +528,41 @@ int Thread::terminate()
 // waiting, and the cancellation acts at its next cancellation point after the join.
 void Thread::join()
 {
-    bool bReap = false;
-    {
-        std::lock_guard<std::mutex> guard(m_pState->m_HandleLock);
-        if (!m_pState->m_bReleased && !m_pState->m_bReaping) {
-            m_pState->m_bReaping = true;
-            bReap = true;
+    CountedWord& reapsDone = m_pState->m_ReapsDone;
+    for (;;) {
+        bool bReap = false;
+        std::uint32_t nReapsDone = 0;
+        {
+            std::lock_guard<std::mutex> guard(m_pState->m_HandleLock);
+            if (m_pState->m_bReleased)
+                break; // reaped (the thread has exited) or detached (wait for its end below)
+            nReapsDone = reapsDone.m_nValue.load(std::memory_order_seq_cst);
+            if (!m_pState->m_bReaping) {
+                m_pState->m_bReaping = true;
+                bReap = true;
+            }
         }
-    }
-    if (bReap) {
+        if (!bReap) {
+            // Another join() is inside pthread_join: wait until that call has returned.
+            reapsDone.sleepWhile(nReapsDone);
+            continue;
+        }
         int nCancelState = PTHREAD_CANCEL_DISABLE;
         pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &nCancelState);
         // Fails (EDEADLK) only for the thread itself, which then waits below for ever, as a
-        // thread that joins itself does.
+        // thread that joins itself does; another joiner then takes over.
         const bool bJoined = pthread_join(m_Handle, nullptr) == 0;
         pthread_setcancelstate(nCancelState, nullptr);
-        std::lock_guard<std::mutex> guard(m_pState->m_HandleLock);
-        m_pState->m_bReaping = false;
-        if (bJoined) {
-            m_pState->m_bReleased = true;
-            return;
+        {
+            std::lock_guard<std::mutex> guard(m_pState->m_HandleLock);
+            m_pState->m_bReaping = false;
+            m_pState->m_bReleased = m_pState->m_bReleased || bJoined;
+            reapsDone.m_nValue.fetch_add(1, std::memory_order_seq_cst);
         }
+        reapsDone.wakeSleepers();
+        if (bJoined)
+            return;
+        break;
     }
     CountedWord& ended = m_pState->m_Ended;
     while (ended.m_nValue.load(std::memory_order_acquire) == 0)

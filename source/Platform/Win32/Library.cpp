@@ -101,10 +101,16 @@ private:
 // the module while that exception is being thrown or handled (the plug-in handler releases a
 // module whose entry point threw, then rethrows) would leave the exception pointing into
 // unloaded memory, and catching or destroying it would crash. So such a release is put off
-// until the next open() or releasePutOff() made with no exception on its way; a library that cannot
+// until the next open() or releasePutOff() made on the same thread with no exception on its
+// way (another thread's call knows nothing of this thread's exception); a library that cannot
 // be put on the list (no memory) is never unloaded, which is safe.
+struct PutOff
+{
+    HMODULE hModule;
+    DWORD nThreadId;
+};
 std::mutex s_PendingLock;
-std::vector<HMODULE> s_vecPending;
+std::vector<PutOff> s_vecPending;
 
 bool isExceptionOnItsWay()
 {
@@ -115,18 +121,31 @@ void putOff(HMODULE hModule)
 {
     try {
         std::lock_guard<std::mutex> guard(s_PendingLock);
-        s_vecPending.push_back(hModule);
+        s_vecPending.push_back(PutOff{hModule, ::GetCurrentThreadId()});
     } catch (...) {
         // Kept loaded for good.
     }
 }
 
+// Releases what the calling thread put off.
 void releaseAllPutOff()
 {
+    const DWORD nThreadId = ::GetCurrentThreadId();
     std::vector<HMODULE> vecRelease;
     {
         std::lock_guard<std::mutex> guard(s_PendingLock);
-        vecRelease.swap(s_vecPending);
+        for (auto it = s_vecPending.begin(); it != s_vecPending.end();) {
+            if (it->nThreadId != nThreadId) {
+                ++it;
+                continue;
+            }
+            try {
+                vecRelease.push_back(it->hModule);
+            } catch (...) {
+                break; // the rest waits for the next call
+            }
+            it = s_vecPending.erase(it);
+        }
     }
     for (HMODULE hModule : vecRelease)
         ::FreeLibrary(hModule);

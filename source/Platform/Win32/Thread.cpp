@@ -269,6 +269,13 @@ void Thread::suspend()
         CONTEXT context;
         context.ContextFlags = CONTEXT_CONTROL;
         ::GetThreadContext(m_Handle, &context);
+        // Stopped now. One that got to its end meanwhile may have freed its thread-locals (the
+        // count below is one): let it go, as above.
+        const std::uint32_t nStopped = control.load(std::memory_order_acquire);
+        if (phaseOf(nStopped) == PHASE_DONE || (nStopped & TERMINATED)) {
+            ::ResumeThread(m_Handle);
+            return;
+        }
         // Stopped inside a lock of the parking lot (a few instructions long), it would hold up
         // the waits and wakes of every address that shares the lock: let it leave, then again.
         const std::atomic<std::uint32_t>* pHeld =
