@@ -195,6 +195,14 @@ bool haveSeveralProcessors()
     return s_bSeveral;
 }
 
+namespace {
+// The function-local statics of this file are made when the library is loaded, not at a first
+// wait: a thread that terminate() kills while it makes one would leave it half-made, and every
+// later thread that reaches it would wait for ever for its construction to finish.
+[[maybe_unused]] const bool s_bMadeAtLoad =
+    (buckets(), parkerSlot(), haveSeveralProcessors(), true);
+} // namespace
+
 void futexWait(std::atomic<std::uint32_t>& word, std::uint32_t nExpected)
 {
     Parker* pParker = currentParker();

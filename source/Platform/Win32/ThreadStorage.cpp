@@ -33,6 +33,8 @@ DWORD closedMarkIndex()
     static const DWORD s_nIndex = ::TlsAlloc();
     return s_nIndex;
 }
+// Made when the library is loaded (see s_bMadeAtLoad in Futex.cpp for why not at first use).
+[[maybe_unused]] const DWORD s_nClosedMarkMadeAtLoad = closedMarkIndex();
 
 bool isClosed()
 {
