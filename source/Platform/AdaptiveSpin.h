@@ -11,18 +11,18 @@
 //
 // - a poll that sees the condition after n pauses keeps the budget at no less than 2n + a
 //   little, up to MAXIMUM_PAUSES;
-// - when the poll runs out, the waiter yields its processor once (a thread ready to run on it,
-//   perhaps the very partner it waits for, runs first) and looks again. A condition that holds
-//   then, or not even then (the waiter goes to sleep), says the poll was too long: the budget
-//   halves. Threads sharing a processor thus stop polling after a few hand-offs, and each
-//   hand-off costs a yield or a sleep and a wake-up, as a kernel ping-pong does;
+// - a poll that runs out (the waiter goes to sleep) halves the budget. Threads sharing a
+//   processor thus stop polling after a few hand-offs, and each hand-off costs a sleep and a
+//   wake-up, as a kernel ping-pong does. No yield before the sleep: on a processor shared with
+//   a busy thread a yield gives that thread a whole time slice (milliseconds), while a sleeper
+//   that is woken is scheduled at once;
 // - once the budget is down to nothing, every PROBE_INTERVAL-th sleep polls in full again, so
 //   that threads that have moved onto processors of their own learn to poll again;
 // - a process limited to one processor never polls.
 //
-// Bounded: at most MAXIMUM_PAUSES pauses (a few microseconds) and one yield per wait, then the
-// caller sleeps, so an idle thread uses no processor time. The budget is a hint that any thread
-// may update at any time; racing updates lose nothing but a little accuracy.
+// Bounded: at most MAXIMUM_PAUSES pauses (a few microseconds) per wait, then the caller sleeps, so
+// an idle thread uses no processor time. The budget is a hint that any thread may update at any
+// time; racing updates lose nothing but a little accuracy.
 
 #include <algorithm>
 #include <atomic>
@@ -42,8 +42,8 @@ public:
     AdaptiveSpin(const AdaptiveSpin&) = delete;
     AdaptiveSpin& operator=(const AdaptiveSpin&) = delete;
 
-    // Polls until isReady() returns true or the budget runs out, then yields once and asks
-    // again. True when isReady() returned true; false when the caller has to sleep.
+    // Polls until isReady() returns true or the budget runs out. True when isReady() returned
+    // true; false when the caller has to sleep.
     template <class Ready>
     bool waitBriefly(Ready isReady)
     {
@@ -59,18 +59,16 @@ public:
         }
         if (isReady())
             return true;
-        yieldProcessor();
-        const bool bReady = isReady();
         if (nBudget != 0) {
             m_nBudget.store(nBudget / 2, std::memory_order_relaxed);
-        } else if (!bReady) {
+        } else {
             // Sleeps while not polling at all: now and then, poll in full once more.
             const std::uint32_t nSleeps = m_nSleepsSincePoll.load(std::memory_order_relaxed) + 1;
             m_nSleepsSincePoll.store(nSleeps % PROBE_INTERVAL, std::memory_order_relaxed);
             if (nSleeps == PROBE_INTERVAL && haveSeveralProcessors())
                 m_nBudget.store(MAXIMUM_PAUSES, std::memory_order_relaxed);
         }
-        return bReady;
+        return false;
     }
 
     std::uint32_t getBudget() const { return m_nBudget.load(std::memory_order_relaxed); }

@@ -44,10 +44,6 @@ const std::atomic<std::uint32_t>* heldWaitLocks();
 // wait then holds no heap or handle-table lock when it dies.
 void prepareThreadForWaits();
 
-// Lets another thread that is ready to run on this processor run first, if there is one;
-// returns at once otherwise. One system call.
-void yieldProcessor();
-
 // Whether this process may run on more than one processor, read once at the first call: with
 // a single one, polling for another thread's store only delays that thread.
 bool haveSeveralProcessors();

@@ -72,11 +72,6 @@ const std::atomic<std::uint32_t>* heldWaitLocks()
     return &s_nNone;
 }
 
-void yieldProcessor()
-{
-    sched_yield();
-}
-
 // Linux keeps an affinity mask per thread: the one read is that of the thread that loads the
 // library (read then, below), normally the main thread before it has restricted itself, which
 // is what the process was started with (taskset, a container's CPU set).

@@ -178,11 +178,6 @@ void futexWaitCancellable(std::atomic<std::uint32_t>& word, std::uint32_t nExpec
     futexWait(word, nExpected);
 }
 
-void yieldProcessor()
-{
-    ::SwitchToThread();
-}
-
 bool haveSeveralProcessors()
 {
     static const bool s_bSeveral = [] {
