@@ -39,9 +39,9 @@ using qvModuleHandle = void*;
 //              first such exception, and the destructor drops it. From the idle callbacks,
 //              exSuspendModule and exIsSuspended: the walk or call stops there, nothing changes.
 //              Windows: a library released while such an exception is on its way is unloaded
-//              only at the next load() or shutdown() (or destruction) of any handler made
-//              on the same thread with no exception on its way (the exception's type and destructor may lie in
-//              the module, and must outlive the caller's catch).
+//              only at the next load() or shutdown() (or destruction) of any handler made on
+//              the same thread with no exception on its way (the exception's type and
+//              destructor may lie in the module, and must outlive the caller's catch).
 // Re-entry:  a module may call back into the handler from an entry point (through the host's
 //            interface), even to unload itself or others: the idle walks go on with the next
 //            name still registered; a module is forgotten just before its exFinishModule runs, so
