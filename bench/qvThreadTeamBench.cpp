@@ -3,7 +3,8 @@
 // - 1,000,000 empty jobs through qvThreadTeam(2) against a pool of two std::threads sharing one
 //   std::mutex/std::condition_variable queue (the same job record: function pointer and
 //   argument, so that neither side pays for std::function);
-// - the same with jobs of about one microsecond of work (200,000 per batch);
+// - the same with jobs of about one microsecond of work (200,000 per batch; workJob of
+//   qvBenchSink.h, calibrated as it says);
 // - a qvJoinableThreadTeam createJob + join round trip against std::async(...).get() and
 //   against a std::promise handed through the counterpart pool.
 //
@@ -34,19 +35,6 @@ constexpr long WORK_JOBS = 200000;
 
 long emptyJob(void* pSink)
 {
-    static_cast<Sink*>(pSink)->finishOne();
-    return 0;
-}
-
-// About one microsecond of arithmetic on this machine class (calibrated once, see main).
-int g_nWorkSteps = 300;
-
-long workJob(void* pSink)
-{
-    unsigned int nValue = 1;
-    for (int n = 0; n < g_nWorkSteps; ++n)
-        nValue = nValue * 1664525u + 1013904223u;
-    benchmark::DoNotOptimize(nValue);
     static_cast<Sink*>(pSink)->finishOne();
     return 0;
 }
@@ -219,29 +207,11 @@ void BM_StdThreadPool_PromiseGet(benchmark::State& state)
 }
 BENCHMARK(BM_StdThreadPool_PromiseGet)->UseRealTime();
 
-// Chooses the number of steps that makes workJob take about one microsecond here.
-void calibrateWork()
-{
-    Sink sink;
-    sink.reset(1L << 40);
-    g_nWorkSteps = 1000;
-    const auto start = std::chrono::steady_clock::now();
-    for (int n = 0; n < 10000; ++n)
-        workJob(&sink);
-    const double dNanoseconds =
-        std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count() /
-        10000.0;
-    g_nWorkSteps = static_cast<int>(1000.0 * 1000.0 / (dNanoseconds > 1.0 ? dNanoseconds : 1.0));
-    if (g_nWorkSteps < 1)
-        g_nWorkSteps = 1;
-}
-
 } // namespace
 
 int main(int argc, char** argv)
 {
     calibrateWork();
-    benchmark::AddCustomContext("work_steps_per_microsecond", std::to_string(g_nWorkSteps));
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
