@@ -132,20 +132,7 @@ public:
     bool tryGetJob(long (*&pThreadFunc)(void*), void*& pThreadData, unsigned long& id)
     {
         Guard guard(m_TakeLock);
-        Node* pFirst = m_pFirst.load(std::memory_order_relaxed);
-        Node* pNext = pFirst->m_pNext.load(std::memory_order_acquire);
-        if (!pNext)
-            return false;
-        pThreadFunc = pNext->m_Job.m_pThreadFunc;
-        pThreadData = pNext->m_Job.m_pThreadData;
-        id = pNext->m_Job.m_nJobID;
-        // The next job's node was most likely written on another processor: have its line
-        // fetched while this job runs.
-        prefetch(pNext->m_pNext.load(std::memory_order_relaxed));
-        // From here on adders may reuse pFirst: its job was copied when it was taken.
-        m_pFirst.store(pNext, std::memory_order_release);
-        m_nTaken.store(m_nTaken.load(std::memory_order_relaxed) + 1, std::memory_order_release);
-        return true;
+        return takeFirst(pThreadFunc, pThreadData, id);
     }
 
     // Blocks without time limit until there is a job, takes the oldest one as tryGetJob() does
@@ -153,23 +140,15 @@ public:
     // queue empty and a wakeTaker() that no taker has used yet.
     bool getJob(long (*&pThreadFunc)(void*), void*& pThreadData, unsigned long& id)
     {
-        for (;;) {
-            if (tryGetJob(pThreadFunc, pThreadData, id))
-                return true;
-            {
-                // Under the adders' lock, no job can come between the look and the count: the
-                // adder of the next one finds this taker counted and posts the semaphore.
-                Guard guard(m_AddLock);
-                if (hasJob())
-                    continue;
-                if (m_nWakes != 0) {
-                    --m_nWakes;
-                    return false;
-                }
-                ++m_nSleepers;
-            }
-            m_Semaphore.P();
-        }
+        return waitForJob<false>(pThreadFunc, pThreadData, id);
+    }
+
+    // As getJob(), for a caller that is the only thread taking jobs from this queue, which then
+    // takes them without a lock: no other thread may be inside getJob(), tryGetJob() or
+    // getJobAsSoleTaker() of this queue meanwhile (a team's member and its own queue).
+    bool getJobAsSoleTaker(long (*&pThreadFunc)(void*), void*& pThreadData, unsigned long& id)
+    {
+        return waitForJob<true>(pThreadFunc, pThreadData, id);
     }
 
     // Lets one taker that waits in getJob(), or the next one to find the queue empty there,
@@ -264,6 +243,48 @@ private:
 #else
         (void)pNode;
 #endif
+    }
+
+    // Takes the oldest job, if any; the caller is the only taker, or holds m_TakeLock.
+    bool takeFirst(long (*&pThreadFunc)(void*), void*& pThreadData, unsigned long& id)
+    {
+        Node* pFirst = m_pFirst.load(std::memory_order_relaxed);
+        Node* pNext = pFirst->m_pNext.load(std::memory_order_acquire);
+        if (!pNext)
+            return false;
+        pThreadFunc = pNext->m_Job.m_pThreadFunc;
+        pThreadData = pNext->m_Job.m_pThreadData;
+        id = pNext->m_Job.m_nJobID;
+        // The next job's node was most likely written on another processor: have its line
+        // fetched while this job runs.
+        prefetch(pNext->m_pNext.load(std::memory_order_relaxed));
+        // From here on adders may reuse pFirst: its job was copied when it was taken.
+        m_pFirst.store(pNext, std::memory_order_release);
+        m_nTaken.store(m_nTaken.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+        return true;
+    }
+
+    template <bool SOLE_TAKER>
+    bool waitForJob(long (*&pThreadFunc)(void*), void*& pThreadData, unsigned long& id)
+    {
+        for (;;) {
+            if (SOLE_TAKER ? takeFirst(pThreadFunc, pThreadData, id)
+                           : tryGetJob(pThreadFunc, pThreadData, id))
+                return true;
+            {
+                // Under the adders' lock, no job can come between the look and the count: the
+                // adder of the next one finds this taker counted and posts the semaphore.
+                Guard guard(m_AddLock);
+                if (hasJob())
+                    continue;
+                if (m_nWakes != 0) {
+                    --m_nWakes;
+                    return false;
+                }
+                ++m_nSleepers;
+            }
+            m_Semaphore.P();
+        }
     }
 
     // Under m_AddLock: whether a job waits. The count added is exact there; the count taken

@@ -17,8 +17,9 @@
 // when every queue is full does createJob() refuse the job, by throwing std::length_error
 // "Job queue is full.". A job is never dropped once createJob() has returned.
 //
-// Costs: createJob() makes one pass over the members and allocates no memory while the chosen
-// queue holds fewer than 256 waiting jobs. A member whose queue runs empty watches it for a few
+// Costs: createJob() makes at most one pass over the members (it stops at the first one whose
+// queue is empty) and allocates no memory while the chosen queue holds fewer than 256 waiting
+// jobs. A member whose queue runs empty watches it for a few
 // microseconds, then sleeps on its queue's semaphore and uses no processor time; nothing polls.
 //
 // Jobs that throw: a member catches every exception of a job, drops it, and goes on with the
@@ -141,6 +142,8 @@ protected:
     // std::length_error "Job queue is full." when none does.
     void queueJob(long (*pThreadFunc)(void*), void* pThreadData, unsigned long id);
 
+    // Member i's queue; member i is the only thread that takes jobs from it (getJobAsSoleTaker),
+    // so a derived team may add jobs to it but never take any.
     qvDynamicVector<qvJobQueue, qvClassTypeHandlingPolicy> m_JobQueues;
     qvDynamicVector<qvTuple<qvThread*, qvThreadData*>, qvClassTypeHandlingPolicy> m_TeamMembers;
     // Member i's storage, owned; null until it is created.

@@ -24,7 +24,7 @@ long qvThreadTeam::qvThreadTeamStorage::processNextJob()
     long (*pThreadFunc)(void*) = nullptr;
     void* pThreadData = nullptr;
     unsigned long nJobID = 0;
-    if (!m_pJobQueue->getJob(pThreadFunc, pThreadData, nJobID))
+    if (!m_pJobQueue->getJobAsSoleTaker(pThreadFunc, pThreadData, nJobID))
         return 0;
     // A job taken after the team began to stop its members is dropped.
     if (isStopped() || !pThreadFunc)
@@ -145,7 +145,9 @@ void qvThreadTeam::queueJob(long (*pThreadFunc)(void*), void* pThreadData, unsig
     }
     unsigned int nBest = 0;
     unsigned int nSmallest = 0xFFFFFFFFu;
-    for (unsigned int n = 0; n < nQueues; ++n) {
+    // An empty queue is the first one with the fewest: the ones after it need not be read (each
+    // read is of a count that another member keeps changing).
+    for (unsigned int n = 0; n < nQueues && nSmallest != 0; ++n) {
         const unsigned int nWaiting = m_JobQueues[n].getNumberOfJobs();
         if (nWaiting < nSmallest) {
             nSmallest = nWaiting;
