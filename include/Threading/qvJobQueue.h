@@ -19,22 +19,23 @@
 //
 // How: the nodes form one singly linked chain, oldest first: the free nodes, then the last
 // taken node, then the waiting jobs. Adders append under m_AddLock and reuse free nodes from
-// the front of the chain; takers advance m_pFirst under m_TakeLock. While jobs flow, the two
-// sides share no lock and no counter: adders write only their own fields and the nodes they
-// fill, takers only theirs, each group on cache lines of its own, so a job costs no atomic
-// read-modify-write that the other side also makes. A taker that finds the queue empty takes
-// m_AddLock, and if there is still no job, counts itself in m_nSleepers and then sleeps on
-// m_Semaphore; an adder, under the same lock, posts the semaphore only for a counted sleeper,
-// so a busy queue never touches the semaphore.
+// the front of the chain; takers advance m_pFirst under m_TakeLock (a sole taker needs no lock
+// for it: getJobAsSoleTaker()). While jobs flow, the two sides share no lock and no counter:
+// adders write only their own fields and the nodes they fill, takers only theirs, each group on
+// cache lines of its own, so a job costs no atomic read-modify-write that the other side also
+// makes. A taker that finds the queue empty takes m_AddLock, and if there is still no job,
+// counts itself in m_nSleepers and then sleeps on m_Semaphore; an adder, under the same lock,
+// posts the semaphore only for a counted sleeper, so a busy queue never touches the semaphore.
 //
 // Threads: addJob/tryAddJob from any number of threads; getJob normally from the member's own
-// thread only, but several takers also work (each takes a distinct job). No thread waits on the
+// thread only, but several takers also work (each takes a distinct job); getJobAsSoleTaker
+// only from a thread that no other taker of the queue runs beside. No thread waits on the
 // semaphore while it holds either lock.
 //
-// Termination: a taker blocked in getJob() may be terminated there (qvThread::terminate: a
-// cancellation on Linux, TerminateThread on Windows); it then leaves without taking a job and
-// without holding a lock. It stays counted as a sleeper, which costs a later taker one needless
-// wake-up, nothing more.
+// Termination: a taker blocked in getJob() or getJobAsSoleTaker() may be terminated there
+// (qvThread::terminate: a cancellation on Linux, TerminateThread on Windows); it then leaves
+// without taking a job and without holding a lock. It stays counted as a sleeper, which costs a
+// later taker one needless wake-up, nothing more.
 //
 // Failures: an allocation failure in addJob()/tryAddJob() throws the allocator's exception and
 // leaves the queue unchanged, its lock released and its free nodes as they were.
