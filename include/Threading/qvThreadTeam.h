@@ -19,8 +19,9 @@
 //
 // Costs: createJob() makes at most one pass over the members (it stops at the first one whose
 // queue is empty) and allocates no memory while the chosen queue holds fewer than 256 waiting
-// jobs. A member whose queue runs empty watches it for a few
-// microseconds, then sleeps on its queue's semaphore and uses no processor time; nothing polls.
+// jobs. While jobs flow, createJob() and the members write no lock or counter in common (see
+// qvJobQueue.h). A member whose queue runs empty watches it for a few microseconds, then sleeps
+// on its queue's semaphore and uses no processor time; nothing polls.
 //
 // Jobs that throw: a member catches every exception of a job, drops it, and goes on with the
 // next job (the job's result counts as -1). Jobs should still not throw: the exception is lost.
@@ -78,7 +79,8 @@ public:
 
         // The member's job step: waits for the next job of its queue and runs it, unless the
         // member has been stopped meanwhile. Returns the job's result (-1 when it threw, 0 when
-        // no job was run).
+        // no job was run). Only the member's own thread calls it: it takes the job as the
+        // queue's sole taker (qvJobQueue::getJobAsSoleTaker).
         virtual long processNextJob();
 
         // Marks the member as stopped: it runs no further job and its loop ends after the
