@@ -13,8 +13,11 @@
 #include <cstdlib>
 #include <string>
 
-// Where the jobs of one batch report; the last one wakes the producer.
-struct Sink
+// Where the jobs of one batch report; the last one wakes the producer. A cache line of its own:
+// the workers write it with every job, and whatever shared a line with it (the producer's
+// pool object or loop variables beside it on the stack) would be taken from the producer with
+// every job, depending on where the stack happens to start.
+struct alignas(64) Sink
 {
     std::atomic<long> m_nDone{0};
     long m_nTarget = 0;
