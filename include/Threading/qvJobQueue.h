@@ -167,6 +167,14 @@ public:
             m_Semaphore.V();
     }
 
+    // Whether a job waits: a hint read without a lock, which only reads the link that the next
+    // adder writes (a taker may poll it without slowing adders down).
+    bool hasWaitingJob() const
+    {
+        return m_pFirst.load(std::memory_order_acquire)->m_pNext.load(std::memory_order_acquire) !=
+               nullptr;
+    }
+
     // Jobs queued and not yet taken (a job being run does not count). Read without a lock:
     // a hint that may be stale by the time it is used.
     unsigned int getNumberOfJobs() const

@@ -88,6 +88,9 @@ public:
         void stop() { m_bStopped.store(true, std::memory_order_release); }
         bool isStopped() const { return m_bStopped.load(std::memory_order_acquire); }
 
+        // Whether a job waits in the member's queue: a hint read without a lock.
+        bool hasWaitingJob() const { return m_pJobQueue->hasWaitingJob(); }
+
     protected:
         // Calls the job and returns its result; an exception of the job is dropped and gives
         // -1. The unwinding of a cancelled thread passes through.

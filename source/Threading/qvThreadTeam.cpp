@@ -3,6 +3,7 @@
 #include <exception>
 #include <stdexcept>
 
+#include "Platform/AdaptiveSpin.h"
 #include "Platform/Thread.h"
 #include "qvAssert.h"
 
@@ -172,7 +173,16 @@ unsigned int qvThreadTeam::getNumberOfTeamMembers() const
 long qvThreadTeam::teamMemberLoop(void* pStorage)
 {
     qvThreadTeamStorage* pMemberStorage = static_cast<qvThreadTeamStorage*>(pStorage);
-    while (!pMemberStorage->isStopped())
+    // A member that finds its queue empty watches it for a moment (as long as that pays off)
+    // before its job step counts it as a sleeper: a job that comes meanwhile is taken without
+    // its adder having to wake anyone.
+    qvPlatform::AdaptiveSpin spin;
+    while (!pMemberStorage->isStopped()) {
+        if (!pMemberStorage->hasWaitingJob())
+            spin.waitBriefly([pMemberStorage] {
+                return pMemberStorage->hasWaitingJob() || pMemberStorage->isStopped();
+            });
         pMemberStorage->processNextJob();
+    }
     return 0;
 }
