@@ -5,8 +5,9 @@
 // - post to an io_context served by one thread: a synchronous call (post, then wait on a
 //   std::future fed by a std::promise) and a batch of 10,000 posts followed by one such call,
 //   from one sending thread and from two (10,000 each);
-// - boost::asio::thread_pool(2): 1,000,000 empty jobs (timed until the last one has run), and
-//   one job posted and waited for through a std::future.
+// - boost::asio::thread_pool(2): 1,000,000 empty jobs and 200,000 jobs of about one microsecond
+//   (workJob, qvBenchSink.h), each batch timed until its last job has run, and one job posted
+//   and waited for through a std::future.
 
 #include <benchmark/benchmark.h>
 
@@ -27,6 +28,7 @@ namespace {
 
 constexpr int BATCH = 10000;
 constexpr long EMPTY_JOBS = 1000000;
+constexpr long WORK_JOBS = 200000;
 
 // An io_context kept running on a thread of its own until destruction.
 class IoThread
@@ -118,6 +120,21 @@ void BM_AsioThreadPool_MillionEmptyJobs(benchmark::State& state)
 }
 BENCHMARK(BM_AsioThreadPool_MillionEmptyJobs)->UseRealTime()->Unit(benchmark::kMillisecond);
 
+void BM_AsioThreadPool_OneMicrosecondJobs(benchmark::State& state)
+{
+    boost::asio::thread_pool pool(2);
+    Sink sink;
+    for (auto _ : state) {
+        sink.reset(WORK_JOBS);
+        for (long n = 0; n < WORK_JOBS; ++n)
+            boost::asio::post(pool, [&sink] { workJob(&sink); });
+        sink.waitAll();
+    }
+    state.SetItemsProcessed(state.iterations() * WORK_JOBS);
+    pool.join();
+}
+BENCHMARK(BM_AsioThreadPool_OneMicrosecondJobs)->UseRealTime()->Unit(benchmark::kMillisecond);
+
 void BM_AsioThreadPool_PostFuture(benchmark::State& state)
 {
     boost::asio::thread_pool pool(2);
@@ -137,4 +154,13 @@ BENCHMARK(BM_AsioThreadPool_PostFuture)->UseRealTime();
 
 } // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv)
+{
+    calibrateWork();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

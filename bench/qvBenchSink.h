@@ -2,12 +2,22 @@
 #define QV_BENCHSINK_H
 
 // Shared by the benchmark programs that time batches of jobs on a pool: each job reports to the
-// sink, and the thread that queued the batch waits until the last one has.
+// sink, and the thread that queued the batch waits until the last one has. workJob is the job of
+// about one microsecond that every pool's "one microsecond jobs" row runs.
 
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <string>
 
-// Where the jobs of one batch report; the last one wakes the producer.
-struct Sink
+// Where the jobs of one batch report; the last one wakes the producer. A cache line of its own:
+// the workers write it with every job, and whatever shared a line with it (the producer's
+// pool object or loop variables beside it on the stack) would be taken from the producer with
+// every job, depending on where the stack happens to start.
+struct alignas(64) Sink
 {
     std::atomic<long> m_nDone{0};
     long m_nTarget = 0;
@@ -32,5 +42,46 @@ struct Sink
             m_nAllDone.wait(0, std::memory_order_acquire);
     }
 };
+
+// How many steps of workJob make about one microsecond; set by calibrateWork().
+inline int g_nWorkSteps = 300;
+
+inline long workJob(void* pSink)
+{
+    unsigned int nValue = 1;
+    for (int n = 0; n < g_nWorkSteps; ++n)
+        nValue = nValue * 1664525u + 1013904223u;
+    benchmark::DoNotOptimize(nValue);
+    static_cast<Sink*>(pSink)->finishOne();
+    return 0;
+}
+
+// Chooses the number of steps that makes workJob take about one microsecond here, and records
+// it in the benchmark context. The fastest of many short rounds counts: a round that another
+// process interrupts only ever takes longer, so the choice does not depend on the load of the
+// moment, and programs calibrated one after another run the same job. QV_BENCH_WORK_STEPS
+// fixes the number instead.
+inline void calibrateWork()
+{
+    if (const char* pSteps = std::getenv("QV_BENCH_WORK_STEPS")) {
+        g_nWorkSteps = std::max(1, std::atoi(pSteps));
+    } else {
+        Sink sink;
+        sink.reset(1L << 40);
+        g_nWorkSteps = 1000;
+        double dFastest = 1e30;
+        for (int nRound = 0; nRound < 200; ++nRound) {
+            const auto start = std::chrono::steady_clock::now();
+            for (int n = 0; n < 100; ++n)
+                workJob(&sink);
+            dFastest = std::min(dFastest, std::chrono::duration<double, std::nano>(
+                                              std::chrono::steady_clock::now() - start)
+                                                  .count() /
+                                              100.0);
+        }
+        g_nWorkSteps = std::max(1, static_cast<int>(1000.0 * 1000.0 / std::max(dFastest, 1.0)));
+    }
+    benchmark::AddCustomContext("work_steps_per_microsecond", std::to_string(g_nWorkSteps));
+}
 
 #endif

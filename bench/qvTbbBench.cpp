@@ -5,7 +5,9 @@
 // - tbb::task_group run + wait of one small task: the counterpart of createJob + join. TBB's
 //   wait() may run the task on the waiting thread itself, which a team never does;
 // - 1,000,000 empty tasks run into one task_group, then one wait(): the counterpart of a
-//   million jobs handed to a team and waited for.
+//   million jobs handed to a team and waited for;
+// - the same with 200,000 tasks of about one microsecond (workJob, qvBenchSink.h), timed until
+//   the last one has run.
 //
 // Both run in a task_arena of two threads (the calling thread takes one of the slots), the
 // closest match to two team members.
@@ -15,9 +17,12 @@
 #include <tbb/task_arena.h>
 #include <tbb/task_group.h>
 
+#include "qvBenchSink.h"
+
 namespace {
 
 constexpr long EMPTY_JOBS = 1000000;
+constexpr long WORK_JOBS = 200000;
 
 void BM_TbbTaskGroup_RunWait(benchmark::State& state)
 {
@@ -49,6 +54,32 @@ void BM_TbbTaskGroup_MillionEmptyJobs(benchmark::State& state)
 }
 BENCHMARK(BM_TbbTaskGroup_MillionEmptyJobs)->UseRealTime()->Unit(benchmark::kMillisecond);
 
+void BM_TbbTaskGroup_OneMicrosecondJobs(benchmark::State& state)
+{
+    tbb::task_arena arena(2);
+    arena.execute([&state] {
+        tbb::task_group group;
+        Sink sink;
+        for (auto _ : state) {
+            sink.reset(WORK_JOBS);
+            for (long n = 0; n < WORK_JOBS; ++n)
+                group.run([&sink] { workJob(&sink); });
+            group.wait();
+        }
+    });
+    state.SetItemsProcessed(state.iterations() * WORK_JOBS);
+}
+BENCHMARK(BM_TbbTaskGroup_OneMicrosecondJobs)->UseRealTime()->Unit(benchmark::kMillisecond);
+
 } // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv)
+{
+    calibrateWork();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

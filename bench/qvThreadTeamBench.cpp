@@ -3,16 +3,18 @@
 // - 1,000,000 empty jobs through qvThreadTeam(2) against a pool of two std::threads sharing one
 //   std::mutex/std::condition_variable queue (the same job record: function pointer and
 //   argument, so that neither side pays for std::function);
-// - the same with jobs of about one microsecond of work (200,000 per batch);
+// - the same with jobs of about one microsecond of work (200,000 per batch; workJob of
+//   qvBenchSink.h, calibrated as it says);
 // - a qvJoinableThreadTeam createJob + join round trip against std::async(...).get() and
 //   against a std::promise handed through the counterpart pool.
 //
 // A batch is timed from the first job handed over until the last job has run. A qvThreadTeam
 // refuses a job while every member's queue holds 32767 waiting jobs; the producer then sleeps
-// for 50 microseconds and tries again (the "refusals" counter says how often that happened).
+// (see Backoff) and tries again (the "refusals" counter says how often that happened).
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -35,19 +37,6 @@ constexpr long WORK_JOBS = 200000;
 
 long emptyJob(void* pSink)
 {
-    static_cast<Sink*>(pSink)->finishOne();
-    return 0;
-}
-
-// About one microsecond of arithmetic on this machine class (calibrated once, see main).
-int g_nWorkSteps = 300;
-
-long workJob(void* pSink)
-{
-    unsigned int nValue = 1;
-    for (int n = 0; n < g_nWorkSteps; ++n)
-        nValue = nValue * 1664525u + 1013904223u;
-    benchmark::DoNotOptimize(nValue);
     static_cast<Sink*>(pSink)->finishOne();
     return 0;
 }
@@ -109,10 +98,37 @@ private:
     std::vector<std::thread> m_Threads;
 };
 
+// How long the producer sleeps when every queue is full. A sleep costs it a system call and a
+// wake-up (about 16 us of processor time on the 2-vCPU test machine, taken from the members), so
+// each one should let the members run a good share of the queued jobs, yet never so many that a
+// queue runs dry: from 50 us, the pause doubles while a wake-up finds room for fewer than 1024
+// jobs and halves while it finds room for more than 4096, within 50 us to 2 ms. Empty jobs stay
+// at 50 us; jobs of a microsecond settle at one to two milliseconds, while tens of thousands of
+// jobs stay queued. (A fixed 50 us made about 1000 sleeps per batch of 200,000 such jobs.)
+class Backoff
+{
+public:
+    void refused()
+    {
+        if (m_nAccepted < 1024)
+            m_Pause = std::min(m_Pause * 2, std::chrono::microseconds(2000));
+        else if (m_nAccepted > 4096)
+            m_Pause = std::max(m_Pause / 2, std::chrono::microseconds(50));
+        m_nAccepted = 0;
+        std::this_thread::sleep_for(m_Pause);
+    }
+    void accepted() { ++m_nAccepted; }
+
+private:
+    std::chrono::microseconds m_Pause{50};
+    long m_nAccepted = 1024;
+};
+
 void runTeamBatch(benchmark::State& state, long (*pJob)(void*), long nJobs)
 {
     qvThreadTeam team(2);
     Sink sink;
+    Backoff backoff;
     long nRefusals = 0;
     for (auto _ : state) {
         sink.reset(nJobs);
@@ -120,11 +136,12 @@ void runTeamBatch(benchmark::State& state, long (*pJob)(void*), long nJobs)
             for (;;) {
                 try {
                     team.createJob(pJob, &sink);
+                    backoff.accepted();
                     break;
                 } catch (const std::length_error&) {
-                    // Every queue is full: give the members the processor for a moment.
+                    // Every queue is full: give the members the processors for a while.
                     ++nRefusals;
-                    std::this_thread::sleep_for(std::chrono::microseconds(50));
+                    backoff.refused();
                 }
             }
         }
@@ -254,29 +271,11 @@ void BM_StdThreadPool_PromiseGetPinned(benchmark::State& state)
 }
 BENCHMARK(BM_StdThreadPool_PromiseGetPinned)->UseRealTime();
 
-// Chooses the number of steps that makes workJob take about one microsecond here.
-void calibrateWork()
-{
-    Sink sink;
-    sink.reset(1L << 40);
-    g_nWorkSteps = 1000;
-    const auto start = std::chrono::steady_clock::now();
-    for (int n = 0; n < 10000; ++n)
-        workJob(&sink);
-    const double dNanoseconds =
-        std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count() /
-        10000.0;
-    g_nWorkSteps = static_cast<int>(1000.0 * 1000.0 / (dNanoseconds > 1.0 ? dNanoseconds : 1.0));
-    if (g_nWorkSteps < 1)
-        g_nWorkSteps = 1;
-}
-
 } // namespace
 
 int main(int argc, char** argv)
 {
     calibrateWork();
-    benchmark::AddCustomContext("work_steps_per_microsecond", std::to_string(g_nWorkSteps));
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;

@@ -7,9 +7,9 @@
 //
 // - Capacity: at most MAXIMUM_WAITING_JOBS (32767) jobs wait in one queue at a time. A job that
 //   would exceed it is refused (tryAddJob() returns false, addJob() throws), never dropped.
-// - Memory: jobs live in nodes recycled through a qvPoolList with SPARE_NODES (255) spare
-//   nodes. Adding and taking jobs allocates nothing while no more than 255 jobs wait at once;
-//   the 256th waiting job makes the pool allocate one node, which it then keeps.
+// - Memory: jobs live in nodes that the queue recycles, SPARE_NODES + 1 (256) of them at first.
+//   Adding and taking jobs allocates nothing while no more than 255 jobs wait at once; the 256th
+//   waiting job makes the queue allocate one node, which it then keeps until it is destroyed.
 // - Order: jobs are taken strictly in the order in which they were added.
 // - Waiting: a taker that finds the queue empty sleeps on the semaphore and uses no processor
 //   time until a job arrives; the semaphore first polls briefly, as long as polling has been
@@ -17,26 +17,37 @@
 //   then seldom has to wake the taker from the kernel; one that shares the taker's processor
 //   is not kept waiting by the poll).
 //
-// Threads: addJob/tryAddJob from any number of threads; getJob normally from the member's own
-// thread only, but several takers also work (each takes a distinct job). m_Lock serialises the
-// list; m_Semaphore counts the jobs added and not yet claimed by a taker. An adder releases
-// m_Lock before it counts the job, and a taker passes the semaphore before it takes m_Lock, so
-// no thread waits on the semaphore while it holds the lock.
+// How: the nodes form one singly linked chain, oldest first: the free nodes, then the last
+// taken node, then the waiting jobs. Adders append under m_AddLock and reuse free nodes from
+// the front of the chain; takers advance m_pFirst under m_TakeLock (a sole taker needs no lock
+// for it: getJobAsSoleTaker()). While jobs flow, the two sides share no lock and no counter:
+// adders write only their own fields and the nodes they fill, takers only theirs, each group on
+// cache lines of its own, so a job costs no atomic read-modify-write that the other side also
+// makes. A taker that finds the queue empty takes m_AddLock, and if there is still no job,
+// counts itself in m_nSleepers and then sleeps on m_Semaphore; an adder, under the same lock,
+// posts the semaphore only for a counted sleeper, so a busy queue never touches the semaphore.
 //
-// Termination: a taker blocked in getJob() may be terminated there (qvThread::terminate: a
-// cancellation on Linux, TerminateThread on Windows); it then leaves without taking a job and
-// without holding the lock.
+// Threads: addJob/tryAddJob from any number of threads; getJob normally from the member's own
+// thread only, but several takers also work (each takes a distinct job); getJobAsSoleTaker
+// only from a thread that no other taker of the queue runs beside. No thread waits on the
+// semaphore while it holds either lock.
+//
+// Termination: a taker blocked in getJob() or getJobAsSoleTaker() may be terminated there
+// (qvThread::terminate: a cancellation on Linux, TerminateThread on Windows); it then leaves
+// without taking a job and without holding a lock. It stays counted as a sleeper, which costs a
+// later taker one needless wake-up, nothing more.
 //
 // Failures: an allocation failure in addJob()/tryAddJob() throws the allocator's exception and
-// leaves the queue unchanged, its lock released and its pool non-empty.
+// leaves the queue unchanged, its lock released and its free nodes as they were.
 //
 // Lifetime: no thread may be inside an operation when the queue is destroyed. Jobs still queued
 // are dropped without being run.
 
 #include <atomic>
+#include <cstddef>
+#include <cstdint>
 #include <stdexcept>
 
-#include "Container/qvPoolList.h"
 #include "Threading/qvLocks.h"
 #include "Threading/qvSemaphore.h"
 
@@ -54,28 +65,58 @@ public:
         unsigned long m_nJobID = 0;
     };
 
-    qvJobQueue() : m_Jobs(SPARE_NODES), m_Semaphore(0, static_cast<int>(MAXIMUM_WAITING_JOBS)) {}
+    // Builds an empty queue with SPARE_NODES + 1 nodes. Throws the allocator's exception, having
+    // freed what it allocated.
+    qvJobQueue() : m_Semaphore(0, static_cast<int>(MAXIMUM_WAITING_JOBS))
+    {
+        Node* pFirst = new Node();
+        Node* pLast = pFirst;
+        try {
+            for (unsigned int n = 0; n < SPARE_NODES; ++n) {
+                Node* pNode = new Node();
+                pLast->m_pNext.store(pNode, std::memory_order_relaxed);
+                pLast = pNode;
+            }
+        } catch (...) {
+            freeChain(pFirst);
+            throw;
+        }
+        // The last node stands for the last job taken; the ones before it are free.
+        m_pFirstFree = pFirst;
+        m_pFreeEnd = pLast;
+        m_pLast = pLast;
+        m_pFirst.store(pLast, std::memory_order_relaxed);
+        m_nNodes.store(SPARE_NODES + 1, std::memory_order_relaxed);
+    }
+
+    ~qvJobQueue() { freeChain(m_pFirstFree); }
+
     qvJobQueue(const qvJobQueue&) = delete;
     qvJobQueue& operator=(const qvJobQueue&) = delete;
 
     // Appends a job unless MAXIMUM_WAITING_JOBS jobs already wait; returns whether it did.
-    // A taker woken by the new job finds it in the list. Never blocks on the queue's
+    // A taker woken by the new job finds it in the queue. Never blocks on the queue's
     // semaphore; throws only the allocator's exception (see Failures).
     bool tryAddJob(long (*pThreadFunc)(void*), void* pThreadData, unsigned long id)
     {
+        bool bWake = false;
         {
-            Guard guard(m_Lock);
-            // The list holds every job not yet taken, so its length bounds the semaphore's
-            // count: below the maximum here, the V() below cannot fail.
-            if (m_Jobs.getSize() >= MAXIMUM_WAITING_JOBS)
+            Guard guard(m_AddLock);
+            const std::uint32_t nAdded = m_nAdded.load(std::memory_order_relaxed);
+            if (nAdded - m_nTaken.load(std::memory_order_acquire) >= MAXIMUM_WAITING_JOBS)
                 return false;
-            JobList::Node* pNode = m_Jobs.takeFreeNode();
-            pNode->m_Element.m_nJobID = id;
-            pNode->m_Element.m_pThreadFunc = pThreadFunc;
-            pNode->m_Element.m_pThreadData = pThreadData;
-            m_Jobs.pushBack(pNode);
+            Node* pNode = takeFreeNode();
+            pNode->m_pNext.store(nullptr, std::memory_order_relaxed);
+            pNode->m_Job.m_pThreadFunc = pThreadFunc;
+            pNode->m_Job.m_pThreadData = pThreadData;
+            pNode->m_Job.m_nJobID = id;
+            m_pLast->m_pNext.store(pNode, std::memory_order_release);
+            m_pLast = pNode;
+            m_nAdded.store(nAdded + 1, std::memory_order_release);
+            bWake = wakeSleeper();
         }
-        m_Semaphore.V();
+        if (bWake)
+            m_Semaphore.V();
         return true;
     }
 
@@ -86,48 +127,79 @@ public:
             throw std::length_error("Job queue is full.");
     }
 
-    // Blocks without time limit until a job is counted, claims it and takes the oldest job:
-    // copies its function, argument and id into the out-parameters and returns true. Returns
-    // false and leaves them untouched if the list is empty all the same: after a wakeTaker().
+    // Takes the oldest job if there is one: copies its function, argument and id into the
+    // out-parameters and returns true. Returns false at once, leaving them untouched, when the
+    // queue is empty. Never blocks on the semaphore.
+    bool tryGetJob(long (*&pThreadFunc)(void*), void*& pThreadData, unsigned long& id)
+    {
+        Guard guard(m_TakeLock);
+        return takeFirst(pThreadFunc, pThreadData, id);
+    }
+
+    // Blocks without time limit until there is a job, takes the oldest one as tryGetJob() does
+    // and returns true. Returns false and leaves the out-parameters untouched when it finds the
+    // queue empty and a wakeTaker() that no taker has used yet.
     bool getJob(long (*&pThreadFunc)(void*), void*& pThreadData, unsigned long& id)
     {
-        m_Semaphore.P();
-        Guard guard(m_Lock);
-        JobList::Node* pNode = m_Jobs.popFront();
-        if (!pNode)
-            return false;
-        pThreadFunc = pNode->m_Element.m_pThreadFunc;
-        pThreadData = pNode->m_Element.m_pThreadData;
-        id = pNode->m_Element.m_nJobID;
-        pNode->m_Element = Job();
-        m_Jobs.returnFreeNode(pNode);
-        return true;
+        return waitForJob<false>(pThreadFunc, pThreadData, id);
     }
 
-    // Lets one taker that waits in getJob(), or the next one to call it, return false without
-    // a job: how a team ends a member that waits for work. Does nothing when the queue is full
-    // (a taker then finds jobs and never waits). Never blocks and allocates nothing; must not
-    // run while jobs are added.
+    // As getJob(), for a caller that is the only thread taking jobs from this queue, which then
+    // takes them without a lock: no other thread may be inside getJob(), tryGetJob() or
+    // getJobAsSoleTaker() of this queue meanwhile (a team's member and its own queue).
+    bool getJobAsSoleTaker(long (*&pThreadFunc)(void*), void*& pThreadData, unsigned long& id)
+    {
+        return waitForJob<true>(pThreadFunc, pThreadData, id);
+    }
+
+    // Lets one taker that waits in getJob(), or the next one to find the queue empty there,
+    // return false without a job: how a team ends a member that waits for work. Takes the
+    // adders' lock for a moment; never waits for a job and allocates nothing.
     void wakeTaker()
     {
+        bool bWake = false;
         {
-            Guard guard(m_Lock);
-            // The semaphore counts at most the listed jobs, so below the maximum here one more
-            // unit fits.
-            if (m_Jobs.getSize() >= MAXIMUM_WAITING_JOBS)
-                return;
+            Guard guard(m_AddLock);
+            ++m_nWakes;
+            bWake = wakeSleeper();
         }
-        m_Semaphore.V();
+        if (bWake)
+            m_Semaphore.V();
     }
 
-    // Jobs queued and not yet taken (a job being run does not count). Read without the lock:
+    // Whether a job waits: a hint read without a lock, which only reads the link that the next
+    // adder writes (a taker may poll it without slowing adders down).
+    bool hasWaitingJob() const
+    {
+        return m_pFirst.load(std::memory_order_acquire)->m_pNext.load(std::memory_order_acquire) !=
+               nullptr;
+    }
+
+    // Jobs queued and not yet taken (a job being run does not count). Read without a lock:
     // a hint that may be stale by the time it is used.
-    unsigned int getNumberOfJobs() const { return m_Jobs.getSize(); }
-    // Free nodes in the pool (256 for a new queue).
-    unsigned int getNumberOfFreeNodes() const { return m_Jobs.getFreeSize(); }
+    unsigned int getNumberOfJobs() const
+    {
+        // Taken first: the count added later is at least as large, except for the moment in
+        // which a job is taken before its adder has counted it.
+        const std::uint32_t nTaken = m_nTaken.load(std::memory_order_acquire);
+        const std::int32_t nWaiting =
+            static_cast<std::int32_t>(m_nAdded.load(std::memory_order_acquire) - nTaken);
+        return nWaiting > 0 ? static_cast<unsigned int>(nWaiting) : 0u;
+    }
+    // Nodes not holding a waiting job (256 for a new queue).
+    unsigned int getNumberOfFreeNodes() const
+    {
+        return m_nNodes.load(std::memory_order_acquire) - getNumberOfJobs();
+    }
 
 private:
-    typedef qvPoolList<Job, qvSynch::NullLock> JobList;
+    static constexpr std::size_t CACHE_LINE = 64;
+
+    struct Node
+    {
+        std::atomic<Node*> m_pNext{nullptr};
+        Job m_Job;
+    };
 
     class Guard
     {
@@ -141,8 +213,124 @@ private:
         qvSynch::LWLock& m_Lock;
     };
 
-    qvSynch::LWLock m_Lock;
-    JobList m_Jobs;
+    static void freeChain(Node* pNode)
+    {
+        while (pNode) {
+            Node* pNext = pNode->m_pNext.load(std::memory_order_relaxed);
+            delete pNode;
+            pNode = pNext;
+        }
+    }
+
+    // Under m_AddLock: the oldest free node, or a new one when none is free (then nothing has
+    // changed if the allocation throws). The nodes before the last taken one are free; where
+    // that is, is read from the takers' side only when the free nodes seen so far are used up.
+    Node* takeFreeNode()
+    {
+        if (m_pFirstFree == m_pFreeEnd) {
+            m_pFreeEnd = m_pFirst.load(std::memory_order_acquire);
+            if (m_pFirstFree == m_pFreeEnd) {
+                Node* pNode = new Node();
+                m_nNodes.store(m_nNodes.load(std::memory_order_relaxed) + 1,
+                               std::memory_order_release);
+                return pNode;
+            }
+        }
+        Node* pNode = m_pFirstFree;
+        m_pFirstFree = pNode->m_pNext.load(std::memory_order_relaxed);
+        // The next add writes that node: have its line fetched in the meantime (with a deep
+        // queue it has long left this processor's caches).
+        prefetch(m_pFirstFree);
+        return pNode;
+    }
+
+    static void prefetch(const Node* pNode)
+    {
+#if defined(__GNUC__)
+        if (pNode)
+            __builtin_prefetch(pNode);
+#else
+        (void)pNode;
+#endif
+    }
+
+    // Takes the oldest job, if any; the caller is the only taker, or holds m_TakeLock.
+    bool takeFirst(long (*&pThreadFunc)(void*), void*& pThreadData, unsigned long& id)
+    {
+        Node* pFirst = m_pFirst.load(std::memory_order_relaxed);
+        Node* pNext = pFirst->m_pNext.load(std::memory_order_acquire);
+        if (!pNext)
+            return false;
+        pThreadFunc = pNext->m_Job.m_pThreadFunc;
+        pThreadData = pNext->m_Job.m_pThreadData;
+        id = pNext->m_Job.m_nJobID;
+        // The next job's node was most likely written on another processor: have its line
+        // fetched while this job runs.
+        prefetch(pNext->m_pNext.load(std::memory_order_relaxed));
+        // From here on adders may reuse pFirst: its job was copied when it was taken.
+        m_pFirst.store(pNext, std::memory_order_release);
+        m_nTaken.store(m_nTaken.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+        return true;
+    }
+
+    template <bool SOLE_TAKER>
+    bool waitForJob(long (*&pThreadFunc)(void*), void*& pThreadData, unsigned long& id)
+    {
+        for (;;) {
+            if (SOLE_TAKER ? takeFirst(pThreadFunc, pThreadData, id)
+                           : tryGetJob(pThreadFunc, pThreadData, id))
+                return true;
+            {
+                // Under the adders' lock, no job can come between the look and the count: the
+                // adder of the next one finds this taker counted and posts the semaphore.
+                Guard guard(m_AddLock);
+                if (hasJob())
+                    continue;
+                if (m_nWakes != 0) {
+                    --m_nWakes;
+                    return false;
+                }
+                ++m_nSleepers;
+            }
+            m_Semaphore.P();
+        }
+    }
+
+    // Under m_AddLock: whether a job waits. The count added is exact there; the count taken
+    // may lag behind another taker, which only sends this one round once more.
+    bool hasJob() const
+    {
+        return static_cast<std::int32_t>(m_nAdded.load(std::memory_order_relaxed) -
+                                         m_nTaken.load(std::memory_order_acquire)) > 0;
+    }
+
+    // Under m_AddLock: claims one counted sleeper, whom the caller then posts the semaphore for
+    // (after releasing the lock).
+    bool wakeSleeper()
+    {
+        if (m_nSleepers == 0)
+            return false;
+        --m_nSleepers;
+        return true;
+    }
+
+    // The adders' side.
+    alignas(CACHE_LINE) qvSynch::LWLock m_AddLock;
+    Node* m_pLast = nullptr;      // the newest node: the last job added, or the last one taken
+    Node* m_pFirstFree = nullptr; // the oldest free node ...
+    Node* m_pFreeEnd = nullptr;   // ... and the node after the last one known to be free
+    std::atomic<std::uint32_t> m_nAdded{0};
+    std::atomic<std::uint32_t> m_nNodes{0};
+    std::uint32_t m_nSleepers = 0; // takers counted for a post of m_Semaphore
+    std::uint32_t m_nWakes = 0;    // wakeTaker() calls not yet used by a taker
+
+    // The takers' side. Adders read m_pFirst only when they run out of free nodes.
+    alignas(CACHE_LINE) qvSynch::LWLock m_TakeLock;
+    std::atomic<Node*> m_pFirst{nullptr}; // the last job taken; the oldest waiting job follows
+
+    // What adders read for every job and takers write: away from the takers' lock, so that an
+    // adder's read never takes that lock's line away.
+    alignas(CACHE_LINE) std::atomic<std::uint32_t> m_nTaken{0};
     qvSynch::Semaphore m_Semaphore;
 };
 

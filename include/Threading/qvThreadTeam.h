@@ -17,9 +17,11 @@
 // when every queue is full does createJob() refuse the job, by throwing std::length_error
 // "Job queue is full.". A job is never dropped once createJob() has returned.
 //
-// Costs: createJob() makes one pass over the members and allocates no memory while the chosen
-// queue holds fewer than 256 waiting jobs. A member whose queue runs empty watches it for a few
-// microseconds, then sleeps on its queue's semaphore and uses no processor time; nothing polls.
+// Costs: createJob() makes at most one pass over the members (it stops at the first one whose
+// queue is empty) and allocates no memory while the chosen queue holds fewer than 256 waiting
+// jobs. While jobs flow, createJob() and the members write no lock or counter in common (see
+// qvJobQueue.h). A member whose queue runs empty watches it for a few microseconds, then sleeps
+// on its queue's semaphore and uses no processor time; nothing polls.
 //
 // Jobs that throw: a member catches every exception of a job, drops it, and goes on with the
 // next job (the job's result counts as -1). Jobs should still not throw: the exception is lost.
@@ -77,13 +79,17 @@ public:
 
         // The member's job step: waits for the next job of its queue and runs it, unless the
         // member has been stopped meanwhile. Returns the job's result (-1 when it threw, 0 when
-        // no job was run).
+        // no job was run). Only the member's own thread calls it: it takes the job as the
+        // queue's sole taker (qvJobQueue::getJobAsSoleTaker).
         virtual long processNextJob();
 
         // Marks the member as stopped: it runs no further job and its loop ends after the
         // current step. Called by the team when it is destroyed.
         void stop() { m_bStopped.store(true, std::memory_order_release); }
         bool isStopped() const { return m_bStopped.load(std::memory_order_acquire); }
+
+        // Whether a job waits in the member's queue: a hint read without a lock.
+        bool hasWaitingJob() const { return m_pJobQueue->hasWaitingJob(); }
 
     protected:
         // Calls the job and returns its result; an exception of the job is dropped and gives
@@ -141,6 +147,8 @@ protected:
     // std::length_error "Job queue is full." when none does.
     void queueJob(long (*pThreadFunc)(void*), void* pThreadData, unsigned long id);
 
+    // Member i's queue; member i is the only thread that takes jobs from it (getJobAsSoleTaker),
+    // so a derived team may add jobs to it but never take any.
     qvDynamicVector<qvJobQueue, qvClassTypeHandlingPolicy> m_JobQueues;
     qvDynamicVector<qvTuple<qvThread*, qvThreadData*>, qvClassTypeHandlingPolicy> m_TeamMembers;
     // Member i's storage, owned; null until it is created.

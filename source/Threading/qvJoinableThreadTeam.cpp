@@ -26,7 +26,7 @@ long qvJoinableThreadTeam::qvJoinableThreadTeamStorage::processNextJob()
     long (*pThreadFunc)(void*) = nullptr;
     void* pThreadData = nullptr;
     unsigned long nJobID = 0;
-    if (!m_pJobQueue->getJob(pThreadFunc, pThreadData, nJobID))
+    if (!m_pJobQueue->getJobAsSoleTaker(pThreadFunc, pThreadData, nJobID))
         return 0;
     // A job taken after the team began to stop its members is dropped: the team is going away
     // and nobody may join it any more.

@@ -3,6 +3,7 @@
 #include <exception>
 #include <stdexcept>
 
+#include "Platform/AdaptiveSpin.h"
 #include "Platform/Thread.h"
 #include "qvAssert.h"
 
@@ -24,7 +25,7 @@ long qvThreadTeam::qvThreadTeamStorage::processNextJob()
     long (*pThreadFunc)(void*) = nullptr;
     void* pThreadData = nullptr;
     unsigned long nJobID = 0;
-    if (!m_pJobQueue->getJob(pThreadFunc, pThreadData, nJobID))
+    if (!m_pJobQueue->getJobAsSoleTaker(pThreadFunc, pThreadData, nJobID))
         return 0;
     // A job taken after the team began to stop its members is dropped.
     if (isStopped() || !pThreadFunc)
@@ -145,7 +146,9 @@ void qvThreadTeam::queueJob(long (*pThreadFunc)(void*), void* pThreadData, unsig
     }
     unsigned int nBest = 0;
     unsigned int nSmallest = 0xFFFFFFFFu;
-    for (unsigned int n = 0; n < nQueues; ++n) {
+    // An empty queue is the first one with the fewest: the ones after it need not be read (each
+    // read is of a count that another member keeps changing).
+    for (unsigned int n = 0; n < nQueues && nSmallest != 0; ++n) {
         const unsigned int nWaiting = m_JobQueues[n].getNumberOfJobs();
         if (nWaiting < nSmallest) {
             nSmallest = nWaiting;
@@ -170,7 +173,16 @@ unsigned int qvThreadTeam::getNumberOfTeamMembers() const
 long qvThreadTeam::teamMemberLoop(void* pStorage)
 {
     qvThreadTeamStorage* pMemberStorage = static_cast<qvThreadTeamStorage*>(pStorage);
-    while (!pMemberStorage->isStopped())
+    // A member that finds its queue empty watches it for a moment (as long as that pays off)
+    // before its job step counts it as a sleeper: a job that comes meanwhile is taken without
+    // its adder having to wake anyone.
+    qvPlatform::AdaptiveSpin spin;
+    while (!pMemberStorage->isStopped()) {
+        if (!pMemberStorage->hasWaitingJob())
+            spin.waitBriefly([pMemberStorage] {
+                return pMemberStorage->hasWaitingJob() || pMemberStorage->isStopped();
+            });
         pMemberStorage->processNextJob();
+    }
     return 0;
 }

@@ -1,5 +1,5 @@
-// Tests of qvJobQueue: node counts, FIFO order, blocking takers, the capacity limit, several
-// producers and takers, and a taker cancelled while it waits.
+// Tests of qvJobQueue: node counts, FIFO order, blocking takers, waking a taker without a job,
+// the capacity limit, several producers and takers, and a taker cancelled while it waits.
 
 #include <gtest/gtest.h>
 
@@ -125,6 +125,36 @@ TEST(qvJobQueueTest, JobAddedAfterTheQueueEmptiedIsTakenNext)
     queue.addJob(&jobC, nullptr, 3);
     EXPECT_EQ(2ul, take(queue).nJobID);
     EXPECT_EQ(3ul, take(queue).nJobID);
+}
+
+// Both ways of taking: with the takers' lock, and as the queue's only taker.
+TEST(qvJobQueueTest, WakeTakerEndsOneWaitForAJobOnceTheQueueIsEmpty)
+{
+    using GetJob = bool (qvJobQueue::*)(long (*&)(void*), void*&, unsigned long&);
+    for (GetJob getJob : {&qvJobQueue::getJob, &qvJobQueue::getJobAsSoleTaker}) {
+        qvJobQueue queue;
+        long (*pThreadFunc)(void*) = nullptr;
+        void* pThreadData = nullptr;
+        unsigned long nJobID = 0;
+        // A job queued before the wake is taken first; the wake then ends one wait, not two.
+        queue.addJob(&jobA, nullptr, 1);
+        queue.wakeTaker();
+        EXPECT_TRUE((queue.*getJob)(pThreadFunc, pThreadData, nJobID));
+        EXPECT_EQ(1ul, nJobID);
+        EXPECT_FALSE((queue.*getJob)(pThreadFunc, pThreadData, nJobID));
+        EXPECT_EQ(1ul, nJobID);
+
+        // A taker asleep on the empty queue is woken and returns without a job.
+        bool bTook = true;
+        qvTest::AsyncCall taker([&] { bTook = (queue.*getJob)(pThreadFunc, pThreadData, nJobID); });
+        EXPECT_TRUE(taker.stillBlocked());
+        queue.wakeTaker();
+        ASSERT_TRUE(taker.finishedWithin());
+        EXPECT_FALSE(bTook);
+        queue.addJob(&jobB, nullptr, 2);
+        EXPECT_TRUE((queue.*getJob)(pThreadFunc, pThreadData, nJobID));
+        EXPECT_EQ(2ul, nJobID);
+    }
 }
 
 TEST(qvJobQueueTest, FullQueueRefusesTheNextJobAndKeepsTheOthers)
