@@ -7,16 +7,21 @@
 // - SecondSender: a second thread that runs a function once per round, for the two-sender rows;
 // - pinning: the calling thread (and, through a call made on it, any other thread) kept on one
 //   processor, so that the two threads of a hand-off share a core;
-// - BusyThreads: threads that keep processors busy, for the oversubscribed rows.
+// - BusyThreads: threads that keep processors busy, for the oversubscribed rows;
+// - ThreadUse: a thread's processor time and context switches, so that a hand-off row can say
+//   where its time goes (counters per iteration, for the caller and for the serving thread).
 //
 // Benchmarks may call the OS directly (sched_setaffinity); the library itself never does here.
 
 #include <sched.h>
+#include <sys/resource.h>
+#include <time.h>
 
 #include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -154,5 +159,42 @@ private:
     std::atomic<bool> m_bStop{false};
     std::vector<std::thread> m_Threads;
 };
+
+// The calling thread's processor time (user and system) and its context switches so far.
+struct ThreadUse
+{
+    double dCpuNanoseconds = 0;
+    long nInvoluntarySwitches = 0; // preempted
+    long nVoluntarySwitches = 0;   // slept
+
+    static ThreadUse now()
+    {
+        ThreadUse use;
+        timespec time;
+        if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &time) == 0)
+            use.dCpuNanoseconds = time.tv_sec * 1e9 + time.tv_nsec;
+        rusage usage;
+        if (getrusage(RUSAGE_THREAD, &usage) == 0) {
+            use.nInvoluntarySwitches = usage.ru_nivcsw;
+            use.nVoluntarySwitches = usage.ru_nvcsw;
+        }
+        return use;
+    }
+};
+
+// Reports what a thread used between two readings, per iteration, as counters named after it
+// (<who>_cpu_ns, <who>_preempted, <who>_slept).
+template <class State>
+void reportThreadUse(State& state, const std::string& who, const ThreadUse& before,
+                     const ThreadUse& after)
+{
+    const double dIterations = state.iterations() ? double(state.iterations()) : 1.0;
+    state.counters[who + "_cpu_ns"] =
+        (after.dCpuNanoseconds - before.dCpuNanoseconds) / dIterations;
+    state.counters[who + "_preempted"] =
+        double(after.nInvoluntarySwitches - before.nInvoluntarySwitches) / dIterations;
+    state.counters[who + "_slept"] =
+        double(after.nVoluntarySwitches - before.nVoluntarySwitches) / dIterations;
+}
 
 #endif

@@ -13,6 +13,8 @@
 //   then needs the other thread to be scheduled on the same core), and with two more threads
 //   spinning all the while, so that both cores are busy (the thread of a hand-off competes for
 //   a core with a spinner). The counterpart runs under the same placement.
+// - Each synchronous row also reports, per call, the caller's and the serving thread's
+//   processor time and how often each slept or was preempted (qvBenchThreads.h, ThreadUse).
 // - Asynchronous messages: a batch of 10,000 sendAsyncMessage calls, then one synchronous call
 //   that runs after all of them (one queue, first in, first out), against 10,000 posts to the
 //   counterpart queue and one promise. One iteration is one batch; items/s counts messages.
@@ -140,11 +142,22 @@ void runSyncCalls(benchmark::State& state, bool bBusyLoop, Placement placement =
     }
     std::unique_ptr<BusyThreads> upBusy(placement == Placement::OVERSUBSCRIBED ? new BusyThreads(2)
                                                                                : nullptr);
+    // Where the time goes: the caller's and the loop's processor time and switches per call.
+    const MessageFunctor readLoopUse(
+        [](const ArgumentVector&) { return qvMakeAny(ThreadUse::now()); });
+    const auto loopUse = [&] {
+        return *qvAnyCast<ThreadUse>(
+            processor.getITC().sendSyncMessage(readLoopUse, noArguments, nThread));
+    };
+    const ThreadUse loopBefore = loopUse();
+    const ThreadUse callerBefore = ThreadUse::now();
     for (auto _ : state) {
         const qvAnyContainer result =
             processor.getITC().sendSyncMessage(message, noArguments, nThread);
         benchmark::DoNotOptimize(*qvAnyCast<int>(result));
     }
+    reportThreadUse(state, "caller", callerBefore, ThreadUse::now());
+    reportThreadUse(state, "loop", loopBefore, loopUse());
 }
 
 void BM_qvITC_SyncMessage(benchmark::State& state)
@@ -166,12 +179,21 @@ void runStdSyncCalls(benchmark::State& state, Placement placement)
     }
     std::unique_ptr<BusyThreads> upBusy(placement == Placement::OVERSUBSCRIBED ? new BusyThreads(2)
                                                                                : nullptr);
+    const auto loopUse = [&] {
+        std::promise<ThreadUse> use;
+        queue.post([&use] { use.set_value(ThreadUse::now()); });
+        return use.get_future().get();
+    };
+    const ThreadUse loopBefore = loopUse();
+    const ThreadUse callerBefore = ThreadUse::now();
     for (auto _ : state) {
         std::promise<int> result;
         std::future<int> future = result.get_future();
         queue.post([&result] { result.set_value(42); });
         benchmark::DoNotOptimize(future.get());
     }
+    reportThreadUse(state, "caller", callerBefore, ThreadUse::now());
+    reportThreadUse(state, "loop", loopBefore, loopUse());
 }
 
 void BM_StdCallQueue_PromiseFuture(benchmark::State& state)

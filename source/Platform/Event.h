@@ -27,7 +27,6 @@
 #include <atomic>
 #include <cstdint>
 
-#include "Platform/AdaptiveSpin.h"
 
 namespace qvPlatform {
 
@@ -51,7 +50,6 @@ private:
     static constexpr std::uint32_t GENERATION_MASK = ~(SET | SLEEPERS);
 
     std::atomic<std::uint32_t> m_nState;
-    AdaptiveSpin m_Spin;
 };
 
 } // namespace qvPlatform

@@ -44,6 +44,11 @@ const std::atomic<std::uint32_t>* heldWaitLocks();
 // wait then holds no heap or handle-table lock when it dies.
 void prepareThreadForWaits();
 
+// The calling thread's word for AdaptiveSpin's record of its recent polls (zero at first);
+// null when the thread has none (on Windows, a thread whose parking record could not be made).
+// Only the calling thread uses it.
+std::atomic<std::uint32_t>* pollRecord();
+
 // Whether this process may run on more than one processor, read once at the first call: with
 // a single one, polling for another thread's store only delays that thread.
 bool haveSeveralProcessors();

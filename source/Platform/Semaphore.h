@@ -23,7 +23,6 @@
 #include <atomic>
 #include <cstdint>
 
-#include "Platform/AdaptiveSpin.h"
 
 namespace qvPlatform {
 
@@ -47,7 +46,6 @@ private:
 
     std::atomic<std::uint64_t> m_nState;
     const std::uint32_t m_nMaximum;
-    AdaptiveSpin m_Spin;
 };
 
 } // namespace qvPlatform

@@ -176,10 +176,9 @@ long qvThreadTeam::teamMemberLoop(void* pStorage)
     // A member that finds its queue empty watches it for a moment (as long as that pays off)
     // before its job step counts it as a sleeper: a job that comes meanwhile is taken without
     // its adder having to wake anyone.
-    qvPlatform::AdaptiveSpin spin;
     while (!pMemberStorage->isStopped()) {
         if (!pMemberStorage->hasWaitingJob())
-            spin.waitBriefly([pMemberStorage] {
+            qvPlatform::AdaptiveSpin::waitBriefly([pMemberStorage] {
                 return pMemberStorage->hasWaitingJob() || pMemberStorage->isStopped();
             });
         pMemberStorage->processNextJob();

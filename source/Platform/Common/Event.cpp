@@ -1,5 +1,6 @@
 #include "Platform/Event.h"
 
+#include "Platform/AdaptiveSpin.h"
 #include "Platform/Futex.h"
 
 namespace qvPlatform {
@@ -37,7 +38,7 @@ void Event::wait()
     // sides a trip through the kernel.
     const auto isOver = [&] { return (nState & SET) || (nState & GENERATION_MASK) != nGeneration; };
     if (!isOver())
-        m_Spin.waitBriefly([&] {
+        AdaptiveSpin::waitBriefly([&] {
             nState = m_nState.load(std::memory_order_acquire);
             return isOver();
         });

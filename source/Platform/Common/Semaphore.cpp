@@ -2,6 +2,7 @@
 
 #include <bit>
 
+#include "Platform/AdaptiveSpin.h"
 #include "Platform/Futex.h"
 
 namespace qvPlatform {
@@ -52,7 +53,7 @@ void Semaphore::wait()
 {
     // A unit often comes within microseconds (the next job for a member that has just finished
     // one): polling a little first saves both sides a trip through the kernel.
-    if (tryWait() || m_Spin.waitBriefly([this] { return tryWait(); }))
+    if (tryWait() || AdaptiveSpin::waitBriefly([this] { return tryWait(); }))
         return;
     // Register as a sleeper before looking at the count again: post() either sees us and wakes
     // one sleeper, or its unit is visible to the look below (both are one total order).

@@ -66,6 +66,15 @@ __attribute__((noipa)) void futexWaitCancellable(std::atomic<std::uint32_t>& wor
 
 void prepareThreadForWaits() {}
 
+// Initial-exec: one instruction away, with no call into the dynamic linker on the wait path.
+static __attribute__((tls_model("initial-exec"))) thread_local std::atomic<std::uint32_t>
+    t_nPollRecord{0};
+
+std::atomic<std::uint32_t>* pollRecord()
+{
+    return &t_nPollRecord;
+}
+
 const std::atomic<std::uint32_t>* heldWaitLocks()
 {
     static const std::atomic<std::uint32_t> s_nNone{0};

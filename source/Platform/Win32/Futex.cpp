@@ -43,6 +43,7 @@ struct Parker
     Parker* m_pNext = nullptr;
     HANDLE m_hEvent = nullptr;  // auto-reset, set once per wake-up
     HANDLE m_hThread = nullptr; // the parked thread, to tell whether it still exists
+    std::atomic<std::uint32_t> m_nPollRecord{0}; // see pollRecord(); this thread's only
 
     ~Parker()
     {
@@ -197,6 +198,12 @@ namespace {
 [[maybe_unused]] const bool s_bMadeAtLoad =
     (buckets(), parkerSlot(), haveSeveralProcessors(), true);
 } // namespace
+
+std::atomic<std::uint32_t>* pollRecord()
+{
+    Parker* pParker = currentParker();
+    return pParker ? &pParker->m_nPollRecord : nullptr;
+}
 
 void futexWait(std::atomic<std::uint32_t>& word, std::uint32_t nExpected)
 {
