@@ -13,9 +13,9 @@
 // - Order: jobs are taken strictly in the order in which they were added.
 // - Waiting: a taker that finds the queue empty sleeps on the semaphore and uses no processor
 //   time until a job arrives; the semaphore first polls briefly, as long as polling has been
-//   paying off for it (a producer on another processor handing out jobs in quick succession
-//   then seldom has to wake the taker from the kernel; one that shares the taker's processor
-//   is not kept waiting by the poll).
+//   paying off for the taker's thread (a producer on another processor handing out jobs in
+//   quick succession then seldom has to wake the taker from the kernel; one that shares the
+//   taker's processor is not kept waiting by the poll).
 //
 // How: the nodes form one singly linked chain, oldest first: the free nodes, then the last
 // taken node, then the waiting jobs. Adders append under m_AddLock and reuse free nodes from
