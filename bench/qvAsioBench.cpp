@@ -156,11 +156,5 @@ BENCHMARK(BM_AsioThreadPool_PostFuture)->UseRealTime();
 
 int main(int argc, char** argv)
 {
-    calibrateWork();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return runCalibratedBenchmarks(argc, argv);
 }

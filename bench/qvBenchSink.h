@@ -84,4 +84,17 @@ inline void calibrateWork()
     benchmark::AddCustomContext("work_steps_per_microsecond", std::to_string(g_nWorkSteps));
 }
 
+// The main() of a program with jobs of about one microsecond: calibrates them, then runs the
+// benchmarks as BENCHMARK_MAIN() would.
+inline int runCalibratedBenchmarks(int argc, char** argv)
+{
+    calibrateWork();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
+
 #endif

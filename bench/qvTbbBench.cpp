@@ -75,11 +75,5 @@ BENCHMARK(BM_TbbTaskGroup_OneMicrosecondJobs)->UseRealTime()->Unit(benchmark::kM
 
 int main(int argc, char** argv)
 {
-    calibrateWork();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return runCalibratedBenchmarks(argc, argv);
 }

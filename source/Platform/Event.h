@@ -27,7 +27,6 @@
 #include <atomic>
 #include <cstdint>
 
-
 namespace qvPlatform {
 
 class Event

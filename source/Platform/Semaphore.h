@@ -23,7 +23,6 @@
 #include <atomic>
 #include <cstdint>
 
-
 namespace qvPlatform {
 
 class Semaphore
