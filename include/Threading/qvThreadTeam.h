@@ -17,11 +17,13 @@
 // when every queue is full does createJob() refuse the job, by throwing std::length_error
 // "Job queue is full.". A job is never dropped once createJob() has returned.
 //
-// Costs: createJob() makes at most one pass over the members (it stops at the first one whose
-// queue is empty) and allocates no memory while the chosen queue holds fewer than 256 waiting
-// jobs. While jobs flow, createJob() and the members write no lock or counter in common (see
-// qvJobQueue.h). A member whose queue runs empty watches it for a few microseconds, then sleeps
-// on its queue's semaphore and uses no processor time; nothing polls.
+// Costs: createJob() reads the members' counts in one pass (it stops at the first one whose
+// queue is empty); only when the chosen queue turns out to be full does it try the others in a
+// second. It allocates no memory while the chosen queue holds fewer than 256 waiting jobs. While
+// jobs flow, createJob() and the members write no lock or counter in common (see
+// qvJobQueue.h). A member whose queue runs empty watches it for as long as watching has been
+// paying off for its thread (at most some tens of microseconds), then sleeps on its queue's
+// semaphore and uses no processor time.
 //
 // Jobs that throw: a member catches every exception of a job, drops it, and goes on with the
 // next job (the job's result counts as -1). Jobs should still not throw: the exception is lost.
