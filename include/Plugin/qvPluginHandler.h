@@ -5,6 +5,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "Plugin/qvInterface.h"
 #include "qvExport.h"
@@ -133,6 +134,9 @@ private:
     // Removes the entry; an idle walk that is calling that module keeps it until the call has
     // returned, to find the next name from it.
     void eraseModule(ModuleMap::iterator itModule);
+    // Makes m_vecVisitOrder match the tables when it does not; false when it could not (the
+    // walk then steps through the map).
+    bool refreshVisitOrder();
     template <class Call>
     void visitModules(Call call);
 
@@ -148,6 +152,11 @@ private:
     // Advanced by every change of the tables, so that an idle walk notices a change made by a
     // module's callback.
     unsigned long m_nTableVersion;
+    // The entries of m_mapModuleHandles in name order, as of table version m_nVisitOrderVersion:
+    // an idle walk follows it rather than stepping through the tree while no callback changes
+    // the tables.
+    std::vector<ModuleMap::value_type*> m_vecVisitOrder;
+    unsigned long m_nVisitOrderVersion;
     // The idle walks in progress, innermost first (more than one when a callback starts another).
     Walk* m_pInnermostWalk;
 };

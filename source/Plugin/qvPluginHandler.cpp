@@ -1,7 +1,9 @@
 #include "Plugin/qvPluginHandler.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <exception>
+#include <new>
 #include <type_traits>
 
 #include "Platform/Library.h"
@@ -73,7 +75,7 @@ private:
 
 qvPluginHandler::qvPluginHandler()
     : m_pModuleInterface(nullptr), m_nEntryCallDepth(0), m_nTableVersion(0),
-      m_pInnermostWalk(nullptr)
+      m_nVisitOrderVersion(0), m_pInnermostWalk(nullptr)
 {
 }
 
@@ -117,6 +119,7 @@ void qvPluginHandler::shutdown()
     }
     m_mapModuleHandles.clear();
     m_mapModuleFileNames.clear();
+    ++m_nTableVersion;
     if (m_pModuleInterface != nullptr) {
         qvInterface* pInterface = m_pModuleInterface;
         m_pModuleInterface = nullptr;
@@ -160,6 +163,7 @@ void qvPluginHandler::eraseModule(ModuleMap::iterator itModule)
         pKeeper->m_KeptEntry = m_mapModuleHandles.extract(itModule);
     else
         m_mapModuleHandles.erase(itModule);
+    ++m_nTableVersion;
 }
 
 bool qvPluginHandler::load(const std::string& sstrFileName)
@@ -256,6 +260,7 @@ bool qvPluginHandler::load(const std::string& sstrFileName)
             m_mapModuleFileNames.emplace(sstrName, sstrFileName);
         } catch (...) {
             m_mapModuleHandles.erase(itHandle);
+            ++m_nTableVersion;
             throw;
         }
     } catch (...) {
@@ -354,12 +359,28 @@ bool qvPluginHandler::isModuleSuspended(const std::string& sstrModuleName)
 // or unloaded one), the walk goes on with the first name after the current one that is still
 // registered, so no iterator into a changed map is used and no module is visited twice. The
 // current name stays readable: an unloaded module's entry is kept by the walk (eraseModule()).
+//
+// While no callback changes the tables, the walk follows m_vecVisitOrder: a module costs an
+// indirect call and no step through the tree.
 template <class Call>
 void qvPluginHandler::visitModules(Call call)
 {
     EntryCallScope scope(*this);
     Walk walk(*this);
     auto itCurrPos = m_mapModuleHandles.begin();
+    if (refreshVisitOrder()) {
+        const unsigned long nVersion = m_nTableVersion;
+        for (std::size_t n = 0; n < m_vecVisitOrder.size(); ++n) {
+            ModuleMap::value_type& entry = *m_vecVisitOrder[n];
+            walk.m_pCurrentName = &entry.first;
+            call(entry.second);
+            if (nVersion != m_nTableVersion)
+                break; // the order may be gone with the change: go on in the map
+        }
+        if (nVersion == m_nTableVersion)
+            return;
+        itCurrPos = m_mapModuleHandles.upper_bound(*walk.m_pCurrentName);
+    }
     while (itCurrPos != m_mapModuleHandles.end()) {
         const unsigned long nVersion = m_nTableVersion;
         walk.m_pCurrentName = &itCurrPos->first;
@@ -369,6 +390,22 @@ void qvPluginHandler::visitModules(Call call)
         else
             itCurrPos = m_mapModuleHandles.upper_bound(*walk.m_pCurrentName);
     }
+}
+
+bool qvPluginHandler::refreshVisitOrder()
+{
+    if (m_nVisitOrderVersion == m_nTableVersion)
+        return true;
+    try {
+        m_vecVisitOrder.clear();
+        m_vecVisitOrder.reserve(m_mapModuleHandles.size());
+        for (auto& entry : m_mapModuleHandles)
+            m_vecVisitOrder.push_back(&entry);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    m_nVisitOrderVersion = m_nTableVersion;
+    return true;
 }
 
 void qvPluginHandler::doPhysicIdleCallbacks(float fValue)

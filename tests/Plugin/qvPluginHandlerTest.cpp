@@ -268,6 +268,18 @@ TEST_F(qvPluginHandlerTest, IdleCallbacksWithoutModulesDoNothing)
     m_Handler.doPhysicIdleCallbacks(1.0f);
     m_Handler.doRenderIdleCallbacks();
     EXPECT_TRUE(m_Journal.calls.empty());
+    // Nor once the modules walked before are gone: the walk follows the tables as they are now.
+    ASSERT_TRUE(m_Handler.load(MODULE_A));
+    ASSERT_TRUE(m_Handler.load(MODULE_B));
+    m_Handler.doPhysicIdleCallbacks(1.0f);
+    ASSERT_TRUE(m_Handler.unload("b"));
+    m_Journal.calls.clear();
+    m_Handler.doRenderIdleCallbacks();
+    EXPECT_EQ(m_Journal.entries(), (Entries{"a:exModuleRenderCallback"}));
+    m_Handler.shutdown();
+    m_Journal.calls.clear();
+    m_Handler.doPhysicIdleCallbacks(1.0f);
+    EXPECT_TRUE(m_Journal.calls.empty());
 }
 
 // --- suspension ---------------------------------------------------------------------------------
