@@ -18,9 +18,10 @@
 //   a busy thread a yield gives that thread a whole time slice (milliseconds), while a sleeper
 //   that is woken is scheduled at once;
 // - once the budget is down to nothing, one sleep in FIRST_PROBE_INTERVAL is preceded by a full
-//   poll again, so that threads that have moved onto processors of their own learn to poll
-//   again; each probe that does not pay off doubles that interval, up to LAST_PROBE_INTERVAL,
-//   so that on a shared processor the probes cost next to nothing. MAXIMUM_PAUSES is long
+//   poll again (a probe), so that threads that have moved onto processors of their own learn to
+//   poll again; a probe that does not pay off goes straight back to no polling and doubles that
+//   interval, up to LAST_PROBE_INTERVAL, so that on a shared processor the probes cost next to
+//   nothing (a few pauses per sleep). MAXIMUM_PAUSES is long
 //   enough (tens of microseconds) for a partner that has to be woken from its own sleep first:
 //   two threads that both sleep on every hand-off find their way back to polling this way;
 // - a process limited to one processor never polls.
@@ -92,7 +93,10 @@ public:
         if (isReady())
             return true;
         if (nBudget != 0) {
-            record.nBudget = nBudget / 2;
+            // A probe that found nothing (a full budget that no success has earned since the
+            // probe was scheduled, see below) ends the polling at once.
+            const bool bProbe = nBudget == MAXIMUM_PAUSES && record.nProbeShift != 0;
+            record.nBudget = bProbe ? 0 : nBudget / 2;
         } else if (++record.nSleepsSincePoll >= FIRST_PROBE_INTERVAL << record.nProbeShift) {
             // Sleeps while not polling at all: now and then, poll in full once more.
             record.nSleepsSincePoll = 0;

@@ -86,7 +86,7 @@ TEST(qvAdaptiveSpinTest, ProbesComeLessOftenWhileTheyDoNotPayOff)
             ASSERT_EQ(1, waitOnce(record, -1).nLooks) << "probe " << nProbe << ", sleep " << nSleep;
         EXPECT_EQ(1, waitOnce(record, -1).nLooks); // the interval-th sleep schedules the probe
         EXPECT_EQ(AdaptiveSpin::MAXIMUM_PAUSES, record.nBudget);
-        failUntilNoPolling(record);
+        EXPECT_EQ(1, failUntilNoPolling(record)) << "a probe that fails stops polling at once";
         if (nInterval < AdaptiveSpin::LAST_PROBE_INTERVAL)
             nInterval *= 2;
     }
