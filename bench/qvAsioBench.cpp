@@ -74,20 +74,12 @@ void runPostBatches(benchmark::State& state, int nSenders)
             boost::asio::post(io.context(),
                               [&nCount] { nCount.fetch_add(1, std::memory_order_relaxed); });
     };
-    std::unique_ptr<SecondSender> upSecond;
-    if (nSenders == 2)
-        upSecond.reset(new SecondSender(postBatch));
-    for (auto _ : state) {
-        if (upSecond)
-            upSecond->start();
-        postBatch();
-        if (upSecond)
-            upSecond->finish();
+    runBatchRounds(state, nSenders, postBatch, [&] {
         std::promise<void> done;
         std::future<void> future = done.get_future();
         boost::asio::post(io.context(), [&done] { done.set_value(); });
         future.get();
-    }
+    });
     state.SetItemsProcessed(state.iterations() * BATCH * nSenders);
     if (nCount.load() != static_cast<long>(state.iterations()) * BATCH * nSenders)
         state.SkipWithError("posts were lost");

@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "qvBenchThreads.h"
+
 // Where the jobs of one batch report; the last one wakes the producer. A cache line of its own:
 // the workers write it with every job, and whatever shared a line with it (the producer's
 // pool object or loop variables beside it on the stack) would be taken from the producer with
@@ -89,12 +91,7 @@ inline void calibrateWork()
 inline int runCalibratedBenchmarks(int argc, char** argv)
 {
     calibrateWork();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return runBenchmarks(argc, argv);
 }
 
 #endif

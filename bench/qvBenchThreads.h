@@ -8,10 +8,14 @@
 // - pinning: the calling thread (and, through a call made on it, any other thread) kept on one
 //   processor, so that the two threads of a hand-off share a core;
 // - BusyThreads: threads that keep processors busy, for the oversubscribed rows;
+// - runBatchRounds: the rounds of a batch sent from one or two threads;
+// - runBenchmarks: BENCHMARK_MAIN()'s work, for programs with a main() of their own;
 // - ThreadUse: a thread's processor time and context switches, so that a hand-off row can say
 //   where its time goes (counters per iteration, for the caller and for the serving thread).
 //
 // Benchmarks may call the OS directly (sched_setaffinity); the library itself never does here.
+
+#include <benchmark/benchmark.h>
 
 #include <sched.h>
 #include <sys/resource.h>
@@ -20,6 +24,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -159,6 +164,36 @@ private:
     std::atomic<bool> m_bStop{false};
     std::vector<std::thread> m_Threads;
 };
+
+// What BENCHMARK_MAIN() does, for programs that prepare something first.
+inline int runBenchmarks(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
+
+// The rounds of a batch benchmark from one or two senders: each iteration runs sendBatch on
+// this thread and, for two senders, on a SecondSender at the same time, then drain(), which
+// returns once the serving thread has run everything sent.
+template <class State, class SendBatch, class Drain>
+void runBatchRounds(State& state, int nSenders, SendBatch sendBatch, Drain drain)
+{
+    std::unique_ptr<SecondSender> upSecond;
+    if (nSenders == 2)
+        upSecond.reset(new SecondSender(sendBatch));
+    for (auto _ : state) {
+        if (upSecond)
+            upSecond->start();
+        sendBatch();
+        if (upSecond)
+            upSecond->finish();
+        drain();
+    }
+}
 
 // The calling thread's processor time (user and system) and its context switches so far.
 struct ThreadUse

@@ -282,17 +282,8 @@ void runAsyncBatches(benchmark::State& state, const MessageFunctor& message,
         for (int n = 0; n < BATCH; ++n)
             processor.getITC().sendAsyncMessage(message, arguments, nThread);
     };
-    std::unique_ptr<SecondSender> upSecond;
-    if (nSenders == 2)
-        upSecond.reset(new SecondSender(sendBatch));
-    for (auto _ : state) {
-        if (upSecond)
-            upSecond->start();
-        sendBatch();
-        if (upSecond)
-            upSecond->finish();
-        processor.getITC().sendSyncMessage(drain, noArguments, nThread);
-    }
+    runBatchRounds(state, nSenders, sendBatch,
+                   [&] { processor.getITC().sendSyncMessage(drain, noArguments, nThread); });
     state.SetItemsProcessed(state.iterations() * BATCH * nSenders);
 }
 
@@ -332,20 +323,12 @@ void runStdBatches(benchmark::State& state, int nSenders)
         for (int n = 0; n < BATCH; ++n)
             queue.post([&nCount] { nCount.fetch_add(1, std::memory_order_relaxed); });
     };
-    std::unique_ptr<SecondSender> upSecond;
-    if (nSenders == 2)
-        upSecond.reset(new SecondSender(postBatch));
-    for (auto _ : state) {
-        if (upSecond)
-            upSecond->start();
-        postBatch();
-        if (upSecond)
-            upSecond->finish();
+    runBatchRounds(state, nSenders, postBatch, [&] {
         std::promise<void> done;
         std::future<void> future = done.get_future();
         queue.post([&done] { done.set_value(); });
         future.get();
-    }
+    });
     state.SetItemsProcessed(state.iterations() * BATCH * nSenders);
     if (nCount.load() != static_cast<long>(state.iterations()) * BATCH * nSenders)
         state.SkipWithError("posts were lost");

@@ -172,10 +172,5 @@ BENCHMARK(BM_StdSharedPtr_Copy);
 int main(int argc, char** argv)
 {
     std::thread([] {}).join();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return runBenchmarks(argc, argv);
 }
