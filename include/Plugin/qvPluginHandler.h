@@ -1,6 +1,7 @@
 #ifndef QV_PLUGIN_HANDLER_H
 #define QV_PLUGIN_HANDLER_H
 
+#include <cstdint>
 #include <list>
 #include <map>
 #include <set>
@@ -151,12 +152,12 @@ private:
     std::set<qvModuleHandle> m_setLoadingHandles;
     // Advanced by every change of the tables, so that an idle walk notices a change made by a
     // module's callback.
-    unsigned long m_nTableVersion;
+    std::uint64_t m_nTableVersion;
     // The entries of m_mapModuleHandles in name order, as of table version m_nVisitOrderVersion:
     // an idle walk follows it rather than stepping through the tree while no callback changes
     // the tables.
     std::vector<ModuleMap::value_type*> m_vecVisitOrder;
-    unsigned long m_nVisitOrderVersion;
+    std::uint64_t m_nVisitOrderVersion;
     // The idle walks in progress, innermost first (more than one when a callback starts another).
     Walk* m_pInnermostWalk;
 };

@@ -86,6 +86,7 @@ public:
             if (isReady()) {
                 record.nBudget = std::max(nBudget, std::min(nPause * 2 + SLACK, MAXIMUM_PAUSES));
                 record.nProbeShift = 0;
+                record.nSleepsSincePoll = 0;
                 return true;
             }
             relaxProcessor();

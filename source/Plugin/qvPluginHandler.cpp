@@ -369,7 +369,7 @@ void qvPluginHandler::visitModules(Call call)
     Walk walk(*this);
     auto itCurrPos = m_mapModuleHandles.begin();
     if (refreshVisitOrder()) {
-        const unsigned long nVersion = m_nTableVersion;
+        const std::uint64_t nVersion = m_nTableVersion;
         for (std::size_t n = 0; n < m_vecVisitOrder.size(); ++n) {
             ModuleMap::value_type& entry = *m_vecVisitOrder[n];
             walk.m_pCurrentName = &entry.first;
@@ -382,7 +382,7 @@ void qvPluginHandler::visitModules(Call call)
         itCurrPos = m_mapModuleHandles.upper_bound(*walk.m_pCurrentName);
     }
     while (itCurrPos != m_mapModuleHandles.end()) {
-        const unsigned long nVersion = m_nTableVersion;
+        const std::uint64_t nVersion = m_nTableVersion;
         walk.m_pCurrentName = &itCurrPos->first;
         call(itCurrPos->second);
         if (nVersion == m_nTableVersion)
