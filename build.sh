@@ -119,7 +119,9 @@ install_counterparts() {
 
 # Runs every benchmark program of the release tree, each writing JSON beside its console output
 # in build/release/bench/results, then prints the table that pairs them (bench/pairs.txt) and
-# writes it as CSV to build/release/bench/benchmark-table.csv.
+# writes it as CSV to build/release/bench/benchmark-table.csv. Every benchmark runs
+# QV_BENCH_REPETITIONS times (3), each for at least QV_BENCH_MIN_TIME seconds (0.1); the table
+# shows the median, so that one round disturbed by another process does not decide a row.
 run_benchmarks() {
     local results=build/release/bench/results
     rm -rf "$results"
@@ -129,7 +131,8 @@ run_benchmarks() {
         [ -x "$program" ] || continue
         name="$(basename "$program")"
         echo "== $name (console output: $results/$name.txt)"
-        "$program" --benchmark_min_time="${QV_BENCH_MIN_TIME:-0.2}" \
+        "$program" --benchmark_min_time="${QV_BENCH_MIN_TIME:-0.1}" \
+            --benchmark_repetitions="${QV_BENCH_REPETITIONS:-3}" \
             --benchmark_out="$results/$name.json" --benchmark_out_format=json \
             >"$results/$name.txt" 2>&1 || { tail -n 20 "$results/$name.txt" >&2; status=1; }
     done

@@ -14,11 +14,13 @@ unnoticed.
 import csv
 import json
 import os
+import statistics
 import sys
 
 
 def load_results(results_dir):
-    """{program: {benchmark name: time in ns}} from every <program>.json."""
+    """{program: {benchmark name: time in ns}} from every <program>.json: the median of the
+    benchmark's repetitions when it ran more than once."""
     results = {}
     for file_name in sorted(os.listdir(results_dir)):
         if not file_name.endswith(".json"):
@@ -27,14 +29,15 @@ def load_results(results_dir):
         with open(os.path.join(results_dir, file_name), encoding="utf-8") as stream:
             data = json.load(stream)
         scale = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
-        times = {}
+        repetitions = {}
         for entry in data.get("benchmarks", []):
             if entry.get("run_type", "iteration") != "iteration" or entry.get("error_occurred"):
                 continue
             name = "/".join(part for part in entry["name"].split("/")
                             if part not in ("real_time", "process_time"))
-            times[name] = entry["real_time"] * scale[entry.get("time_unit", "ns")]
-        results[program] = times
+            repetitions.setdefault(name, []).append(
+                entry["real_time"] * scale[entry.get("time_unit", "ns")])
+        results[program] = {name: statistics.median(times) for name, times in repetitions.items()}
     return results
 
 
