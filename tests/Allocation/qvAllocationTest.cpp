@@ -374,15 +374,21 @@ TEST(qvITCAllocationTest, AsyncMessageAllocatesItsFunctorAndArgumentsAndReusesNo
         EXPECT_EQ(3, counter.count());
     }
     // When a synchronous message returns, the loop has run every message queued before it and
-    // passed their nodes' memory back.
+    // passed their nodes' memory back. The synchronous message's own node may still be on its
+    // way back (the loop recycles it after the call has released its sender), so while the
+    // sender's nodes are only that one, the next message needs a node of its own: at most once.
     constexpr long ROUNDS = 100;
+    long nNodesAllocated = 0;
     for (long n = 0; n < ROUNDS; ++n) {
         processor.getITC().sendSyncMessage(qvITC::MessageFunctor(&nothing),
                                            qvITC::ArgumentVector(0, false), nThread);
         CountAllocations counter;
         processor.getITC().sendAsyncMessage(message, arguments, nThread);
-        ASSERT_EQ(2, counter.count()) << "message " << n;
+        ASSERT_GE(counter.count(), 2) << "message " << n;
+        ASSERT_LE(counter.count(), 3) << "message " << n;
+        nNodesAllocated += counter.count() - 2;
     }
+    EXPECT_LE(nNodesAllocated, 1) << "a sender with two nodes needs no more";
     processor.getITC().sendSyncMessage(qvITC::MessageFunctor(&nothing),
                                        qvITC::ArgumentVector(0, false), nThread);
     EXPECT_EQ(1 + ROUNDS, *qvAnyCast<long>(arguments[0]));
