@@ -97,33 +97,31 @@ void BM_AsioIoContext_PostBatchTwoSenders(benchmark::State& state)
 }
 BENCHMARK(BM_AsioIoContext_PostBatchTwoSenders)->UseRealTime()->Unit(benchmark::kMillisecond);
 
-void BM_AsioThreadPool_MillionEmptyJobs(benchmark::State& state)
+// nJobs jobs posted to a pool of two threads, timed until the last one has run.
+template <class Job>
+void runPoolBatches(benchmark::State& state, long nJobs, Job job)
 {
     boost::asio::thread_pool pool(2);
     Sink sink;
     for (auto _ : state) {
-        sink.reset(EMPTY_JOBS);
-        for (long n = 0; n < EMPTY_JOBS; ++n)
-            boost::asio::post(pool, [&sink] { sink.finishOne(); });
+        sink.reset(nJobs);
+        for (long n = 0; n < nJobs; ++n)
+            boost::asio::post(pool, [&sink, &job] { job(&sink); });
         sink.waitAll();
     }
-    state.SetItemsProcessed(state.iterations() * EMPTY_JOBS);
+    state.SetItemsProcessed(state.iterations() * nJobs);
     pool.join();
+}
+
+void BM_AsioThreadPool_MillionEmptyJobs(benchmark::State& state)
+{
+    runPoolBatches(state, EMPTY_JOBS, [](Sink* pSink) { pSink->finishOne(); });
 }
 BENCHMARK(BM_AsioThreadPool_MillionEmptyJobs)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 void BM_AsioThreadPool_OneMicrosecondJobs(benchmark::State& state)
 {
-    boost::asio::thread_pool pool(2);
-    Sink sink;
-    for (auto _ : state) {
-        sink.reset(WORK_JOBS);
-        for (long n = 0; n < WORK_JOBS; ++n)
-            boost::asio::post(pool, [&sink] { workJob(&sink); });
-        sink.waitAll();
-    }
-    state.SetItemsProcessed(state.iterations() * WORK_JOBS);
-    pool.join();
+    runPoolBatches(state, WORK_JOBS, [](Sink* pSink) { workJob(pSink); });
 }
 BENCHMARK(BM_AsioThreadPool_OneMicrosecondJobs)->UseRealTime()->Unit(benchmark::kMillisecond);
 
