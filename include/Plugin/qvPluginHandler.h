@@ -26,24 +26,28 @@ using qvModuleHandle = void*;
 //            deletes it, after every module has been finished) and every loaded module's library.
 // Threads:   no lock is taken. Every operation, and through it the modules' entry points, runs on
 //            the calling thread; one thread at a time may use a handler.
-// Failures:  the handler throws nothing of its own and reports no error text; a failure is the
-//            false, null or empty result given below and leaves the handler as it was. Two kinds
-//            of exception pass through, and leave the tables consistent and no library behind:
+// Failures:  the handler throws nothing of its own accord and reports no error text; a failure
+//            is the false, null or empty result given below and leaves the handler as it was.
+//            Two kinds of exception reach the caller, and leave the tables consistent and no
+//            library behind:
 //            - the allocator's std::bad_alloc: load() then has registered nothing (a module it
 //              had initialised is finished again and released);
-//            - a C++ exception thrown by a module's entry point (modules should not throw
-//              across the C boundary; if one does, the handler lets it go on to the caller
-//              rather than hide it). From exInitModule: nothing registered, nothing finished,
-//              library released. From exGetModuleName: the module is finished (an exception
-//              of that exFinishModule is dropped) and released, nothing registered. From
-//              exFinishModule: the module is forgotten and released all the same; shutdown()
-//              finishes the other modules and deletes the interface before it rethrows the
-//              first such exception, and the destructor drops it. From the idle callbacks,
-//              exSuspendModule and exIsSuspended: the walk or call stops there, nothing changes.
-//              Windows: a library released while such an exception is on its way is unloaded
-//              only at the next load() or shutdown() (or destruction) of any handler made on
-//              the same thread with no exception on its way (the exception's type and
-//              destructor may lie in the module, and must outlive the caller's catch).
+//            - an exception thrown by a module's entry point (modules should not throw across
+//              the C boundary; if one does, the handler lets the caller know rather than hide
+//              it). It never leaves the handler as it was thrown, since its type, what() and
+//              destructor may live in the module, which the handler may release before the
+//              caller's catch ends: it is read and destroyed while the module is still loaded,
+//              and the library's own exception takes its place: std::bad_alloc for
+//              std::bad_alloc, std::runtime_error with the same what() text for any other
+//              std::exception, and std::runtime_error "A plug-in module's entry point threw an
+//              exception that is not a std::exception." for anything else. From exInitModule:
+//              nothing registered, nothing finished, library released. From exGetModuleName:
+//              the module is finished (an exception of that exFinishModule is dropped) and
+//              released, nothing registered. From exFinishModule: the module is forgotten and
+//              released all the same; shutdown() finishes the other modules and deletes the
+//              interface before it rethrows the first such exception, and the destructor drops
+//              it. From the idle callbacks, exSuspendModule and exIsSuspended: the walk or call
+//              stops there, nothing changes.
 // Re-entry:  a module may call back into the handler from an entry point (through the host's
 //            interface), even to unload itself or others: the idle walks go on with the next
 //            name still registered; a module is forgotten just before its exFinishModule runs, so

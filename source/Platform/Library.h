@@ -11,11 +11,9 @@
 //   different file than the one named), are refused.
 // - findSymbol() finds an exported symbol by its exact name in that library only; a symbol that
 //   resolves into another library counts as missing.
-// - close() drops one reference; the library is unloaded when the last one goes. On Windows a
-//   close() made while an exception is being thrown or handled on the calling thread is put
-//   off until the next open() or releasePutOff() made on that thread without one: the exception
-//   may come from the library and refer to its code (see Win32/Library.cpp). Not at the next
-//   close(): a caller may close other libraries while it keeps such an exception to rethrow later.
+// - close() drops one reference; the library is unloaded when the last one goes. Whatever of
+//   the library is still in use then (an exception it threw, a value it made) is the caller's
+//   to have ended first.
 // - Before a file path (a name with a separator) is handed to the loader, the file is checked:
 //   a regular file (a FIFO or a device would block or never end), a well-formed header for this
 //   process (its machine and word size), and every part the loader maps inside the file, so that
@@ -51,9 +49,6 @@ public:
     static void* findSymbol(void* hLibrary, const char* cstrName);
     // Drops one reference taken by open(). A null handle is ignored.
     static void close(void* hLibrary);
-    // Releases what close() put off, unless an exception is on its way on the calling thread
-    // (then nothing). Nothing to do on Linux.
-    static void releasePutOff();
 
 private:
     static bool isLoadableFile(const std::string& sstrPath);

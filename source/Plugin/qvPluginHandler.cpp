@@ -4,7 +4,10 @@
 #include <cstddef>
 #include <exception>
 #include <new>
+#include <stdexcept>
+#include <string>
 #include <type_traits>
+#include <utility>
 
 #include "Platform/Library.h"
 #include "Plugin/qvPluginModule.h"
@@ -24,6 +27,74 @@ template <class Func>
 Func findEntryPoint(qvModuleHandle hModule, const char* cstrName)
 {
     return reinterpret_cast<Func>(qvPlatform::Library::findSymbol(hModule, cstrName));
+}
+
+// An exception thrown by a module's code may live in the module: its object's destructor, its
+// type information and its what() (all of them when the module links its own C++ runtime, as
+// Windows modules do). The handler releases a module whose entry point threw, and a caller's
+// catch may outlast the handler itself, which releases every module as it goes. So no exception
+// of a module's crosses the handler's boundary: while the module is certainly still loaded, the
+// entry point's exception is read and destroyed, and one made by the library takes its place:
+// std::bad_alloc for std::bad_alloc, std::runtime_error with the same what() text for any other
+// std::exception, and std::runtime_error with UNKNOWN_EXCEPTION_TEXT for anything else.
+constexpr const char* UNKNOWN_EXCEPTION_TEXT =
+    "A plug-in module's entry point threw an exception that is not a std::exception.";
+
+class ModuleException
+{
+public:
+    // Inside a catch handler for an exception of a module's.
+    void setOutOfMemory() noexcept { m_eKind = Kind::OUT_OF_MEMORY; }
+    void setMessage(const char* cstrWhat) noexcept
+    {
+        try {
+            m_sstrWhat = cstrWhat != nullptr ? cstrWhat : "";
+            m_eKind = Kind::MESSAGE;
+        } catch (...) {
+            m_eKind = Kind::OUT_OF_MEMORY; // the text could not be kept
+        }
+    }
+    void setUnknown() noexcept { m_eKind = Kind::UNKNOWN; }
+
+    // Outside the handler, once the module's exception is gone.
+    [[noreturn]] void raise() const
+    {
+        switch (m_eKind) {
+        case Kind::OUT_OF_MEMORY:
+            throw std::bad_alloc();
+        case Kind::MESSAGE:
+            throw std::runtime_error(m_sstrWhat);
+        case Kind::UNKNOWN:
+            break;
+        }
+        throw std::runtime_error(UNKNOWN_EXCEPTION_TEXT);
+    }
+
+private:
+    enum class Kind { UNKNOWN, OUT_OF_MEMORY, MESSAGE };
+    Kind m_eKind = Kind::UNKNOWN;
+    std::string m_sstrWhat;
+};
+
+// Calls a module's entry point; what it throws leaves as the library's own exception (above).
+// The forced unwinding of a cancelled thread (Linux) is no C++ exception, has no current
+// exception, and goes on unchanged to the thread's start.
+template <class Result, class... Params, class... Args>
+Result callEntryPoint(Result (*pEntryPoint)(Params...), Args&&... args)
+{
+    ModuleException moduleException;
+    try {
+        return pEntryPoint(std::forward<Args>(args)...);
+    } catch (const std::bad_alloc&) {
+        moduleException.setOutOfMemory();
+    } catch (const std::exception& exception) {
+        moduleException.setMessage(exception.what());
+    } catch (...) {
+        if (!std::current_exception())
+            throw;
+        moduleException.setUnknown();
+    }
+    moduleException.raise();
 }
 
 } // namespace
@@ -87,16 +158,10 @@ qvPluginHandler::~qvPluginHandler()
         shutdown();
     } catch (...) {
     }
-    // The exception dropped above is gone now: a module it came from can go too (Windows).
-    qvPlatform::Library::releasePutOff();
 }
 
 void qvPluginHandler::shutdown()
 {
-    // Libraries whose release waited for an exception to be gone (Windows) go first, unless
-    // one is on its way now; those put off below stay put off while this call keeps their
-    // exception to rethrow.
-    qvPlatform::Library::releasePutOff();
     // A module whose exFinishModule throws is released all the same, and the others are still
     // finished; the first exception leaves shutdown() once everything is done.
     std::exception_ptr pFirstException;
@@ -221,7 +286,7 @@ bool qvPluginHandler::load(const std::string& sstrFileName)
     // is still on the stack belongs to an outer call that holds a reference of its own.
     EntryCallScope scope(*this);
     try {
-        pInitModule(m_pModuleInterface);
+        callEntryPoint(pInitModule, m_pModuleInterface);
     } catch (...) {
         // Not initialised: nothing to finish.
         qvPlatform::Library::close(hModule);
@@ -234,7 +299,7 @@ bool qvPluginHandler::load(const std::string& sstrFileName)
     bool bFinishOwed = true;
     try {
         const char* cstrName = nullptr;
-        pGetModuleName(&cstrName);
+        callEntryPoint(pGetModuleName, &cstrName);
         const std::string sstrName(cstrName != nullptr ? cstrName : sstrFileName);
 
         if (m_mapModuleHandles.find(sstrName) != m_mapModuleHandles.end() ||
@@ -244,7 +309,7 @@ bool qvPluginHandler::load(const std::string& sstrFileName)
             // its entry points ran is not registered twice.
             bFinishOwed = false;
             if (!isRegisteredHandle(hModule))
-                pFinishModule();
+                callEntryPoint(pFinishModule);
             qvPlatform::Library::close(hModule);
             return false;
         }
@@ -266,7 +331,7 @@ bool qvPluginHandler::load(const std::string& sstrFileName)
     } catch (...) {
         if (bFinishOwed && !isRegisteredHandle(hModule)) {
             try {
-                pFinishModule();
+                callEntryPoint(pFinishModule);
             } catch (...) {
                 // The first exception is the one the caller learns of.
             }
@@ -295,7 +360,7 @@ bool qvPluginHandler::unload(const std::string& sstrModuleName)
     // A throwing exFinishModule still leaves the module forgotten and its library released.
     try {
         EntryCallScope scope(*this);
-        pFinishModule();
+        callEntryPoint(pFinishModule);
     } catch (...) {
         releaseLibrary(hModule);
         throw;
@@ -343,7 +408,7 @@ void qvPluginHandler::setSuspendModule(const std::string& sstrModuleName, bool b
     if (itFound == m_mapModuleHandles.end())
         return;
     EntryCallScope scope(*this);
-    itFound->second.m_pSuspendModule(bSuspend);
+    callEntryPoint(itFound->second.m_pSuspendModule, bSuspend);
 }
 
 bool qvPluginHandler::isModuleSuspended(const std::string& sstrModuleName)
@@ -352,7 +417,7 @@ bool qvPluginHandler::isModuleSuspended(const std::string& sstrModuleName)
     if (itFound == m_mapModuleHandles.end() || itFound->second.m_pIsSuspended == nullptr)
         return false;
     EntryCallScope scope(*this);
-    return itFound->second.m_pIsSuspended();
+    return callEntryPoint(itFound->second.m_pIsSuspended);
 }
 
 // Walks the modules in ascending name order. When a callback changed the tables (a module loaded
@@ -410,10 +475,10 @@ bool qvPluginHandler::refreshVisitOrder()
 
 void qvPluginHandler::doPhysicIdleCallbacks(float fValue)
 {
-    visitModules([fValue](const Module& module) { module.m_pPhysicCallback(fValue); });
+    visitModules([fValue](const Module& module) { callEntryPoint(module.m_pPhysicCallback, fValue); });
 }
 
 void qvPluginHandler::doRenderIdleCallbacks()
 {
-    visitModules([](const Module& module) { module.m_pRenderCallback(); });
+    visitModules([](const Module& module) { callEntryPoint(module.m_pRenderCallback); });
 }

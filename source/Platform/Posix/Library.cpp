@@ -146,6 +146,4 @@ void Library::close(void* hLibrary)
         ::dlclose(hLibrary);
 }
 
-void Library::releasePutOff() {}
-
 } // namespace qvPlatform

@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <exception>
-#include <mutex>
 #include <vector>
 
 namespace qvPlatform {
@@ -93,64 +91,6 @@ private:
     bool m_bChanged;
 };
 
-// Libraries whose release waits until no exception is on its way on the releasing thread.
-//
-// An exception thrown by a module's code may refer to that module: its object, its type
-// information and its destructor (a statically linked C++ runtime puts all of them in the
-// module; a shared one still leaves the destructor's import thunk there). A caller that releases
-// the module while that exception is being thrown or handled (the plug-in handler releases a
-// module whose entry point threw, then rethrows) would leave the exception pointing into
-// unloaded memory, and catching or destroying it would crash. So such a release is put off
-// until the next open() or releasePutOff() made on the same thread with no exception on its
-// way (another thread's call knows nothing of this thread's exception); a library that cannot
-// be put on the list (no memory) is never unloaded, which is safe.
-struct PutOff
-{
-    HMODULE hModule;
-    DWORD nThreadId;
-};
-std::mutex s_PendingLock;
-std::vector<PutOff> s_vecPending;
-
-bool isExceptionOnItsWay()
-{
-    return std::uncaught_exceptions() > 0 || std::current_exception() != nullptr;
-}
-
-void putOff(HMODULE hModule)
-{
-    try {
-        std::lock_guard<std::mutex> guard(s_PendingLock);
-        s_vecPending.push_back(PutOff{hModule, ::GetCurrentThreadId()});
-    } catch (...) {
-        // Kept loaded for good.
-    }
-}
-
-// Releases what the calling thread put off.
-void releaseAllPutOff()
-{
-    const DWORD nThreadId = ::GetCurrentThreadId();
-    std::vector<HMODULE> vecRelease;
-    {
-        std::lock_guard<std::mutex> guard(s_PendingLock);
-        for (auto it = s_vecPending.begin(); it != s_vecPending.end();) {
-            if (it->nThreadId != nThreadId) {
-                ++it;
-                continue;
-            }
-            try {
-                vecRelease.push_back(it->hModule);
-            } catch (...) {
-                break; // the rest waits for the next call
-            }
-            it = s_vecPending.erase(it);
-        }
-    }
-    for (HMODULE hModule : vecRelease)
-        ::FreeLibrary(hModule);
-}
-
 } // namespace
 
 bool Library::isLoadableFile(const std::string& sstrPath)
@@ -203,7 +143,6 @@ bool Library::isLoadableFile(const std::string& sstrPath)
 
 void* Library::open(const std::string& sstrFileName)
 {
-    Library::releasePutOff();
     if (sstrFileName.empty() || sstrFileName.find('\0') != std::string::npos)
         return nullptr;
     std::string sstrPath(sstrFileName);
@@ -223,19 +162,8 @@ void* Library::findSymbol(void* hLibrary, const char* cstrName)
 
 void Library::close(void* hLibrary)
 {
-    if (hLibrary == nullptr)
-        return;
-    if (isExceptionOnItsWay()) {
-        putOff(static_cast<HMODULE>(hLibrary));
-        return;
-    }
-    ::FreeLibrary(static_cast<HMODULE>(hLibrary));
-}
-
-void Library::releasePutOff()
-{
-    if (!isExceptionOnItsWay())
-        releaseAllPutOff();
+    if (hLibrary != nullptr)
+        ::FreeLibrary(static_cast<HMODULE>(hLibrary));
 }
 
 } // namespace qvPlatform

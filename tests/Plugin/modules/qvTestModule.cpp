@@ -4,10 +4,18 @@
 //   QV_TEST_WITHOUT_<ENTRY>   leave that entry point out (INIT, GET_NAME, FINISH, SUSPEND,
 //                             IS_SUSPENDED, PHYSIC, RENDER)
 //   QV_TEST_NEEDS_DONOR       link against the donor library, which exports every entry point
+//   QV_TEST_THROWS_OWN        throw an exception of a type of the module's own: from exInitModule
+//                             when the interface is null, from exModulePhysicCallback for a
+//                             negative value
 // Every entry point reports its call, with its arguments, to the module interface it received.
 
 #include "Plugin/qvPluginModule.h"
 #include "qvTestModuleInterface.h"
+
+#ifdef QV_TEST_THROWS_OWN
+#include <cstring>
+#include <exception>
+#endif
 
 #ifdef QV_TEST_NEEDS_DONOR
 extern "C" int qvTestDonorMarker();
@@ -32,6 +40,24 @@ struct LibraryLifetime
     ~LibraryLifetime() { qvTestLibraryEvent(QV_TEST_MODULE_LABEL, "unloaded"); }
 } s_LibraryLifetime;
 
+#ifdef QV_TEST_THROWS_OWN
+// Its type information, what() and destructor exist only in this library: a host that touched
+// the exception after the library was unloaded would run unmapped code.
+class ModuleOwnError : public std::exception
+{
+public:
+    explicit ModuleOwnError(const char* cstrWhere)
+    {
+        std::strncpy(m_acWhat, cstrWhere, sizeof(m_acWhat) - 1);
+    }
+    ~ModuleOwnError() override { m_acWhat[0] = '\0'; }
+    const char* what() const noexcept override { return m_acWhat; }
+
+private:
+    char m_acWhat[64] = {};
+};
+#endif
+
 } // namespace
 
 extern "C" {
@@ -41,6 +67,10 @@ void exInitModule(qvInterface* pInterface)
 {
 #ifdef QV_TEST_NEEDS_DONOR
     (void)qvTestDonorMarker();
+#endif
+#ifdef QV_TEST_THROWS_OWN
+    if (pInterface == nullptr)
+        throw ModuleOwnError("thrown by exInitModule");
 #endif
     // The host and the module agree that the interface is a qvTestRecorder.
     s_pRecorder = static_cast<qvTestRecorder*>(pInterface);
@@ -86,6 +116,10 @@ bool exIsSuspended()
 void exModulePhysicCallback(float fValue)
 {
     report("exModulePhysicCallback", fValue);
+#ifdef QV_TEST_THROWS_OWN
+    if (fValue < 0.0f)
+        throw ModuleOwnError("thrown by exModulePhysicCallback");
+#endif
 }
 #endif
 
