@@ -119,11 +119,11 @@ public:
 
         // Keeps the senders' fields, the loop's fields and the rest on separate cache lines.
         static constexpr unsigned int CACHE_LINE = 64;
-        // Node memory waits for the senders without bound while the loop works through a burst
-        // of messages; whenever the loop goes idle it frees TRIM_STEP of the blocks beyond
-        // MAX_FREE_NODES.
+        // Node memory waits for the senders up to MAX_FREE_NODES blocks (and one batch more);
+        // the loop frees the memory of what it runs beyond that. So a sender takes at most
+        // that much at once and keeps at most that much per cache entry, and an idle loop holds
+        // no more, whatever burst came before.
         static constexpr unsigned int MAX_FREE_NODES = 256;
-        static constexpr unsigned int TRIM_STEP = 32;
         // The loop hands node memory back this many blocks at a time, and when it goes idle.
         static constexpr unsigned int SPENT_NODES_BATCH = 16;
 
@@ -157,9 +157,10 @@ public:
         void recycle(TaskNode* pNode);
         void handBackSpentNodes();
         void pushFreeNodes(void* pFirst, void* pLast, unsigned int nCount);
-        void trimFreeNodes();
         // Sender side: calls m_WakeUp unless the scheduler is closed, registered in m_nWakers.
         void wakeUpFromSender();
+        // Once the hook is attached: wakes the loop if a sender cleared m_bLoopIdle before.
+        void wakeUpIfWokenBeforeHook();
 
         static TaskNode* closedMark();
         static TaskNode* inUseMark();

@@ -36,7 +36,9 @@
 // - Node memory. The loop collects the memory of run tasks' nodes and pushes it onto
 //   m_pFreeNodes a batch at a time, and before it goes idle (it is the only one that pushes);
 //   senders take all of it at once with an exchange. It goes into the taking thread's cache
-//   entry for that scheduler and serves its next messages there.
+//   entry for that scheduler and serves its next messages there. What waits there is bounded
+//   (MAX_FREE_NODES and one batch): the loop frees what it runs beyond that, so neither an idle
+//   loop nor a sender's cache entry keeps more than that after a burst.
 // - Finding the scheduler. Each thread caches up to CACHE_ENTRIES (controller, thread id)
 //   pairs with a reference to their scheduler. An open cached scheduler is the one in the map:
 //   a scheduler is closed before (or right after) it leaves the map, and a controller closes all
@@ -335,6 +337,12 @@ void Scheduler::wakeUpFromSender()
         m_WakeUp();
 }
 
+void Scheduler::wakeUpIfWokenBeforeHook()
+{
+    if (!m_bLoopIdle.load(std::memory_order_seq_cst))
+        wakeUpFromSender();
+}
+
 void* Scheduler::takeFreeNodes()
 {
     if (!m_pFreeNodes.load(std::memory_order_relaxed))
@@ -390,7 +398,15 @@ void Scheduler::handBackSpentNodes()
 {
     if (!m_pSpentNodes)
         return;
-    pushFreeNodes(m_pSpentNodes, m_pLastSpentNode, m_nSpentNodes);
+    // What the senders have not taken is bounded: beyond MAX_FREE_NODES the memory goes back to
+    // the allocator instead, so that a burst of messages leaves neither the idle loop nor the
+    // next sender (which takes everything there) holding the burst's memory. The count may be
+    // stale (senders took everything since): then the place is empty, and the count starts
+    // again.
+    if (m_nFreeNodes >= MAX_FREE_NODES && m_pFreeNodes.load(std::memory_order_relaxed))
+        freeBlocks(m_pSpentNodes);
+    else
+        pushFreeNodes(m_pSpentNodes, m_pLastSpentNode, m_nSpentNodes);
     m_pSpentNodes = nullptr;
     m_pLastSpentNode = nullptr;
     m_nSpentNodes = 0;
@@ -406,26 +422,6 @@ void Scheduler::pushFreeNodes(void* pFirst, void* pLast, unsigned int nCount)
     } while (!m_pFreeNodes.compare_exchange_weak(pHead, pFirst, std::memory_order_release,
                                                  std::memory_order_relaxed));
     m_nFreeNodes += nCount;
-}
-
-void Scheduler::trimFreeNodes()
-{
-    if (m_nFreeNodes <= MAX_FREE_NODES)
-        return;
-    // The loop has nothing to do: a good time to free some of what a burst of messages left
-    // behind. A little each time, so that a new burst finds the loop ready at once and most of
-    // the memory still there; after a few idle turns only MAX_FREE_NODES blocks remain.
-    FreeBlock* pChain =
-        static_cast<FreeBlock*>(m_pFreeNodes.exchange(nullptr, std::memory_order_acquire));
-    unsigned int nFreed = 0;
-    for (; pChain && nFreed < TRIM_STEP; ++nFreed) {
-        FreeBlock* pNext = pChain->m_pNext;
-        ::operator delete(pChain);
-        pChain = pNext;
-    }
-    m_nFreeNodes = pChain ? m_nFreeNodes - nFreed : 0;
-    // Only the loop puts memory there, so the place is still empty (or emptied by a sender).
-    m_pFreeNodes.store(pChain, std::memory_order_release);
 }
 
 void Scheduler::declareIdle()
@@ -511,7 +507,6 @@ void Scheduler::runNextTask()
     recycle(upNode.release());
     if (!pRest) {
         handBackSpentNodes();
-        trimFreeNodes();
         declareIdle();
     }
 }
@@ -645,6 +640,10 @@ void Controller::createInvokationTaskScheduler(unsigned long threadId)
     }
     const qvVoidFunctor callback(SchedulerHook{pInvokationTaskScheduler});
     m_pInterface->attachSchedulerHook(threadId, callback);
+    // A sender that came between the map and the hook found the loop idle and woke it, and the
+    // loop turned without the hook: the idle flag stays cleared, so no later sender would wake
+    // it. Now that the hook is there, the loop turns once more.
+    pInvokationTaskScheduler->wakeUpIfWokenBeforeHook();
 }
 
 void Controller::removeInvokationTaskScheduler(unsigned long threadId)

@@ -53,6 +53,7 @@ public:
                     if (bOutOfRange)
                         ++m_nOutOfRange;
                 }
+                ++m_nTurns;
                 m_Idle.waitAndReset();
             }
         });
@@ -74,6 +75,8 @@ public:
     }
     // How many std::out_of_range exceptions left the hook.
     int outOfRangeErrors() const { return m_nOutOfRange.load(); }
+    // How many turns the loop has finished.
+    int turns() const { return m_nTurns.load(); }
 
 private:
     std::atomic<bool> m_bStop{false};
@@ -81,6 +84,7 @@ private:
     std::mutex m_HookMutex;
     qvVoidFunctor m_Hook;
     std::atomic<int> m_nOutOfRange{0};
+    std::atomic<int> m_nTurns{0};
     qvTest::ThreadId m_nThreadId;
     std::thread m_Thread;
 };
@@ -102,6 +106,8 @@ public:
     void attachSchedulerHook(unsigned long threadId, const qvVoidFunctor& hook) override
     {
         m_vecCalls.push_back("attach " + std::to_string(threadId));
+        if (m_OnAttach)
+            m_OnAttach();
         find(threadId).setHook(hook);
     }
     void detachSchedulerHook(unsigned long threadId) override
@@ -113,8 +119,10 @@ public:
     }
 
     std::vector<std::string> m_vecCalls;
-    // Called first by every getWakeUpFunctor(); set it while no controller call runs.
+    // Called first by every getWakeUpFunctor(), and by attachSchedulerHook() before it attaches;
+    // set them while no controller call runs.
     std::function<void()> m_OnGetWakeUp;
+    std::function<void()> m_OnAttach;
 
 private:
     TestLoop& find(unsigned long threadId)
@@ -427,6 +435,63 @@ TEST_F(qvITCControllerTest, SecondCreateKeepsTheFirstScheduler)
                                         "attach " + std::to_string(nLoop)}),
               m_Interface.m_vecCalls);
     m_Controller.removeInvokationTaskScheduler(nLoop);
+}
+
+// A message that reaches the scheduler before its hook is attached wakes a loop that has no hook
+// yet; the loop must still turn for it, and for every later message, once the hook is there.
+TEST_F(qvITCControllerTest, MessageSentWhileTheHookIsAttachedIsRunAndLaterOnesToo)
+{
+    const unsigned long nLoop = m_Loop.getThreadId();
+    std::atomic<int> nRuns{0};
+    m_Interface.m_OnAttach = [&] {
+        const int nTurns = m_Loop.turns();
+        m_Controller.sendAsyncMessage(countingMessage(&nRuns), m_NoArguments, nLoop);
+        // The loop has turned for that wake-up, without a hook to run it.
+        EXPECT_TRUE(qvTest::waitUntil([&] { return m_Loop.turns() > nTurns; }));
+    };
+    m_Controller.createInvokationTaskScheduler(nLoop);
+    m_Interface.m_OnAttach = nullptr;
+    qvTest::AsyncCall sender(
+        [&] { m_Controller.sendSyncMessage(countingMessage(&nRuns), m_NoArguments, nLoop); });
+    const bool bDelivered = sender.finishedWithin();
+    EXPECT_TRUE(bDelivered) << "the loop slept on with messages queued";
+    m_Controller.removeInvokationTaskScheduler(nLoop); // releases a stranded sender
+    ASSERT_TRUE(sender.finishedWithin());
+    if (bDelivered) {
+        EXPECT_EQ(2, nRuns.load());
+    }
+}
+
+// A sending thread's cache keeps the scheduler it last used; once another thread has removed
+// that one and made a new one for the same loop, the sender's next message must go to the new
+// one, not be discarded.
+TEST_F(qvITCControllerTest, MessageAfterTheSchedulerWasMadeAgainReachesTheNewOne)
+{
+    constexpr int ROUNDS = 3;
+    const unsigned long nLoop = m_Loop.getThreadId();
+    std::atomic<int> nRuns{0};
+    std::atomic<int> nDiscarded{0};
+    qvTest::Gate created[ROUNDS];
+    qvTest::Gate sent[ROUNDS];
+    qvTest::AsyncCall sender([&] {
+        for (int nRound = 0; nRound < ROUNDS && created[nRound].waitFor(); ++nRound) {
+            try {
+                m_Controller.sendSyncMessage(countingMessage(&nRuns), m_NoArguments, nLoop);
+            } catch (const std::runtime_error&) {
+                ++nDiscarded;
+            }
+            sent[nRound].open();
+        }
+    });
+    for (int nRound = 0; nRound < ROUNDS; ++nRound) {
+        m_Controller.createInvokationTaskScheduler(nLoop);
+        created[nRound].open();
+        ASSERT_TRUE(sent[nRound].waitFor());
+        m_Controller.removeInvokationTaskScheduler(nLoop);
+    }
+    ASSERT_TRUE(sender.finishedWithin());
+    EXPECT_EQ(0, nDiscarded.load());
+    EXPECT_EQ(ROUNDS, nRuns.load());
 }
 
 TEST(qvITCControllerDestructionTest, DetachesEverySchedulerInAscendingOrder)
