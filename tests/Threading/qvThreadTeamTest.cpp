@@ -5,9 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
+#include <random>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Threading/qvThreadTeam.h"
@@ -167,6 +170,90 @@ TEST(qvThreadTeamTest, JobIsRefusedOnlyWhenEveryQueueIsFull)
         [&] { return nCount == static_cast<int>(qvJobQueue::MAXIMUM_WAITING_JOBS) + 1; }));
     // Where termination cannot cancel a job (Windows), the team's destruction waits for it.
     blockers[0].release();
+}
+
+namespace {
+// A team whose members are never started: its queues fill and empty only as a test says.
+class MemberlessTeam : public qvThreadTeam
+{
+public:
+    MemberlessTeam() : qvThreadTeam(2, DeferredStart()) {}
+    // Takes or adds empty jobs until nCount wait in that queue.
+    bool setWaitingJobs(unsigned int nPosition, unsigned int nCount)
+    {
+        qvJobQueue& queue = m_JobQueues[nPosition];
+        long (*pThreadFunc)(void*) = nullptr;
+        void* pThreadData = nullptr;
+        unsigned long nId = 0;
+        while (queue.getNumberOfJobs() > nCount)
+            if (!queue.tryGetJob(pThreadFunc, pThreadData, nId))
+                return false;
+        while (queue.getNumberOfJobs() < nCount)
+            if (!queue.tryAddJob(nullptr, nullptr, 0))
+                return false;
+        return true;
+    }
+};
+} // namespace
+
+// Two adders that read the same counts choose the same queue; when that queue has one free slot
+// left, the one that loses the race must still find the other queue's slot.
+TEST(qvThreadTeamTest, TwoAddersRacingForTheLastFreeSlotsAreBothAccepted)
+{
+    MemberlessTeam team;
+    const int nRounds = qvTest::raceRounds(20000);
+    std::atomic<int> nRefused{0};
+    std::atomic<bool> bTimedOut{false};
+    // Both adders spin at a two-party barrier, so that they leave it together; the first one
+    // leaves one free slot in each queue before each round.
+    std::atomic<int> nArrived{0};
+    std::atomic<int> nGeneration{0};
+    const auto deadline = std::chrono::steady_clock::now() + qvTest::TIMEOUT;
+    auto meet = [&] {
+        const int nMine = nGeneration.load();
+        if (nArrived.fetch_add(1) == 1) {
+            nArrived.store(0);
+            nGeneration.fetch_add(1);
+            return true;
+        }
+        for (unsigned int nSpins = 1; nGeneration.load() == nMine; ++nSpins) {
+            if (nSpins % 1024 == 0) {
+                if (bTimedOut.load() || std::chrono::steady_clock::now() > deadline) {
+                    bTimedOut.store(true);
+                    return false;
+                }
+                std::this_thread::yield();
+            }
+        }
+        return true;
+    };
+    auto adder = [&](bool bFirst) {
+        // A random delay after the barrier evens out which adder leaves it first.
+        std::minstd_rand random(bFirst ? 1 : 2);
+        for (int n = 0; n < nRounds; ++n) {
+            if (bFirst) {
+                for (unsigned int nQueue = 0; nQueue < 2; ++nQueue)
+                    EXPECT_TRUE(team.setWaitingJobs(nQueue, qvJobQueue::MAXIMUM_WAITING_JOBS - 1));
+            }
+            if (!meet())
+                return;
+            for (volatile unsigned int nDelay = random() % 64; nDelay > 0; nDelay = nDelay - 1) {
+            }
+            try {
+                team.createJob(nullptr, nullptr);
+            } catch (const std::length_error&) {
+                ++nRefused;
+            }
+            if (!meet())
+                return;
+        }
+    };
+    std::thread first(adder, true);
+    std::thread second(adder, false);
+    first.join();
+    second.join();
+    ASSERT_FALSE(bTimedOut.load()) << "the adders did not finish in time";
+    EXPECT_EQ(0, nRefused.load()) << "jobs refused while the team had room";
 }
 
 TEST(qvThreadTeamTest, DestroyingATeamOfIdleMembersReturnsAtOnce)
