@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <memory>
 #include <random>
 #include <stdexcept>
@@ -137,4 +139,38 @@ TEST(qvITCStressTest, SenderOvertakenByAnIdleLoopLeavesNoMessageAsleep)
         }
         ASSERT_EQ((nRound + 1) * (2 * BURST + 1), nRuns.load());
     }
+}
+
+// One message at a time to a loop that goes idle after each: the sender sends the next one just
+// as the loop declares itself idle and takes its last look at the queue. Either the loop sees
+// the message or the sender sees the loop idle and wakes it; a message that neither sees sleeps
+// on. Bounded in time as in rounds (a race: caught in some runs, not in every one).
+TEST(qvITCStressTest, OneMessageAtATimeToAnIdleLoopIsNeverLeftAsleep)
+{
+    const int ROUNDS = qvTest::raceRounds(1000000);
+    const auto stop = std::chrono::steady_clock::now() + std::chrono::milliseconds(2000);
+    qvProcessor processor;
+    const unsigned long id = processor.createMainLoop();
+    processor.run(id);
+    const unsigned long nThread = processor.getThreadID(id);
+    std::atomic<long> nRuns{0};
+    const MessageFunctor message([&nRuns](const ArgumentVector&) {
+        nRuns.fetch_add(1, std::memory_order_release);
+        return qvAnyContainer();
+    });
+    const ArgumentVector noArguments(0, false);
+    long nRound = 0;
+    for (; nRound < ROUNDS && std::chrono::steady_clock::now() < stop; ++nRound) {
+        processor.getITC().sendAsyncMessage(message, noArguments, nThread);
+        // Spins briefly (the loop is on another core or about to run), then waits politely.
+        for (unsigned int nSpins = 0; nRuns.load(std::memory_order_acquire) == nRound; ++nSpins) {
+            if (nSpins > 256 && !qvTest::waitUntil([&] { return nRuns.load() > nRound; })) {
+                processor.shutdown(id);
+                FAIL() << "round " << nRound << ": the message was left asleep";
+            }
+        }
+    }
+    EXPECT_EQ(nRound, nRuns.load());
+    std::printf("[ rounds   ] %ld\n", nRound);
+    processor.shutdown(id);
 }
