@@ -120,9 +120,12 @@ struct ProgramRun
 ProgramRun runProgram(const std::string& sstrProgram, const std::vector<std::string>& vecArguments,
                       std::chrono::steady_clock::duration timeout);
 
+// The folder of this program's own file (on Windows the first place the DLL search looks).
+std::filesystem::path programDirectory();
+
 // A narrow path with the meaning the library gives its bytes, for std::filesystem: as it is on
-// Linux; on Windows read in the ANSI code page, as the narrow Win32 calls read it (the narrow
-// path constructor of std::filesystem reads the bytes differently there).
+// Linux; on Windows read as UTF-8, as the library reads it (the narrow path constructor of
+// std::filesystem reads the bytes in the ANSI code page there).
 std::filesystem::path nativePath(const std::string& sstrPath);
 
 // Aligned heap blocks without operator new: nSize bytes aligned to nAlignment (a power of two),

@@ -100,6 +100,11 @@ std::string fromBuildPath(const char* cstrPath)
     return cstrPath;
 }
 
+std::filesystem::path programDirectory()
+{
+    return std::filesystem::read_symlink("/proc/self/exe").parent_path();
+}
+
 void* openLibrary(const std::string& sstrPath)
 {
     return dlopen(sstrPath.c_str(), RTLD_NOW | RTLD_LOCAL);

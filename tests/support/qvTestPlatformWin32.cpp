@@ -140,6 +140,15 @@ std::string fromBuildPath(const char* cstrPath)
     return std::string(cstrProgram, 2) + sstrPath;
 }
 
+std::filesystem::path programDirectory()
+{
+    std::wstring wsstrProgram(32768, L'\0');
+    const DWORD nLength =
+        GetModuleFileNameW(nullptr, wsstrProgram.data(), static_cast<DWORD>(wsstrProgram.size()));
+    wsstrProgram.resize(nLength);
+    return std::filesystem::path(wsstrProgram).parent_path();
+}
+
 void* openLibrary(const std::string& sstrPath)
 {
     std::string sstrNative(sstrPath);
@@ -221,9 +230,9 @@ std::filesystem::path nativePath(const std::string& sstrPath)
     if (sstrPath.empty())
         return std::filesystem::path();
     const int nLength = static_cast<int>(sstrPath.size());
-    const int nWide = MultiByteToWideChar(CP_ACP, 0, sstrPath.data(), nLength, nullptr, 0);
+    const int nWide = MultiByteToWideChar(CP_UTF8, 0, sstrPath.data(), nLength, nullptr, 0);
     std::wstring wsstrPath(static_cast<std::size_t>(nWide), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, sstrPath.data(), nLength, wsstrPath.data(), nWide);
+    MultiByteToWideChar(CP_UTF8, 0, sstrPath.data(), nLength, wsstrPath.data(), nWide);
     return std::filesystem::path(wsstrPath);
 }
 
