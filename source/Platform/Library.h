@@ -2,7 +2,7 @@
 #define QV_PLATFORM_LIBRARY_H
 
 // Loading, looking into and releasing dynamic libraries: what the plug-in handler needs of the
-// Win32 trio LoadLibraryA / GetProcAddress / FreeLibrary, no more.
+// Win32 trio LoadLibrary / GetProcAddress / FreeLibrary, no more.
 //
 // - open() takes a file name in either separator style (UTF-8 on Windows, bytes on Linux) and
 //   loads the library with every symbol bound at once. A name without a separator is searched
