@@ -15,7 +15,9 @@
 //
 // Paths are narrow std::string. Slash and backslash both separate, in every input. The full
 // paths that locateFile and findFilesInPath hand back, and the directory getPath returns for a
-// file, always use the backslash. A path that begins with a separator names the root of the
+// file, always use the backslash. Paths are UTF-8 on Windows (every name listed is one that
+// can be found again; a path that is not valid UTF-8 names nothing there) and bytes on Linux,
+// handed to the OS as given. A path that begins with a separator names the root of the
 // file system and is absolute. A path that holds a NUL character names nothing: it is never
 // found, getPath hands it back unchanged and findFilesInPath lists nothing for it.
 //

@@ -4,6 +4,8 @@
 // The file-system queries the file locator needs: does a path exist, the working directory, is
 // a path a directory, and the entries of a directory that match a pattern.
 //
+// Encoding: paths are UTF-8 on Windows; on Linux they are bytes, handed to the OS as given.
+//
 // Paths: every path argument may use slashes or backslashes; both always separate, and
 // toNativeSeparators() turns them into the platform's own before the OS sees a path (slashes on
 // Linux, backslashes on Windows), so neither ever names a character inside a file name. A path
@@ -24,9 +26,12 @@
 // Linux: access(F_OK), getcwd, stat/lstat, opendir/readdir with fnmatch. A symbolic link counts
 // as what it points to; a dangling link is a file (its own entry can be read, and it is no
 // directory).
-// Windows: _access, _getcwd, GetFileAttributesA, FindFirstFileA/FindNextFileA over every entry
-// of the directory, matched here (the OS's own matching also takes 8.3 short names, so "*.htm"
-// would find "page.html"). Names are narrow strings in the ANSI code page. A path longer than
+// Windows: _waccess, GetCurrentDirectoryW, GetFileAttributesW, FindFirstFileW/FindNextFileW over
+// every entry of the directory, matched here (the OS's own matching also takes 8.3 short names,
+// so "*.htm" would find "page.html"). Names are UTF-8, converted to and from UTF-16 for the
+// wide calls: a path that is not valid UTF-8 names nothing, and an entry whose name is not valid
+// UTF-16 (an unpaired surrogate) is not listed, so that every name listed is one that exists()
+// finds. A path longer than
 // the OS accepts (MAX_PATH) names nothing that can be read. A drive prefix ("C:") without a
 // separator is the directory part of a pattern ("C:*.txt" searches drive C's working
 // directory). A symbolic link or junction counts as what its own entry says (a link to a
@@ -108,6 +113,7 @@ public:
 private:
     bool matches(const char* pName) const;
     bool advance();
+    bool takeEntry(); // Windows: converts the current entry's name, then matches it
 
     NativeDirectory m_pDirectory;
     NativeDirectoryEntry m_pEntry;

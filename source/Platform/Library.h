@@ -2,10 +2,13 @@
 #define QV_PLATFORM_LIBRARY_H
 
 // Loading, looking into and releasing dynamic libraries: what the plug-in handler needs of the
-// Win32 trio LoadLibraryA / GetProcAddress / FreeLibrary, no more.
+// Win32 trio LoadLibrary / GetProcAddress / FreeLibrary, no more.
 //
-// - open() takes a file name in either separator style and loads the library with every symbol
-//   bound at once. A name without a separator is searched along the loader's own search path.
+// - open() takes a file name in either separator style (UTF-8 on Windows, bytes on Linux) and
+//   loads the library with every symbol bound at once. A name without a separator is searched
+//   along the loader's own search path. A name with one names exactly one file, the one it names
+//   from the working directory (or the absolute path): the file checked is the file loaded, also
+//   when it has no extension or another file of the same relative name lies beside the program.
 //   Opening a library that is already loaded hands back the same handle and counts one more
 //   reference. An empty name, and a name with an embedded zero character (which would load a
 //   different file than the one named), are refused.
@@ -28,8 +31,13 @@
 // symbols made visible to other libraries); dlopen("") would hand back the main program, hence
 // the refusal; the check reads the ELF header and program headers (segments); dlsym() also
 // searches the libraries the given one depends on, so its result is checked to lie in this one.
-// Windows: slashes become backslashes; LoadLibraryA with the system's error dialogs turned off
-// for the call (a broken file is reported, never shown in a message box); the check reads the
+// Windows: slashes become backslashes; a path is made absolute (GetFullPathNameW), checked, and
+// that absolute path, with a trailing '.' when its file name has no extension (else the loader
+// would append ".dll"), is loaded with LoadLibraryExW and LOAD_WITH_ALTERED_SEARCH_PATH: the
+// module's dependencies are searched in its own folder first; should one still be missing, the
+// load is tried once more with the standard search order, which starts at the program's folder.
+// A name without a separator goes to LoadLibraryW as it is. The system's error dialogs are turned
+// off for the call (a broken file is reported, never shown in a message box); the check reads the
 // PE headers and section table; GetProcAddress searches the module's own exports only. The
 // handle is the module's HMODULE.
 //

@@ -15,6 +15,14 @@
 // of its threads library; two threads that end at once then wait for each other for ever (one
 // holds the loader lock and waits for that lock, the other the reverse).
 //
+// Unloading: a library that has set a value keeps itself loaded for the rest of the process's
+// life, because the release functions run at thread exit and must still be there. Windows: the
+// first set() of a non-null value pins the DLL (GetModuleHandleEx with
+// GET_MODULE_HANDLE_EX_FLAG_PIN); a DLL that never set one gives its slots back as it is unloaded.
+// Linux: the reaper is a thread_local with a destructor, registered with the C library per
+// thread; glibc does not unmap a shared object while such a destructor of any living thread is
+// still due (dlclose leaves it loaded), so nothing is needed there.
+//
 // Threads: get() and set() concern the calling thread only. Lifetime: a slot lives as long as
 // the process (the objects are meant to be function-local statics); the release function runs
 // on the ending thread, never for a null pointer, and must not use the slot.
@@ -32,8 +40,8 @@ public:
 
     // The calling thread's pointer; null until it sets one (or when no slot could be made).
     void* get() const;
-    // Sets the calling thread's pointer; false (and nothing kept) when no slot could be made or
-    // the calling thread is ending.
+    // Sets the calling thread's pointer; false (and nothing kept) when no slot could be made, the
+    // calling thread is ending, or (Windows) the library could not be kept loaded.
     bool set(void* pValue);
 
 private:

@@ -9,6 +9,7 @@
 #include "Platform/Library.h"
 #include "qvTestLibraryEvents.h"
 #include "qvTestPlatform.h"
+#include "qvTestSupport.h"
 #include "qvTestValues.h"
 
 namespace {
@@ -93,6 +94,27 @@ TEST(qvPlatformLibraryTest, ModuleThatMadeValuesUnloads)
     qvPlatform::Library::close(hModule);
     EXPECT_EQ(qvTest::libraryEventsOf("values"), (Entries{"loaded", "unloaded"}));
     EXPECT_FALSE(qvTest::isLibraryLoaded(VALUES));
+}
+
+// Tests that a host which does not link the library may unload a module built on it while threads
+// that waited through it still live: they end, and the process exits, without running anything
+// of the unloaded code (the library's per-thread state is released by thread-exit hooks that
+// point into it). Run in a child process: the fault is a crash as a thread ends.
+TEST(qvPlatformLibraryTest, ModuleUnloadedWhileItsWaitersLiveLetsThemEndAndTheProcessExit)
+{
+    const std::string sstrHost = qvTest::fromBuildPath(QV_TEST_UNLOAD_HOST_PATH);
+    const std::string sstrModule = qvTest::fromBuildPath(QV_TEST_UNLOAD_MODULE_PATH);
+    for (const char* cstrMode : {"threads", "main"}) {
+        SCOPED_TRACE(cstrMode);
+        qvTest::ProgramRun run =
+            qvTest::runProgram(sstrHost, {sstrModule, cstrMode}, 3 * qvTest::TIMEOUT);
+        std::erase(run.sstrOutput, '\r'); // Windows' text mode
+        EXPECT_TRUE(run.bEnded) << "still running at the deadline; output:\n" << run.sstrOutput;
+        EXPECT_TRUE(run.bExited) << "ended by " << std::hex << run.nExitCode << "; output:\n"
+                                 << run.sstrOutput;
+        EXPECT_EQ(run.nExitCode, 0);
+        EXPECT_EQ(run.sstrOutput, "unloaded\nclean end\n");
+    }
 }
 
 TEST(qvPlatformLibraryTest, EmptyNameIsRefused)

@@ -225,6 +225,53 @@ TEST_F(qvPluginHandlerTest, BackslashesLoadTheSameFileAndTheNameKeepsThem)
     EXPECT_EQ(m_Handler.getModuleNameFromFilename(NULL_NAME), "");
 }
 
+// Found in review: on Windows the loader was handed the relative name that had been checked
+// against the working directory; it searched that name along the DLL search path (the program's
+// folder first) and appended ".dll" to a name without an extension, so another file than the one
+// checked was loaded, or none.
+TEST_F(qvPluginHandlerTest, RelativeNameLoadsTheFileItNamesFromTheWorkingDirectory)
+{
+    const std::string sstrTag = std::to_string(std::random_device()());
+    const std::string sstrSub = "qvsub" + sstrTag + "/m" + MODULE_SUFFIX;
+    // The same relative name beside the program names module b.
+    const std::filesystem::path besideProgram = qvTest::programDirectory() / ("qvsub" + sstrTag);
+    std::filesystem::create_directories(besideProgram);
+    std::filesystem::copy_file(qvTest::nativePath(MODULE_B), besideProgram / ("m" + MODULE_SUFFIX));
+    const std::filesystem::path oldWorkingDirectory = std::filesystem::current_path();
+    const std::filesystem::path workingDirectory =
+        std::filesystem::temp_directory_path() / ("qvPluginTests-cwd-" + sstrTag);
+    std::filesystem::create_directories(workingDirectory);
+    std::filesystem::current_path(workingDirectory);
+
+    struct Case
+    {
+        std::string sstrLoad;
+        std::vector<std::pair<std::string, std::string>> files; // relative name, copy of
+    };
+    const std::vector<Case> cases = {
+        {sstrSub, {{sstrSub, MODULE_A}}},
+        {"./" + sstrSub, {{sstrSub, MODULE_A}}},
+        {"pp/noext", {{"pp/noext", MODULE_A}}},
+        {"pp/both", {{"pp/both", MODULE_A}, {"pp/both" + MODULE_SUFFIX, MODULE_B}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("load(\"" + c.sstrLoad + "\")");
+        for (const auto& [sstrName, sstrSource] : c.files) {
+            std::filesystem::create_directories(std::filesystem::path(sstrName).parent_path());
+            std::filesystem::copy_file(qvTest::nativePath(sstrSource), sstrName);
+        }
+        EXPECT_TRUE(m_Handler.load(c.sstrLoad));
+        expectTables({"a"}, {c.sstrLoad});
+        m_Handler.unload("a");
+        m_Handler.unload("b");
+        for (const auto& file : c.files)
+            std::filesystem::remove(file.first);
+    }
+    std::filesystem::current_path(oldWorkingDirectory);
+    std::filesystem::remove_all(workingDirectory);
+    std::filesystem::remove_all(besideProgram);
+}
+
 // --- names and idle callbacks ----------------------------------------------------------------
 
 TEST_F(qvPluginHandlerTest, IdleCallbacksVisitModulesInAscendingNameOrder)

@@ -10,9 +10,11 @@
 //
 // Threads: every function may be called from any thread.
 
+#include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace qvTest {
 
@@ -95,9 +97,35 @@ bool isLibraryLoaded(const std::string& sstrPath);
 // the working drive. Every other path comes back unchanged.
 std::string fromBuildPath(const char* cstrPath);
 
+// Shared libraries loaded by hand, for a helper program that must not link the library (nor
+// its loader): open a library (null when it can't be loaded), find a function it exports (null
+// when there is none), release it (false when the OS refuses).
+void* openLibrary(const std::string& sstrPath);
+void* findInLibrary(void* hLibrary, const char* cstrName);
+bool closeLibrary(void* hLibrary);
+
+// How a helper program run by runProgram() ended, and what it wrote.
+struct ProgramRun
+{
+    bool bEnded = false;   // false: still running at the deadline (it was then killed)
+    bool bExited = false;  // ended by returning from main or calling exit
+    int nExitCode = -1;    // the exit code when bExited; else the signal (Linux) or the
+                           // exception code (Windows) that ended it
+    std::string sstrOutput; // its standard output and standard error, interleaved
+};
+
+// Runs a program in a child process with these arguments, its output to a temporary file, and
+// waits for it to end, at most for the timeout (then kills it). For tests whose subject may crash
+// a process: the crash fails the test instead of ending the test program.
+ProgramRun runProgram(const std::string& sstrProgram, const std::vector<std::string>& vecArguments,
+                      std::chrono::steady_clock::duration timeout);
+
+// The folder of this program's own file (on Windows the first place the DLL search looks).
+std::filesystem::path programDirectory();
+
 // A narrow path with the meaning the library gives its bytes, for std::filesystem: as it is on
-// Linux; on Windows read in the ANSI code page, as the narrow Win32 calls read it (the narrow
-// path constructor of std::filesystem reads the bytes differently there).
+// Linux; on Windows read as UTF-8, as the library reads it (the narrow path constructor of
+// std::filesystem reads the bytes in the ANSI code page there).
 std::filesystem::path nativePath(const std::string& sstrPath);
 
 // Aligned heap blocks without operator new: nSize bytes aligned to nAlignment (a power of two),

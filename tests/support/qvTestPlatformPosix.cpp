@@ -1,17 +1,26 @@
 // The Linux side of qvTestPlatform.h: gettid, the task list and wait channels under /proc,
-// setrlimit, dlsym.
+// setrlimit, dlopen/dlsym, posix_spawn.
 
 #include "qvTestPlatform.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <dirent.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <fstream>
 #include <grp.h>
+#include <iterator>
+#include <signal.h>
+#include <spawn.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/types.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
+
+extern char** environ;
 
 namespace qvTest {
 
@@ -89,6 +98,78 @@ bool isLibraryLoaded(const std::string& sstrPath)
 std::string fromBuildPath(const char* cstrPath)
 {
     return cstrPath;
+}
+
+std::filesystem::path programDirectory()
+{
+    return std::filesystem::read_symlink("/proc/self/exe").parent_path();
+}
+
+void* openLibrary(const std::string& sstrPath)
+{
+    return dlopen(sstrPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
+
+void* findInLibrary(void* hLibrary, const char* cstrName)
+{
+    return dlsym(hLibrary, cstrName);
+}
+
+bool closeLibrary(void* hLibrary)
+{
+    return dlclose(hLibrary) == 0;
+}
+
+ProgramRun runProgram(const std::string& sstrProgram, const std::vector<std::string>& vecArguments,
+                      std::chrono::steady_clock::duration timeout)
+{
+    static std::atomic<int> s_nRuns{0};
+    const std::filesystem::path output =
+        std::filesystem::temp_directory_path() /
+        ("qvProgram-" + std::to_string(getpid()) + "-" + std::to_string(s_nRuns++) + ".txt");
+    std::vector<std::string> vecWords{sstrProgram};
+    vecWords.insert(vecWords.end(), vecArguments.begin(), vecArguments.end());
+    std::vector<char*> vecArgv;
+    for (std::string& sstrWord : vecWords)
+        vecArgv.push_back(sstrWord.data());
+    vecArgv.push_back(nullptr);
+
+    ProgramRun run;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    pid_t nChild = -1;
+    const int nError =
+        posix_spawn(&nChild, sstrProgram.c_str(), &actions, nullptr, vecArgv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (nError != 0) {
+        run.sstrOutput = "posix_spawn failed: " + std::to_string(nError);
+        return run;
+    }
+    int nStatus = 0;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    pid_t nEnded = 0;
+    while ((nEnded = waitpid(nChild, &nStatus, WNOHANG)) == 0 &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (nEnded == 0) {
+        kill(nChild, SIGKILL);
+        waitpid(nChild, &nStatus, 0);
+    } else {
+        run.bEnded = nEnded == nChild;
+        run.bExited = run.bEnded && WIFEXITED(nStatus);
+        run.nExitCode = run.bExited                           ? WEXITSTATUS(nStatus)
+                        : run.bEnded && WIFSIGNALED(nStatus) ? WTERMSIG(nStatus)
+                                                               : -1;
+    }
+    std::ifstream file(output, std::ios::binary);
+    run.sstrOutput.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    file.close();
+    std::error_code error;
+    std::filesystem::remove(output, error);
+    return run;
 }
 
 std::filesystem::path nativePath(const std::string& sstrPath)

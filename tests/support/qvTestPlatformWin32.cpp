@@ -1,5 +1,5 @@
 // The Windows side of qvTestPlatform.h: kernel32 (thread handles and times, the Toolhelp thread
-// list, module exports) and the C runtime's aligned heap.
+// list, module exports, processes) and the C runtime's aligned heap.
 
 #include "qvTestPlatform.h"
 
@@ -15,7 +15,10 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <thread>
 
 #include "qvTestSupport.h"
@@ -137,14 +140,99 @@ std::string fromBuildPath(const char* cstrPath)
     return std::string(cstrProgram, 2) + sstrPath;
 }
 
+std::filesystem::path programDirectory()
+{
+    std::wstring wsstrProgram(32768, L'\0');
+    const DWORD nLength =
+        GetModuleFileNameW(nullptr, wsstrProgram.data(), static_cast<DWORD>(wsstrProgram.size()));
+    wsstrProgram.resize(nLength);
+    return std::filesystem::path(wsstrProgram).parent_path();
+}
+
+void* openLibrary(const std::string& sstrPath)
+{
+    std::string sstrNative(sstrPath);
+    std::replace(sstrNative.begin(), sstrNative.end(), '/', '\\');
+    return reinterpret_cast<void*>(LoadLibraryA(sstrNative.c_str()));
+}
+
+void* findInLibrary(void* hLibrary, const char* cstrName)
+{
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(hLibrary), cstrName));
+}
+
+bool closeLibrary(void* hLibrary)
+{
+    return FreeLibrary(static_cast<HMODULE>(hLibrary)) != FALSE;
+}
+
+// The arguments are quoted as the C runtime splits a command line (no argument here holds a
+// quote or ends in a backslash).
+ProgramRun runProgram(const std::string& sstrProgram, const std::vector<std::string>& vecArguments,
+                      std::chrono::steady_clock::duration timeout)
+{
+    static std::atomic<int> s_nRuns{0};
+    const std::filesystem::path output =
+        std::filesystem::temp_directory_path() /
+        ("qvProgram-" + std::to_string(GetCurrentProcessId()) + "-" +
+         std::to_string(s_nRuns++) + ".txt");
+    std::string sstrCommandLine = "\"" + sstrProgram + "\"";
+    for (const std::string& sstrArgument : vecArguments)
+        sstrCommandLine += " \"" + sstrArgument + "\"";
+
+    ProgramRun run;
+    SECURITY_ATTRIBUTES inherit = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    {
+        const Handle file(CreateFileW(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file.isValid()) {
+            run.sstrOutput = "no output file: " + std::to_string(GetLastError());
+            return run;
+        }
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof(startup);
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = INVALID_HANDLE_VALUE;
+        startup.hStdOutput = file.get();
+        startup.hStdError = file.get();
+        PROCESS_INFORMATION process = {};
+        if (!CreateProcessA(nullptr, sstrCommandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                            nullptr, &startup, &process)) {
+            run.sstrOutput = "CreateProcess failed: " + std::to_string(GetLastError());
+            return run;
+        }
+        const Handle child(process.hProcess);
+        const Handle thread(process.hThread);
+        const auto nMilliseconds =
+            std::chrono::duration_cast<std::chrono::milliseconds>(timeout).count();
+        if (WaitForSingleObject(child.get(), static_cast<DWORD>(nMilliseconds)) != WAIT_OBJECT_0) {
+            TerminateProcess(child.get(), 1);
+            WaitForSingleObject(child.get(), INFINITE);
+        } else {
+            DWORD nExitCode = 0;
+            run.bEnded = true;
+            GetExitCodeProcess(child.get(), &nExitCode);
+            // An unhandled exception ends a process with the exception's code (0xC...).
+            run.bExited = (nExitCode & 0xF0000000u) != 0xC0000000u;
+            run.nExitCode = static_cast<int>(nExitCode);
+        }
+    }
+    std::ifstream file(output, std::ios::binary);
+    run.sstrOutput.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    file.close();
+    std::error_code error;
+    std::filesystem::remove(output, error);
+    return run;
+}
+
 std::filesystem::path nativePath(const std::string& sstrPath)
 {
     if (sstrPath.empty())
         return std::filesystem::path();
     const int nLength = static_cast<int>(sstrPath.size());
-    const int nWide = MultiByteToWideChar(CP_ACP, 0, sstrPath.data(), nLength, nullptr, 0);
+    const int nWide = MultiByteToWideChar(CP_UTF8, 0, sstrPath.data(), nLength, nullptr, 0);
     std::wstring wsstrPath(static_cast<std::size_t>(nWide), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, sstrPath.data(), nLength, wsstrPath.data(), nWide);
+    MultiByteToWideChar(CP_UTF8, 0, sstrPath.data(), nLength, wsstrPath.data(), nWide);
     return std::filesystem::path(wsstrPath);
 }
 

@@ -1,21 +1,24 @@
 #include "Platform/FileSystem.h"
 
-#include <direct.h>
 #include <io.h>
 #include <windows.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <vector>
+
+#include "Platform/Win32/Utf8.h"
 
 namespace qvPlatform {
 
-struct Win32FindData : WIN32_FIND_DATAA
-{};
+// The entry as the OS gives it, and its name in UTF-8.
+struct Win32FindData : WIN32_FIND_DATAW
+{
+    std::string m_sstrName;
+};
 
 const char* entryName(NativeDirectoryEntry pEntry)
 {
-    return pEntry->cFileName;
+    return pEntry->m_sstrName.c_str();
 }
 
 namespace {
@@ -27,11 +30,13 @@ bool hasNul(const std::string& sstrPath)
     return sstrPath.find('\0') != std::string::npos;
 }
 
-std::string nativePath(const std::string& sstrPath)
+// The path with the platform's separators, in UTF-16 for the wide calls; false when it is not
+// valid UTF-8 (it then names nothing).
+bool nativePath(const std::string& sstrPath, std::wstring& wsstrNative)
 {
     std::string sstrNative(sstrPath);
     FileSystem::toNativeSeparators(sstrNative);
-    return sstrNative;
+    return utf8ToWide(sstrNative, wsstrNative);
 }
 
 char toLowerAscii(char c)
@@ -75,21 +80,30 @@ void FileSystem::toNativeSeparators(std::string& sstrPath)
 
 bool FileSystem::exists(const std::string& sstrPath)
 {
-    if (sstrPath.empty() || hasNul(sstrPath))
+    std::wstring wsstrPath;
+    if (sstrPath.empty() || hasNul(sstrPath) || !nativePath(sstrPath, wsstrPath))
         return false;
-    return ::_access(nativePath(sstrPath).c_str(), 0) == 0;
+    return ::_waccess(wsstrPath.c_str(), 0) == 0;
 }
 
-// _getcwd wants a buffer that is large enough; the buffer grows until it is.
+// GetCurrentDirectoryW tells the size it needs when the buffer is too small; the directory may
+// change (and grow) between two calls, hence the loop.
 bool FileSystem::getCurrentDirectory(std::string& sstrDirectory)
 {
-    std::vector<char> buffer(MAX_PATH + 1);
-    while (::_getcwd(buffer.data(), static_cast<int>(buffer.size())) == nullptr) {
-        if (errno != ERANGE || buffer.size() > 0x100000)
+    std::vector<wchar_t> buffer(MAX_PATH + 1);
+    for (;;) {
+        const DWORD nLength = ::GetCurrentDirectoryW(static_cast<DWORD>(buffer.size()), buffer.data());
+        if (nLength == 0)
             return false;
-        buffer.resize(buffer.size() * 2);
+        if (nLength < buffer.size())
+            break;
+        if (nLength > 0x100000)
+            return false;
+        buffer.resize(nLength + 1);
     }
-    std::string sstrResult(buffer.data());
+    std::string sstrResult;
+    if (!wideToUtf8(buffer.data(), sstrResult))
+        return false;
     std::replace(sstrResult.begin(), sstrResult.end(), '/', '\\');
     sstrDirectory.swap(sstrResult);
     return true;
@@ -97,9 +111,10 @@ bool FileSystem::getCurrentDirectory(std::string& sstrDirectory)
 
 bool FileSystem::isDirectory(const std::string& sstrPath)
 {
-    if (sstrPath.empty() || hasNul(sstrPath))
+    std::wstring wsstrPath;
+    if (sstrPath.empty() || hasNul(sstrPath) || !nativePath(sstrPath, wsstrPath))
         return true; // nothing to read: counts as a directory
-    const DWORD nAttributes = ::GetFileAttributesA(nativePath(sstrPath).c_str());
+    const DWORD nAttributes = ::GetFileAttributesW(wsstrPath.c_str());
     if (nAttributes == INVALID_FILE_ATTRIBUTES)
         return true;
     return (nAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -153,15 +168,15 @@ bool DirectorySearch::findFirst(const std::string& sstrPattern)
 
     // Every entry of the directory, matched here: the OS's own matching is looser (8.3 names,
     // "*.*" matching names without a dot, '<' and '>' as wildcards).
-    std::string sstrSearch = sstrPattern.substr(0, nDirectoryLength);
-    FileSystem::toNativeSeparators(sstrSearch);
-    sstrSearch += '*';
+    std::wstring wsstrSearch;
+    if (!nativePath(sstrPattern.substr(0, nDirectoryLength) + '*', wsstrSearch))
+        return false; // not UTF-8: names no directory
     if (!m_pEntry)
         m_pEntry = new Win32FindData();
-    m_pDirectory = ::FindFirstFileA(sstrSearch.c_str(), m_pEntry);
+    m_pDirectory = ::FindFirstFileW(wsstrSearch.c_str(), m_pEntry);
     if (m_pDirectory == INVALID_HANDLE_VALUE)
         return false;
-    if (matches(m_pEntry->cFileName))
+    if (takeEntry())
         return true;
     return advance();
 }
@@ -175,13 +190,21 @@ bool DirectorySearch::findNext()
 
 bool DirectorySearch::advance()
 {
-    // FindNextFileA reports both the end and a failure as FALSE; either ends the search.
-    while (::FindNextFileA(m_pDirectory, m_pEntry)) {
-        if (matches(m_pEntry->cFileName))
+    // FindNextFileW reports both the end and a failure as FALSE; either ends the search.
+    while (::FindNextFileW(m_pDirectory, m_pEntry)) {
+        if (takeEntry())
             return true;
     }
     close();
     return false;
+}
+
+// A name that is no valid UTF-16 (an unpaired surrogate, which NTFS allows) has no UTF-8 form
+// that would name it again: it is skipped, so that every name listed can be found.
+bool DirectorySearch::takeEntry()
+{
+    return wideToUtf8(m_pEntry->cFileName, m_pEntry->m_sstrName) &&
+           matches(m_pEntry->m_sstrName.c_str());
 }
 
 bool DirectorySearch::matches(const char* pName) const

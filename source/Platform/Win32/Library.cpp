@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <string>
 #include <vector>
+
+#include "Platform/Win32/Utf8.h"
 
 namespace qvPlatform {
 
@@ -67,6 +70,36 @@ bool hasSeparator(const std::string& sstrName)
     return sstrName.find_first_of("/\\") != std::string::npos;
 }
 
+// The absolute form of a path, against the working directory of this moment (GetFullPathNameW
+// also resolves "." and ".." and a drive's own working directory); false when there is none.
+bool toFullPath(const std::wstring& wsstrPath, std::wstring& wsstrFullPath)
+{
+    std::wstring wsstrResult(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD nLength = ::GetFullPathNameW(
+            wsstrPath.c_str(), static_cast<DWORD>(wsstrResult.size()), wsstrResult.data(), nullptr);
+        if (nLength == 0)
+            return false;
+        if (nLength < wsstrResult.size()) {
+            wsstrResult.resize(nLength);
+            break;
+        }
+        wsstrResult.resize(nLength); // too small: nLength counts the terminating zero
+    }
+    wsstrFullPath.swap(wsstrResult);
+    return true;
+}
+
+// The loader appends ".dll" to a file name without an extension, path or not, unless the name
+// ends in '.', which it then drops: a trailing '.' makes it load exactly the file named.
+void keepExtensionAsIs(std::wstring& wsstrFullPath)
+{
+    const std::size_t nNameStart = wsstrFullPath.find_last_of(L'\\');
+    const std::size_t nFrom = nNameStart == std::wstring::npos ? 0 : nNameStart + 1;
+    if (wsstrFullPath.find(L'.', nFrom) == std::wstring::npos)
+        wsstrFullPath += L'.';
+}
+
 // Turns the system's error dialogs off for the calling thread while it lives, so that a file
 // that is no library (or lacks a DLL it imports) is reported to the caller and never shown in a
 // message box that waits for a user.
@@ -93,9 +126,11 @@ private:
 
 } // namespace
 
-bool Library::isLoadableFile(const std::string& sstrPath)
+namespace {
+
+bool isLoadableImage(const std::wstring& wsstrPath)
 {
-    const FileHandle file(::CreateFileA(sstrPath.c_str(), GENERIC_READ,
+    const FileHandle file(::CreateFileW(wsstrPath.c_str(), GENERIC_READ,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     // A directory can't be opened this way (that needs FILE_FLAG_BACKUP_SEMANTICS); a pipe or a
@@ -141,16 +176,44 @@ bool Library::isLoadableFile(const std::string& sstrPath)
         });
 }
 
+} // namespace
+
+bool Library::isLoadableFile(const std::string& sstrPath)
+{
+    std::wstring wsstrPath;
+    return utf8ToWide(sstrPath, wsstrPath) && isLoadableImage(wsstrPath);
+}
+
+// A path is made absolute once, checked, and that same absolute path is what the loader gets: a
+// relative one would be searched along the DLL search path (the program's folder first) and
+// could load another file than the one checked. Its dependencies are searched from the module's
+// own folder first (LOAD_WITH_ALTERED_SEARCH_PATH), where a plug-in keeps the libraries it
+// brings; when one is still missing (ERROR_MOD_NOT_FOUND), the load is tried once more with the
+// standard order, which starts at the program's folder. Libraries already loaded in the process
+// (this library, the C++ runtime) serve either way, whatever folder they came from.
 void* Library::open(const std::string& sstrFileName)
 {
     if (sstrFileName.empty() || sstrFileName.find('\0') != std::string::npos)
         return nullptr;
     std::string sstrPath(sstrFileName);
     std::replace(sstrPath.begin(), sstrPath.end(), '/', '\\');
-    if (hasSeparator(sstrPath) && !isLoadableFile(sstrPath))
+    std::wstring wsstrPath;
+    if (!utf8ToWide(sstrPath, wsstrPath))
         return nullptr;
+    if (!hasSeparator(sstrPath)) {
+        const QuietErrors quiet;
+        return reinterpret_cast<void*>(::LoadLibraryW(wsstrPath.c_str()));
+    }
+    std::wstring wsstrFullPath;
+    if (!toFullPath(wsstrPath, wsstrFullPath) || !isLoadableImage(wsstrFullPath))
+        return nullptr;
+    keepExtensionAsIs(wsstrFullPath);
     const QuietErrors quiet;
-    return reinterpret_cast<void*>(::LoadLibraryA(sstrPath.c_str()));
+    HMODULE hModule =
+        ::LoadLibraryExW(wsstrFullPath.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (hModule == nullptr && ::GetLastError() == ERROR_MOD_NOT_FOUND)
+        hModule = ::LoadLibraryExW(wsstrFullPath.c_str(), nullptr, 0);
+    return reinterpret_cast<void*>(hModule);
 }
 
 void* Library::findSymbol(void* hLibrary, const char* cstrName)

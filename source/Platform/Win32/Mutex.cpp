@@ -27,10 +27,13 @@ void Mutex::lock()
     (void)nResult;
 }
 
-// Every result but WAIT_TIMEOUT (another thread holds it) counts as acquired.
+// Acquired: WAIT_OBJECT_0, or WAIT_ABANDONED (the caller owns it now). WAIT_TIMEOUT: another
+// thread holds it. WAIT_FAILED (no mutex object, a bad handle): not acquired, as nothing is held.
 bool Mutex::tryLock()
 {
-    return ::WaitForSingleObject(m_Mutex, 0) != WAIT_TIMEOUT;
+    const DWORD nResult = ::WaitForSingleObject(m_Mutex, 0);
+    QV_PLATFORM_CHECK(nResult != WAIT_FAILED);
+    return nResult == WAIT_OBJECT_0 || nResult == WAIT_ABANDONED;
 }
 
 // A thread that does not own the mutex is refused (ERROR_NOT_OWNER); nothing changes.
