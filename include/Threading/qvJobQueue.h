@@ -204,8 +204,18 @@ private:
     class Guard
     {
     public:
-        explicit Guard(qvSynch::LWLock& lock) : m_Lock(lock) { m_Lock.acquire(); }
-        ~Guard() { m_Lock.release(); }
+        // An internal region (qvLocks.h): on Windows no thread is suspended or killed holding
+        // the lock.
+        explicit Guard(qvSynch::LWLock& lock) : m_Lock(lock)
+        {
+            qvSynchDetail::enterInternalRegion();
+            m_Lock.acquire();
+        }
+        ~Guard()
+        {
+            m_Lock.release();
+            qvSynchDetail::leaveInternalRegion();
+        }
         Guard(const Guard&) = delete;
         Guard& operator=(const Guard&) = delete;
 

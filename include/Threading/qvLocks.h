@@ -37,6 +37,27 @@ struct CriticalSectionStorage
     alignas(8) unsigned char m_aBytes[48];
 };
 
+} // namespace qvSynch
+
+namespace qvSynchDetail {
+
+// For the library's own short critical regions (the team queues' locks among them, which this
+// public header set inlines): on Windows, qvThread's suspend() and terminate() never leave a
+// thread stopped inside such a region, so that a lock of the library is never held by a stopped
+// or killed thread. Entered before the lock is taken, left after it is released; they nest.
+// Nothing on Linux, whose cancellation never acts inside one.
+#if defined(_WIN32)
+QV_EXPORT void enterInternalRegion();
+QV_EXPORT void leaveInternalRegion();
+#else
+inline void enterInternalRegion() {}
+inline void leaveInternalRegion() {}
+#endif
+
+} // namespace qvSynchDetail
+
+namespace qvSynch {
+
 class QV_EXPORT NullLock
 {
 public:

@@ -132,11 +132,23 @@ public:
 
     static unsigned long currentId();
 
+    // Calls pBody(pArgument) on the calling thread and returns its result, or -1 when it throws
+    // a C++ exception (which is dropped). A cancellation that unwinds the call goes on to the
+    // thread's start: for a body inside a body (a team member's job) that must keep its thread
+    // after a throwing call. Under AddressSanitizer the unwound part of the stack is unpoisoned
+    // before the unwinding goes on, as the entry procedure does (see above); a plain
+    // catch (...) and rethrow there would run the sanitizer's no-return hook over the stale
+    // redzones of the frames already unwound.
+    static long callCatchingExceptions(Body pBody, void* pArgument);
+
     struct State;
 
 private:
     Thread(State* pState, NativeThreadHandle handle);
     void requestTermination(int& nError);
+#if defined(_WIN32)
+    bool stopForTermination(const void*& pLastParked);
+#endif
     int signalThread();
 
     // The id, the lock that guards the handle and the rest live in the shared state.
