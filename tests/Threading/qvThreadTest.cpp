@@ -34,6 +34,7 @@
 
 #include "Threading/qvLocks.h"
 #include "Threading/qvSemaphore.h"
+#include "Threading/qvSignal.h"
 #include "Threading/qvThread.h"
 #include "qvTestSupport.h"
 
@@ -1029,4 +1030,62 @@ TEST(qvThreadTest, TerminateAtARandomMomentLeavesTheWaitsOfOthersWorking)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(qvTest::exitWithVerdict(&killPingPongRounds), testing::ExitedWithCode(0), "");
+}
+
+namespace {
+
+// A thread asleep in one of the library's waits can be suspended (suspend() returns), resumed,
+// and then released from the wait. Under ThreadSanitizer, which holds a signal back until the
+// thread passes through one of its intercepted calls, every such wait must pass through one now
+// and then for the suspension to arrive.
+struct SuspendCase
+{
+    const char* cstrName;
+    std::function<void()> wait;
+    std::function<void()> release;
+};
+
+std::string suspendSleepers(const SuspendCase& suspendCase)
+{
+    Waiter sleeper(suspendCase.wait);
+    if (!sleeper.parks())
+        return "the thread never went to sleep";
+    qvTest::AsyncCall suspender([&] { sleeper.thread.suspend(); });
+    if (!suspender.finishedWithin())
+        return "suspend() of a thread asleep in the wait does not return";
+    sleeper.thread.resume();
+    suspendCase.release();
+    if (!qvTest::waitUntil([&] { return sleeper.bPassed.load(); }))
+        return "the resumed thread did not leave its wait";
+    sleeper.thread.join();
+    return "";
+}
+
+} // namespace
+
+TEST(qvThreadTest, SuspendOfAThreadAsleepInALibraryWaitReturns)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    qvSynch::Semaphore semaphore(0, 1);
+    qvSynch::LWLock lock;
+    std::unique_ptr<qvSynch::Signal> pSignal = std::make_unique<qvSynch::Signal>(false);
+    const SuspendCase CASES[] = {
+        {"Semaphore::P", [&] { semaphore.P(); }, [&] { semaphore.V(); }},
+        {"Signal::wait", [&] { pSignal->wait(); }, [&] { pSignal->signal(); }},
+        {"LWLock::acquire",
+         [&] {
+             lock.acquire();
+             lock.release();
+         },
+         [&] { lock.release(); }},
+    };
+    for (const SuspendCase& suspendCase : CASES) {
+        SCOPED_TRACE(suspendCase.cstrName);
+        EXPECT_EXIT(qvTest::exitWithVerdict([&] {
+                        if (&suspendCase == &CASES[2])
+                            lock.acquire();
+                        return suspendSleepers(suspendCase);
+                    }),
+                    testing::ExitedWithCode(0), "");
+    }
 }
