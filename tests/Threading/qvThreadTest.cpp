@@ -999,7 +999,7 @@ std::string killPingPongRounds()
         pinger.run(&pingData);
         ponger.run(&pongData);
         game.ping.V();
-        const long nTarget = 1 + static_cast<long>(random() % 300);
+        const long nTarget = 1 + static_cast<long>(random() % 100);
         if (!qvTest::waitUntil([&] { return game.nPongs >= nTarget; }))
             return "the game did not get going";
         pinger.terminate();
