@@ -17,7 +17,11 @@
 // successful tryAcquire()) needs one release() from the same thread. A release() by a thread
 // that does not hold the lock is ignored. Nothing is reported or thrown.
 //
-// Threads:  every operation may be called from any thread.
+// Threads:  every operation may be called from any thread. A thread ended by
+//           qvThread::terminate() while it waits in acquire() costs the other waiters nothing
+//           (a wake-up it had received is passed on). On Windows an LWLock or SpinLock that
+//           the killed thread held stays held for ever (nothing of it runs again); a Lock is
+//           handed on to its next acquirer.
 // Lifetime: a lock must not be held when it is destroyed.
 
 #include <cstddef>

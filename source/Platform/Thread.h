@@ -51,13 +51,19 @@
 //   count is the count: suspend() is SuspendThread (followed by GetThreadContext, which returns
 //   only once the thread has really stopped; SuspendThread alone does not wait), resume() and
 //   start() are ResumeThread. A thread is stopped wherever it is, inside a system call too.
-// - terminate() of a thread running its body is TerminateThread: the thread stops wherever it
-//   is and nothing of it runs again, no destructor, no cleanup. Hazard: whatever the thread
-//   held stays as it was, a lock it held stays held for ever (also a lock inside the C runtime,
-//   such as the heap's), an object it was changing stays half-changed. Use it only on a thread
-//   whose state nobody depends on; the library's own shutdown paths never do it to a thread
-//   that may run user code. terminate() then waits until the OS has ended the thread (which
-//   runs none of its code for that) and releases what the thread would have released itself.
+// - suspend() and terminate() never leave a thread stopped inside one of the library's internal
+//   regions (Futex.h: the parking lot's bucket locks, the queues' and maps' locks): one found
+//   inside is resumed and stopped again until it is outside.
+// - terminate() of a thread running its body is TerminateThread, made while the thread is
+//   stopped outside the internal regions: nothing of it runs again, no destructor, no cleanup.
+//   Hazard: whatever the thread's own code held stays as it was, a lock it held stays held for
+//   ever (also a lock inside the C runtime, such as the heap's), an object it was changing stays
+//   half-changed. Use it only on a thread whose state nobody depends on; the library's own
+//   shutdown paths never do it to a thread that may run user code. A thread that has left its
+//   body is not killed (its exit path holds the loader's lock): terminate() waits for its end.
+//   After the kill it waits until the OS has ended the thread (which runs none of its code for
+//   that), releases what the thread would have released itself, and wakes every sleeper of the
+//   address the thread last slept on: a wake-up that had taken it off that address is not lost.
 //   A thread at its start gate is released instead (ResumeThread until it runs) and leaves the
 //   gate on its own, without calling its body.
 // - join() waits for the OS thread to end (WaitForSingleObject); the exit code is the one
