@@ -220,6 +220,9 @@ Thread::~Thread()
         return;
     }
     {
+        // An internal region (Futex.h) while the handle lock is held: a thread killed here
+        // would leave it held for every later terminate() of this thread.
+        InternalRegion region;
         std::lock_guard<std::mutex> guard(pState->m_HandleLock);
         m_pState = pState;
         int nError = 0;
@@ -401,6 +404,8 @@ int Thread::terminate()
         }
         return 0;
     }
+    // See the destructor.
+    InternalRegion region;
     std::lock_guard<std::mutex> guard(m_pState->m_HandleLock);
     int nError = 0;
     requestTermination(nError);
