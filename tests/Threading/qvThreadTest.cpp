@@ -990,7 +990,7 @@ long pongLoop(void* pArgument)
 std::string killPingPongRounds()
 {
     std::mt19937 random(20261208);
-    for (int nRound = 0; nRound < qvTest::raceRounds(60); ++nRound) {
+    for (int nRound = 0; nRound < qvTest::raceRounds(40); ++nRound) {
         PingPong game;
         qvThreadData pingData(&pingLoop, &game);
         qvThreadData pongData(&pongLoop, &game);
