@@ -6,9 +6,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <chrono>
 #include <functional>
 #include <memory>
 #include <random>
@@ -340,8 +340,7 @@ const TortureRow TORTURE_ROWS[] = {
          }
          worker.nOutside = 0;
          ++worker.nSent;
-         arena.processor.getITC().sendAsyncMessage(worker.message,
-                                                   qvITC::ArgumentVector(0, false),
+         arena.processor.getITC().sendAsyncMessage(worker.message, qvITC::ArgumentVector(0, false),
                                                    arena.nLoopThread);
          worker.nOutside = 1;
      }},

@@ -332,7 +332,8 @@ bool Thread::stopForTermination(const void*& pLastParked)
         ::ResumeThread(m_Handle);
         ::SwitchToThread();
     }
-    const std::atomic<const void*>* pParked = m_pState->m_pLastParked.load(std::memory_order_acquire);
+    const std::atomic<const void*>* pParked =
+        m_pState->m_pLastParked.load(std::memory_order_acquire);
     pLastParked = pParked ? pParked->load(std::memory_order_seq_cst) : nullptr;
     return true;
 }
