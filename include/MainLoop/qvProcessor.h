@@ -19,7 +19,9 @@
 //   queued messages are discarded (waiting senders are told) and later ones refused.
 // - The start record of a loop's thread lives until the thread has been joined.
 // Non-guarantees:
-// - suspend(id) stops the thread wherever it is; the loop does not reach a safe point first.
+// - suspend(id) stops the thread wherever it is (on Windows outside the library's internal locks,
+//   see qvThread.h); the loop does not reach a safe point first. A loop stopped inside the heap's
+//   lock holds up every allocation of the process, sends to other loops included, until resume.
 // - shutdown(id) waits for the loop's current turn; a pipeline function that never returns
 //   blocks it.
 //

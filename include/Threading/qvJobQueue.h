@@ -35,7 +35,9 @@
 // Termination: a taker blocked in getJob() or getJobAsSoleTaker() may be terminated there
 // (qvThread::terminate: a cancellation on Linux, TerminateThread on Windows); it then leaves
 // without taking a job and without holding a lock. It stays counted as a sleeper, which costs a
-// later taker one needless wake-up, nothing more.
+// later taker one needless wake-up, nothing more. On Windows neither lock is ever held by a
+// thread that qvThread's suspend() or terminate() stopped (they are internal regions,
+// qvLocks.h), so an adder killed in addJob() leaves the queue usable.
 //
 // Failures: an allocation failure in addJob()/tryAddJob() throws the allocator's exception and
 // leaves the queue unchanged, its lock released and its free nodes as they were.
@@ -204,8 +206,18 @@ private:
     class Guard
     {
     public:
-        explicit Guard(qvSynch::LWLock& lock) : m_Lock(lock) { m_Lock.acquire(); }
-        ~Guard() { m_Lock.release(); }
+        // An internal region (qvLocks.h): on Windows no thread is suspended or killed holding
+        // the lock.
+        explicit Guard(qvSynch::LWLock& lock) : m_Lock(lock)
+        {
+            qvSynchDetail::enterInternalRegion();
+            m_Lock.acquire();
+        }
+        ~Guard()
+        {
+            m_Lock.release();
+            qvSynchDetail::leaveInternalRegion();
+        }
         Guard(const Guard&) = delete;
         Guard& operator=(const Guard&) = delete;
 

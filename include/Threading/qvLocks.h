@@ -17,7 +17,11 @@
 // successful tryAcquire()) needs one release() from the same thread. A release() by a thread
 // that does not hold the lock is ignored. Nothing is reported or thrown.
 //
-// Threads:  every operation may be called from any thread.
+// Threads:  every operation may be called from any thread. A thread ended by
+//           qvThread::terminate() while it waits in acquire() costs the other waiters nothing
+//           (a wake-up it had received is passed on). On Windows an LWLock or SpinLock that
+//           the killed thread held stays held for ever (nothing of it runs again); a Lock is
+//           handed on to its next acquirer.
 // Lifetime: a lock must not be held when it is destroyed.
 
 #include <cstddef>
@@ -36,6 +40,27 @@ struct CriticalSectionStorage
 {
     alignas(8) unsigned char m_aBytes[48];
 };
+
+} // namespace qvSynch
+
+namespace qvSynchDetail {
+
+// For the library's own short critical regions (the team queues' locks among them, which this
+// public header set inlines): on Windows, qvThread's suspend() and terminate() never leave a
+// thread stopped inside such a region, so that a lock of the library is never held by a stopped
+// or killed thread. Entered before the lock is taken, left after it is released; they nest.
+// Nothing on Linux, whose cancellation never acts inside one.
+#if defined(_WIN32)
+QV_EXPORT void enterInternalRegion();
+QV_EXPORT void leaveInternalRegion();
+#else
+inline void enterInternalRegion() {}
+inline void leaveInternalRegion() {}
+#endif
+
+} // namespace qvSynchDetail
+
+namespace qvSynch {
 
 class QV_EXPORT NullLock
 {

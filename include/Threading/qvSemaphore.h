@@ -23,8 +23,11 @@ namespace qvSynch {
 //
 // Threads:  every operation may be called from any thread. Linux: a blocking P() is a
 //           cancellation point: a qvThread terminated while it waits there ends without taking
-//           a unit. Windows: a qvThread terminated while it waits there ends without taking a
-//           unit as well (the semaphore stays usable by every other thread).
+//           a unit, and a wake-up it had received goes on to another waiter. Windows: a qvThread
+//           terminated while it waits there ends without taking a unit, unless it had already
+//           taken one (then that unit goes with it); a wake-up it had received and not acted on
+//           is passed on (qvThread::terminate() wakes the waiters again), and the semaphore, like
+//           every other one, stays usable by every other thread.
 // Lifetime: a thread returning from P() may destroy the semaphore at once.
 class QV_EXPORT Semaphore
 {

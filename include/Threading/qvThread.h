@@ -37,10 +37,16 @@
 //
 // Linux (pthreads; ids are kernel thread ids, error numbers pthread's):
 // - A running thread is stopped by a signal; a thread blocked in a system call stops when the
-//   call returns or is interrupted.
+//   call returns or is interrupted. Under ThreadSanitizer, which delivers a signal only when the
+//   thread passes through one of its intercepted calls, the library's own waits pass through
+//   one every 10 ms, so suspend() of a thread asleep in them returns; a thread blocked in some
+//   other uninterceptable call stops only when that call returns. A thread stopped inside the
+//   C library's allocator holds that arena's lock: other threads that allocate from it (the
+//   library's calls that allocate among them) block until resume().
 // - terminate() and the destructor never wait. A thread inside its start function is
 //   cancelled: it ends at its next cancellation point (any blocking POSIX call that is one, such
-//   as read or nanosleep or a condition wait, and every blocking qvSynch::Semaphore::P), or when
+//   as read or nanosleep or a condition wait, and every blocking qvSynch::Semaphore::P, where a
+//   wake-up the thread had received and not acted on is handed to another waiter), or when
 //   the start function returns, whichever comes first; it never starts anything of the start
 //   function again. Until then it keeps running: terminate() does not stop code that makes no
 //   such call. A suspended thread is released from its suspension so that it can get there.
@@ -55,12 +61,25 @@
 //
 // Windows (kernel32; ids from GetCurrentThreadId, error numbers from GetLastError):
 // - suspend() is SuspendThread, and the count is the OS's own; the thread stops wherever it is,
-//   inside a system call too.
+//   inside a system call too, with one exception:
+// - suspend() never leaves a thread stopped inside one of the library's own internal locks
+//   (those of its waits, of its job queues and of its inter-thread calls): a thread found inside
+//   one is let run on until it has left, then stopped. A thread stopped inside the process
+//   heap's lock (any allocation, the library's or the C runtime's) holds up every allocation of
+//   the process until resume(): the library's later calls that allocate (an inter-thread send,
+//   creating a loop, a job queue that grows beyond 255 jobs) block until then.
 // - terminate() (and the destructor) of a thread inside its start function is TerminateThread:
-//   the thread stops at once wherever it is, and nothing of it runs again: no destructor, no
-//   catch block, no cleanup. Hazard: what it held stays held for ever (a lock it owned, also
-//   one inside the C runtime such as the heap's) and what it was changing stays half-changed,
-//   for every thread of the process. Use it only on a thread whose state nothing depends on.
+//   the thread stops at once, and nothing of it runs again: no destructor, no catch block, no
+//   cleanup. As with suspend(), it is first stopped outside the library's internal locks, so
+//   every wait, wake and queue of the library goes on working for the other threads. A thread
+//   killed in a wait of the library's Semaphore, Signal, LWLock or SpinLock, after a wake-up
+//   was handed to it and before it acted on it, does not take that wake-up with it: terminate()
+//   wakes the sleepers of the address the thread last slept on, who look again (at most a
+//   needless wake-up). Hazard: what the thread's own code held stays held for ever (an LWLock or
+//   SpinLock it owned, a lock inside the C runtime such as the heap's, which then stops every
+//   allocation of the process) and what it was changing stays half-changed. Use it only on a
+//   thread whose state nothing depends on. A thread that has already left its start function is
+//   not killed (its exit path holds the loader's lock); terminate() waits for it to end.
 //   terminate() returns once the OS has ended the thread, which runs none of its code for that.
 //   The library itself never terminates a thread that may run user code (its teams and its
 //   processor end their threads by letting them return).

@@ -157,7 +157,8 @@ void qvMainLoop::run()
             // The busy count announces the pass (the pipeline counts passes with it).
             m_FunctionPipeLine.runPass();
         }
-        ScopedLock lock(m_LoopConditionLock);
+        // The condition is user code: the thread stays stoppable while it runs.
+        qvSynchDetail::ScopedLockAroundUserCode<qvSynch::LWLock> lock(m_LoopConditionLock);
         bGoOn = m_LoopCondition.m_pCurrent.load(std::memory_order_seq_cst)->m_Functor();
     } while (bGoOn);
     m_Exit.m_pCurrent.load(std::memory_order_seq_cst)->m_Functor();

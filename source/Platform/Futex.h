@@ -31,12 +31,45 @@ inline void futexWakeAll(std::atomic<std::uint32_t>& word)
     futexWake(word, 0x7fffffff);
 }
 
-// The number of the wait-on-address seam's own locks that the calling thread holds at the moment,
-// for Thread::suspend(): on Windows the parking lot's buckets have locks, and a thread stopped
-// while it holds one would hold up every wait and wake on the addresses of that bucket, so
-// suspend() lets it run on until it has left. Linux keeps no such lock (always 0). The address
-// stays valid for the thread's lifetime; other threads may read it.
-const std::atomic<std::uint32_t>* heldWaitLocks();
+// The library's own internal locks, for Thread::suspend() and Thread::terminate() on Windows,
+// which stop a thread wherever it is: a thread stopped or killed while it holds one of them
+// would hold up every other thread that needs it (the parking lot's bucket locks below, the
+// queues and maps of the teams and of the inter-thread calls). Such a region is entered before
+// the lock is taken and left after it is released; suspend() and terminate() let a thread that
+// is inside one run on until it has left, then stop it. Regions nest. On Linux no region is ever
+// counted: cancellation acts only at cancellation points, and no region has one; a suspension
+// stops a thread inside a region as anywhere else (its lock waits for resume()).
+#if defined(_WIN32)
+void enterInternalRegion();
+void leaveInternalRegion();
+#else
+inline void enterInternalRegion() {}
+inline void leaveInternalRegion() {}
+#endif
+
+class InternalRegion
+{
+public:
+    InternalRegion() { enterInternalRegion(); }
+    ~InternalRegion() { leaveInternalRegion(); }
+    InternalRegion(const InternalRegion&) = delete;
+    InternalRegion& operator=(const InternalRegion&) = delete;
+};
+
+// What another thread needs to know of a thread in order to stop it safely, valid for the
+// thread's lifetime and read by Thread while the thread is stopped:
+// - m_pInternalRegions: the number of internal regions (see above) the thread is inside (always
+//   0 on Linux);
+// - m_pLastParked: the address the thread last slept on in futexWait (Windows; null on Linux,
+//   where no sleep is ever killed: cancellation unwinds it instead). A thread killed after a
+//   wake-up took it off that address and before it acted on the wake-up takes the wake-up with
+//   it; Thread::terminate() then wakes every sleeper of that address, who re-check.
+struct WaitRecord
+{
+    const std::atomic<std::uint32_t>* m_pInternalRegions;
+    const std::atomic<const void*>* m_pLastParked;
+};
+WaitRecord waitRecord();
 
 // Sets up what the calling thread needs in order to wait (nothing on Linux; its parking record
 // on Windows), so that its first wait allocates and opens nothing. The library's own threads

@@ -21,6 +21,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "Futex.h"
 #include "PlatformTypes.h"
 
 namespace qvPlatform {
@@ -73,8 +74,17 @@ public:
         if (--m_nRecursion != 0)
             return;
         m_nOwner.store(0, std::memory_order_relaxed);
-        if (m_nState.exchange(0, std::memory_order_release) == 2)
-            wakeOne();
+        std::uint32_t nExpected = 1;
+        if (m_nState.compare_exchange_strong(nExpected, 0, std::memory_order_release,
+                                             std::memory_order_relaxed))
+            return;
+        // Sleepers are marked (2, which only this owner changes now): freeing the lock and
+        // waking one of them is an internal region (Futex.h), so that a thread killed in
+        // between (Windows) does not leave the lock free and its sleepers asleep.
+        enterInternalRegion();
+        m_nState.store(0, std::memory_order_release);
+        wakeOne();
+        leaveInternalRegion();
     }
 
 private:

@@ -15,7 +15,9 @@
 // - Linux: the sleep inside wait() is a cancellation point: a thread cancelled there (Thread's
 //   terminate()) leaves without taking a unit, and passes on a wake-up it may have consumed.
 //   Windows has no cancellation; a thread killed there (TerminateThread) stays counted as a
-//   sleeper, which costs later post() calls a needless wake-up and nothing else.
+//   sleeper, which costs later post() calls a needless wake-up and nothing else. A wake-up it
+//   had received and not acted on is passed on by Thread::terminate(), which wakes the
+//   address's sleepers again.
 //
 // Lifetime: post() touches the object's memory only up to the atomic operation that makes the
 // unit available, so a thread returning from wait() may destroy the semaphore at once.

@@ -28,7 +28,9 @@
 // - A thread that is running its body is stopped by a real-time signal (SUSPEND_SIGNAL) whose
 //   handler waits, with async-signal-safe futex calls only, while the count is above 0. Should
 //   the thread not stop within 20 ms the signal is sent again (ThreadSanitizer defers signals to
-//   its own safe points and can drop one); a surplus signal is harmless. POSIX cannot stop a
+//   its own safe points and can drop one); a surplus signal is harmless. Under ThreadSanitizer
+//   every futex wait of the library (Futex.h), the cancellable one too, wakes every 10 ms and
+//   passes through such a point, so a thread asleep in one is stopped all the same. POSIX cannot stop a
 //   thread inside a system call: a thread blocked in the kernel is stopped when the call returns
 //   or is interrupted by the signal, before it runs any more of its body.
 // - terminate() never waits. A thread running its body is cancelled (pthread_cancel, deferred):
@@ -51,13 +53,19 @@
 //   count is the count: suspend() is SuspendThread (followed by GetThreadContext, which returns
 //   only once the thread has really stopped; SuspendThread alone does not wait), resume() and
 //   start() are ResumeThread. A thread is stopped wherever it is, inside a system call too.
-// - terminate() of a thread running its body is TerminateThread: the thread stops wherever it
-//   is and nothing of it runs again, no destructor, no cleanup. Hazard: whatever the thread
-//   held stays as it was, a lock it held stays held for ever (also a lock inside the C runtime,
-//   such as the heap's), an object it was changing stays half-changed. Use it only on a thread
-//   whose state nobody depends on; the library's own shutdown paths never do it to a thread
-//   that may run user code. terminate() then waits until the OS has ended the thread (which
-//   runs none of its code for that) and releases what the thread would have released itself.
+// - suspend() and terminate() never leave a thread stopped inside one of the library's internal
+//   regions (Futex.h: the parking lot's bucket locks, the queues' and maps' locks): one found
+//   inside is resumed and stopped again until it is outside.
+// - terminate() of a thread running its body is TerminateThread, made while the thread is
+//   stopped outside the internal regions: nothing of it runs again, no destructor, no cleanup.
+//   Hazard: whatever the thread's own code held stays as it was, a lock it held stays held for
+//   ever (also a lock inside the C runtime, such as the heap's), an object it was changing stays
+//   half-changed. Use it only on a thread whose state nobody depends on; the library's own
+//   shutdown paths never do it to a thread that may run user code. A thread that has left its
+//   body is not killed (its exit path holds the loader's lock): terminate() waits for its end.
+//   After the kill it waits until the OS has ended the thread (which runs none of its code for
+//   that), releases what the thread would have released itself, and wakes every sleeper of the
+//   address the thread last slept on: a wake-up that had taken it off that address is not lost.
 //   A thread at its start gate is released instead (ResumeThread until it runs) and leaves the
 //   gate on its own, without calling its body.
 // - join() waits for the OS thread to end (WaitForSingleObject); the exit code is the one
@@ -132,11 +140,23 @@ public:
 
     static unsigned long currentId();
 
+    // Calls pBody(pArgument) on the calling thread and returns its result, or -1 when it throws
+    // a C++ exception (which is dropped). A cancellation that unwinds the call goes on to the
+    // thread's start: for a body inside a body (a team member's job) that must keep its thread
+    // after a throwing call. Under AddressSanitizer the unwound part of the stack is unpoisoned
+    // before the unwinding goes on, as the entry procedure does (see above); a plain
+    // catch (...) and rethrow there would run the sanitizer's no-return hook over the stale
+    // redzones of the frames already unwound.
+    static long callCatchingExceptions(Body pBody, void* pArgument);
+
     struct State;
 
 private:
     Thread(State* pState, NativeThreadHandle handle);
     void requestTermination(int& nError);
+#if defined(_WIN32)
+    bool stopForTermination(const void*& pLastParked);
+#endif
     int signalThread();
 
     // The id, the lock that guards the handle and the rest live in the shared state.

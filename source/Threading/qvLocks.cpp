@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "Platform/Futex.h"
 #include "Platform/LightMutex.h"
 #include "Platform/Mutex.h"
 
@@ -98,3 +99,19 @@ bool Lock::tryAcquire()
 }
 
 } // namespace qvSynch
+
+#if defined(_WIN32)
+namespace qvSynchDetail {
+
+void enterInternalRegion()
+{
+    qvPlatform::enterInternalRegion();
+}
+
+void leaveInternalRegion()
+{
+    qvPlatform::leaveInternalRegion();
+}
+
+} // namespace qvSynchDetail
+#endif

@@ -35,15 +35,9 @@ long qvThreadTeam::qvThreadTeamStorage::processNextJob()
 
 long qvThreadTeam::qvThreadTeamStorage::runJob(long (*pThreadFunc)(void*), void* pThreadData)
 {
-    try {
-        return pThreadFunc(pThreadData);
-    } catch (...) {
-        // The forced unwinding of a cancelled member is no C++ exception (there is no current
-        // exception for it); it must go on to the thread's start.
-        if (!std::current_exception())
-            throw;
-        return -1;
-    }
+    // A job that throws gives -1 and the member goes on; the forced unwinding of a cancelled
+    // member goes on to the thread's start, the sanitizers' stack state cleaned up first.
+    return qvPlatform::Thread::callCatchingExceptions(pThreadFunc, pThreadData);
 }
 
 // ---------------------------------------------------------------------------------------------

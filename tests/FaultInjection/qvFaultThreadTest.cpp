@@ -1,22 +1,27 @@
 // Threads under faults: the OS refusing to create a thread (a forked child that becomes an
-// unprivileged user and lowers its process limit), and threads that end while they hold a
-// qvSynch::Lock.
+// unprivileged user and lowers its process limit), threads that end while they hold a
+// qvSynch::Lock, and threads terminated at random moments while they use each primitive.
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <memory>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "MainLoop/qvProcessor.h"
 #include "Threading/qvJoinableThreadTeam.h"
 #include "Threading/qvLocks.h"
 #include "Threading/qvSemaphore.h"
+#include "Threading/qvSignal.h"
 #include "Threading/qvThread.h"
 #include "Threading/qvThreadTeam.h"
 #include "qvFaultAllocator.h"
@@ -210,4 +215,246 @@ TEST(qvFaultLockTest, ThreadTerminatedWhileHoldingALockPassesItOn)
     owner.run(&data);
     ASSERT_TRUE(held.waitFor());
     expectLockPassesOn(lock, owner, end, true);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Threads terminated at random moments while they use the library
+//
+// For each primitive, three workers use it in a loop; round after round one of them, chosen at
+// random, is terminated after a random number of its steps and a random spin, and a fresh
+// worker takes its place. After every kill each survivor must go on making progress. What a
+// killed thread may take with it, and how the rounds allow for it:
+// - Linux: termination is a cancellation. It acts at the worker's cancellation points (its
+//   explicit one, a nanosleep, and a blocking Semaphore::P) and unwinds the stack, so a killed
+//   worker holds nothing and has taken nothing beyond a unit a cancelled P() never takes.
+// - Windows: the thread is killed wherever it is, outside the library's own internal regions.
+//   Semaphore: a unit it had taken is gone (the issuer allows one per kill). Signal, Lock (the
+//   next owner takes an abandoned mutex), a team job (the queue's locks are internal regions,
+//   and creating a job allocates nothing while fewer than 256 wait): anywhere. LWLock and
+//   SpinLock: a lock it held would stay held for ever (the documented hazard), and an
+//   inter-thread send allocates (a kill inside the heap's lock would stop every allocation of
+//   the process): there the kill comes only while the worker is outside acquire..release or
+//   outside the send (the test suspends it, looks, and resumes it to try again).
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct TortureArena
+{
+    qvSynch::Semaphore units{0, 1 << 30};
+    std::atomic<long> nIssued{0};
+    std::atomic<long> nTaken{0};
+    std::atomic<long> nKills{0};
+    qvSynch::Signal signal{false};
+    qvSynch::LWLock lwLock;
+    qvSynch::SpinLock spinLock{50};
+    qvSynch::Lock lock;
+    qvThreadTeam team{2};
+    qvProcessor processor;
+    unsigned long nLoopThread = 0;
+    std::atomic<bool> bStop{false};
+};
+
+struct TortureWorker
+{
+    TortureArena* pArena = nullptr;
+    void (*pStep)(TortureArena&, TortureWorker&) = nullptr;
+    std::atomic<long> nProgress{0};
+    std::atomic<long> nSent{0};
+    // 0 while the worker holds a lock or is inside a send (see above), 1 otherwise.
+    std::atomic<int> nOutside{1};
+    std::atomic<bool> bEnded{false};
+    qvSynch::Semaphore jobDone{0, 1 << 30};
+    // Made before the worker starts: nothing it does allocates, but the send.
+    qvITC::MessageFunctor message;
+    qvThreadData data{&TortureWorker::run, this};
+    qvThread thread;
+
+    static long run(void* pArgument)
+    {
+        TortureWorker* pWorker = static_cast<TortureWorker*>(pArgument);
+        while (!pWorker->pArena->bStop) {
+            if (!qvTest::ON_WINDOWS)
+                std::this_thread::sleep_for(1ns); // a cancellation point
+            pWorker->pStep(*pWorker->pArena, *pWorker);
+        }
+        pWorker->bEnded = true;
+        return 0;
+    }
+};
+
+template <class LockType>
+void lockStep(LockType& lock, TortureWorker& worker)
+{
+    worker.nOutside = 0;
+    lock.acquire();
+    ++worker.nProgress;
+    lock.release();
+    worker.nOutside = 1;
+}
+
+long postJob(void* pArgument)
+{
+    static_cast<qvSynch::Semaphore*>(pArgument)->V();
+    return 0;
+}
+
+struct TortureRow
+{
+    const char* cstrName;
+    bool bOnlyOutsideOnWindows;
+    void (*pStep)(TortureArena&, TortureWorker&);
+};
+
+const TortureRow TORTURE_ROWS[] = {
+    {"Semaphore", false,
+     [](TortureArena& arena, TortureWorker& worker) {
+         arena.units.P();
+         ++arena.nTaken;
+         ++worker.nProgress;
+     }},
+    {"Signal", false,
+     [](TortureArena& arena, TortureWorker& worker) {
+         arena.signal.wait();
+         ++worker.nProgress;
+     }},
+    {"LWLock", true,
+     [](TortureArena& arena, TortureWorker& worker) { lockStep(arena.lwLock, worker); }},
+    {"SpinLock", true,
+     [](TortureArena& arena, TortureWorker& worker) { lockStep(arena.spinLock, worker); }},
+    {"Lock", false,
+     [](TortureArena& arena, TortureWorker& worker) { lockStep(arena.lock, worker); }},
+    {"team job", false,
+     [](TortureArena& arena, TortureWorker& worker) {
+         arena.team.createJob(&postJob, &worker.jobDone);
+         worker.jobDone.P();
+         ++worker.nProgress;
+     }},
+    {"inter-thread send", true,
+     [](TortureArena& arena, TortureWorker& worker) {
+         // A few messages in flight at most: the loop's queue stays short.
+         if (worker.nSent - worker.nProgress >= 4) {
+             std::this_thread::yield();
+             return;
+         }
+         worker.nOutside = 0;
+         ++worker.nSent;
+         arena.processor.getITC().sendAsyncMessage(worker.message, qvITC::ArgumentVector(0, false),
+                                                   arena.nLoopThread);
+         worker.nOutside = 1;
+     }},
+};
+
+// Keeps the semaphore's units and the signal coming while the workers run: units up to two
+// per worker beyond what the workers took, plus one for each kill (a unit the victim took).
+void feed(TortureArena& arena, std::atomic<bool>& bFeeding)
+{
+    while (bFeeding) {
+        if (arena.nIssued - arena.nTaken < 6 + arena.nKills) {
+            ++arena.nIssued;
+            arena.units.V();
+        }
+        arena.signal.signal();
+        std::this_thread::yield();
+        arena.signal.reset();
+    }
+}
+
+std::unique_ptr<TortureWorker> startWorker(TortureArena& arena, const TortureRow& row)
+{
+    auto pWorker = std::make_unique<TortureWorker>();
+    pWorker->pArena = &arena;
+    pWorker->pStep = row.pStep;
+    std::atomic<long>* pProgress = &pWorker->nProgress;
+    pWorker->message = qvITC::MessageFunctor([pProgress](const qvITC::ArgumentVector&) {
+        ++*pProgress;
+        return qvAnyContainer();
+    });
+    pWorker->thread.run(&pWorker->data);
+    return pWorker;
+}
+
+std::string tortureRow(const TortureRow& row, std::mt19937& random,
+                       std::chrono::steady_clock::duration budget)
+{
+    constexpr int WORKERS = 3;
+    const std::string sstrRow = std::string(row.cstrName) + ": ";
+    TortureArena arena;
+    const unsigned long nLoop = arena.processor.createMainLoop();
+    arena.processor.run(nLoop);
+    arena.nLoopThread = arena.processor.getThreadID(nLoop);
+    // Workers stay until the end, the killed ones too: jobs and messages may still name them.
+    std::vector<std::unique_ptr<TortureWorker>> all;
+    std::vector<TortureWorker*> live;
+    all.reserve(WORKERS + 64);
+    for (int n = 0; n < WORKERS; ++n) {
+        all.push_back(startWorker(arena, row));
+        live.push_back(all.back().get());
+    }
+    std::atomic<bool> bFeeding{true};
+    std::thread feeder([&] { feed(arena, bFeeding); });
+    std::string sstrFailure;
+    const auto end = std::chrono::steady_clock::now() + budget;
+    for (int nRound = 0; nRound < 60 && std::chrono::steady_clock::now() < end; ++nRound) {
+        const std::size_t nVictim = random() % WORKERS;
+        TortureWorker& victim = *live[nVictim];
+        const long nTarget = victim.nProgress + 1 + static_cast<long>(random() % 20);
+        if (!qvTest::waitUntil([&] { return victim.nProgress >= nTarget; })) {
+            sstrFailure = sstrRow + "a worker made no progress before its kill";
+            break;
+        }
+        for (unsigned int nSpin = random() % 2000; nSpin > 0; --nSpin)
+            std::atomic_signal_fence(std::memory_order_seq_cst);
+        if (qvTest::ON_WINDOWS && row.bOnlyOutsideOnWindows) {
+            for (;;) {
+                victim.thread.suspend();
+                if (victim.nOutside)
+                    break;
+                victim.thread.resume();
+                std::this_thread::yield();
+            }
+        }
+        ++arena.nKills;
+        victim.thread.terminate();
+        victim.thread.join();
+        // Every survivor goes on.
+        for (std::size_t n = 0; n < live.size() && sstrFailure.empty(); ++n) {
+            if (n == nVictim)
+                continue;
+            const long nBefore = live[n]->nProgress;
+            if (!qvTest::waitUntil([&] { return live[n]->nProgress >= nBefore + 3; }))
+                sstrFailure = sstrRow + "round " + std::to_string(nRound) +
+                              ": a surviving worker is stuck after a kill";
+        }
+        if (!sstrFailure.empty())
+            break;
+        all.push_back(startWorker(arena, row));
+        live[nVictim] = all.back().get();
+    }
+    arena.bStop = true;
+    for (TortureWorker* pWorker : live) {
+        if (!qvTest::waitUntil([&] { return pWorker->bEnded.load(); }) && sstrFailure.empty())
+            sstrFailure = sstrRow + "a worker did not end";
+        pWorker->thread.join();
+    }
+    bFeeding = false;
+    feeder.join();
+    arena.processor.shutdown(nLoop);
+    return sstrFailure;
+}
+
+} // namespace
+
+TEST(qvFaultTerminationTest, ThreadsKilledAtRandomMomentsCostTheSurvivorsNothing)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (const TortureRow& row : TORTURE_ROWS) {
+        SCOPED_TRACE(row.cstrName);
+        EXPECT_EXIT(qvTest::exitWithVerdict([&row] {
+                        std::mt19937 random(20261208u + static_cast<unsigned>(row.cstrName[0]));
+                        return tortureRow(row, random, std::chrono::milliseconds(500));
+                    }),
+                    testing::ExitedWithCode(0), "");
+    }
 }

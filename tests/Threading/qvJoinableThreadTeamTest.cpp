@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <deque>
 #include <mutex>
 #include <stdexcept>
@@ -290,6 +291,49 @@ TEST(qvJoinableThreadTeamTest, DestroyingRunsNoWaitingJob)
     ASSERT_TRUE(destroy.finishedWithin());
     EXPECT_FALSE(blocker.m_bLeft.load());
     EXPECT_EQ(0, nCount.load());
+}
+
+namespace {
+
+// Jobs whose frames hold an address-taken buffer (sanitizer builds put redzones around it),
+// asleep in a library wait or in a sleep of the C library: the cancellation that the team's
+// destruction sends unwinds them.
+long blockJobWithBuffer(void* pArgument)
+{
+    char aBuffer[256];
+    std::snprintf(aBuffer, sizeof(aBuffer), "%p", pArgument);
+    blockJob(pArgument);
+    return aBuffer[0];
+}
+
+long sleepJobWithBuffer(void* pArgument)
+{
+    char aBuffer[256];
+    std::snprintf(aBuffer, sizeof(aBuffer), "%p", pArgument);
+    static_cast<Blocker*>(pArgument)->m_bEntered = true;
+    std::this_thread::sleep_for(std::chrono::hours(1));
+    return aBuffer[0];
+}
+
+} // namespace
+
+TEST(qvJoinableThreadTeamTest, DestroyingWhileAJobSleepsIsCleanUnderSanitizers)
+{
+    QV_SKIP_ON_WINDOWS(qvTest::WHY_NO_CANCELLATION);
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(qvTest::exitWithVerdict([] {
+                    for (int nRound = 0; nRound < 6; ++nRound) {
+                        Blocker blocker;
+                        auto* pTeam = new qvJoinableThreadTeam(2);
+                        pTeam->createJob(nRound % 2 ? &sleepJobWithBuffer : &blockJobWithBuffer,
+                                         &blocker);
+                        if (!blocker.waitEntered())
+                            return std::string("the job never ran");
+                        delete pTeam;
+                    }
+                    return std::string();
+                }),
+                testing::ExitedWithCode(0), "");
 }
 
 TEST(qvJoinableThreadTeamTest, MemberThatCannotBeCreatedStopsTheOnesStartedBefore)

@@ -21,6 +21,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <memory>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -30,7 +32,9 @@
 #include <pthread.h>
 #endif
 
+#include "Threading/qvLocks.h"
 #include "Threading/qvSemaphore.h"
+#include "Threading/qvSignal.h"
 #include "Threading/qvThread.h"
 #include "qvTestSupport.h"
 
@@ -806,5 +810,282 @@ TEST(qvThreadTest, ManyThreadsCreatedRunAndJoined)
         thread.run(&data);
         thread.join();
         ASSERT_EQ(static_cast<unsigned long>(nRound), thread.getExitCode());
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// terminate() and the library's waits: a thread ended while it waits or wakes costs the others
+// nothing (beyond what it held itself). Each case runs in a child process, so that a hang (a
+// lock of the wait machinery left held, a lost wake-up) fails the test instead of the run.
+
+namespace {
+
+// A thread that runs a function once; the flag says whether the function got past its wait.
+struct Waiter
+{
+    std::function<void()> wait;
+    std::atomic<bool> bEntered{false};
+    std::atomic<bool> bPassed{false};
+    qvThreadData data{&Waiter::body, this};
+    qvThread thread;
+
+    explicit Waiter(std::function<void()> fn) : wait(std::move(fn)) { thread.run(&data); }
+    static long body(void* pArgument)
+    {
+        Waiter* pWaiter = static_cast<Waiter*>(pArgument);
+        pWaiter->bEntered = true;
+        pWaiter->wait();
+        pWaiter->bPassed = true;
+        return 0;
+    }
+    bool parks() const
+    {
+        return qvTest::waitUntil([this] { return bEntered.load(); }) &&
+               qvTest::waitUntil([this] { return qvTest::isParkedInKernel(thread.getID()); });
+    }
+};
+
+// A primitive with one waiting operation and the release that lets exactly one waiter go.
+struct WakeCase
+{
+    const char* cstrName;
+    std::function<std::string()> run; // the rounds; "" when all went well
+};
+
+// Rounds of: a victim parks, a survivor parks behind it, one waiter is released, the victim is
+// terminated at once. On Windows the victim is suspended before the release, so the wake-up
+// takes it off the address and it can never act on it; on Linux the cancellation usually
+// reaches the woken victim before it has taken anything. Either way the survivor must go on,
+// unless the victim itself got through (then what it took is its own).
+template <class Primitive>
+std::string killWokenWaiterRounds(int nRounds, const std::function<void(Primitive&)>& hold,
+                                  const std::function<void(Primitive&)>& wait,
+                                  const std::function<void(Primitive&)>& release)
+{
+    for (int nRound = 0; nRound < nRounds; ++nRound) {
+        Primitive primitive;
+        hold(primitive);
+        Waiter victim([&] { wait(primitive); });
+        if (!victim.parks())
+            return "the victim never parked";
+        if (qvTest::ON_WINDOWS)
+            victim.thread.suspend();
+        Waiter survivor([&] { wait(primitive); });
+        if (!survivor.parks())
+            return "the survivor never parked";
+        release(primitive);
+        victim.thread.terminate();
+        victim.thread.join();
+        if (victim.bPassed)
+            release(primitive); // the victim's own (Linux only: a cancellation waits for it)
+        if (!qvTest::waitUntil([&] { return survivor.bPassed.load(); }))
+            return "round " + std::to_string(nRound) +
+                   ": the survivor sleeps on although the victim took nothing";
+        survivor.thread.join();
+    }
+    return "";
+}
+
+struct SemaphoreOfOne : qvSynch::Semaphore
+{
+    SemaphoreOfOne() : qvSynch::Semaphore(0, 2) {}
+};
+
+const WakeCase WAKE_CASES[] = {
+    {"Semaphore",
+     [] {
+         return killWokenWaiterRounds<SemaphoreOfOne>(
+             qvTest::ON_WINDOWS ? 3 : qvTest::raceRounds(40), [](SemaphoreOfOne&) {},
+             [](SemaphoreOfOne& s) { s.P(); }, [](SemaphoreOfOne& s) { s.V(); });
+     }},
+    {"LWLock",
+     [] {
+         return killWokenWaiterRounds<qvSynch::LWLock>(
+             3, [](qvSynch::LWLock& l) { l.acquire(); },
+             [](qvSynch::LWLock& l) {
+                 l.acquire();
+                 l.release();
+             },
+             [](qvSynch::LWLock& l) { l.release(); });
+     }},
+    {"SpinLock",
+     [] {
+         return killWokenWaiterRounds<qvSynch::SpinLock>(
+             3, [](qvSynch::SpinLock& l) { l.acquire(); },
+             [](qvSynch::SpinLock& l) {
+                 l.acquire();
+                 l.release();
+             },
+             [](qvSynch::SpinLock& l) { l.release(); });
+     }},
+};
+
+} // namespace
+
+TEST(qvThreadTest, TerminatingAWokenWaiterPassesItsWakeUpOn)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (const WakeCase& wakeCase : WAKE_CASES) {
+        SCOPED_TRACE(wakeCase.cstrName);
+        EXPECT_EXIT(qvTest::exitWithVerdict(wakeCase.run), testing::ExitedWithCode(0), "");
+    }
+}
+
+namespace {
+
+// The platform semaphore under a qvSynch::Semaphore (its only member), whose address decides
+// the wait machinery's lock that its waits and wakes take.
+const void* platformSemaphoreOf(const qvSynch::Semaphore& semaphore)
+{
+    return *reinterpret_cast<const void* const*>(&semaphore);
+}
+
+// One that shares the parking lot's lock (Windows: 256 buckets by address) with pOther.
+// Candidates are kept until the end, so that the allocator does not hand back the same block.
+std::unique_ptr<qvSynch::Semaphore> semaphoreSharingLockWith(const void* pOther)
+{
+    std::vector<std::unique_ptr<qvSynch::Semaphore>> candidates;
+    for (int n = 0; n < 4096; ++n) {
+        auto pCandidate = std::make_unique<qvSynch::Semaphore>(0, 1);
+        const auto nMine = reinterpret_cast<std::uintptr_t>(platformSemaphoreOf(*pCandidate));
+        const auto nOther = reinterpret_cast<std::uintptr_t>(pOther);
+        if (((nMine >> 2) & 255) == ((nOther >> 2) & 255))
+            return pCandidate;
+        candidates.push_back(std::move(pCandidate));
+    }
+    return std::make_unique<qvSynch::Semaphore>(0, 1);
+}
+
+struct PingPong
+{
+    qvSynch::Semaphore ping{0, 1000000};
+    qvSynch::Semaphore pong{0, 1000000};
+    std::atomic<long> nPings{0};
+    std::atomic<long> nPongs{0};
+};
+
+long pingLoop(void* pArgument)
+{
+    PingPong* p = static_cast<PingPong*>(pArgument);
+    for (;;) {
+        p->ping.P();
+        ++p->nPings;
+        p->pong.V();
+    }
+}
+
+long pongLoop(void* pArgument)
+{
+    PingPong* p = static_cast<PingPong*>(pArgument);
+    for (;;) {
+        p->pong.P();
+        ++p->nPongs;
+        p->ping.V();
+    }
+}
+
+// Two threads play ping-pong on two semaphores and one is terminated at a random moment: the
+// other one, the main thread and a waiter on an unrelated semaphore that shares the wait
+// machinery's lock with the ping all go on.
+std::string killPingPongRounds()
+{
+    std::mt19937 random(20261208);
+    for (int nRound = 0; nRound < qvTest::raceRounds(40); ++nRound) {
+        PingPong game;
+        qvThreadData pingData(&pingLoop, &game);
+        qvThreadData pongData(&pongLoop, &game);
+        qvThread pinger;
+        qvThread ponger;
+        pinger.run(&pingData);
+        ponger.run(&pongData);
+        game.ping.V();
+        const long nTarget = 1 + static_cast<long>(random() % 100);
+        if (!qvTest::waitUntil([&] { return game.nPongs >= nTarget; }))
+            return "the game did not get going";
+        pinger.terminate();
+        pinger.join();
+        // The survivor waits for a pong (or is about to): one more lets it through once more.
+        const long nPongs = game.nPongs;
+        game.pong.V();
+        if (!qvTest::waitUntil([&] { return game.nPongs > nPongs; }))
+            return "round " + std::to_string(nRound) + ": the surviving player is stuck";
+        game.ping.P();
+        auto pBystander = semaphoreSharingLockWith(platformSemaphoreOf(game.ping));
+        Waiter bystander([&] { pBystander->P(); });
+        if (!qvTest::waitUntil([&] { return bystander.bEntered.load(); }))
+            return "the bystander never started";
+        pBystander->V();
+        if (!qvTest::waitUntil([&] { return bystander.bPassed.load(); }))
+            return "round " + std::to_string(nRound) + ": a waiter on another semaphore is stuck";
+        bystander.thread.join();
+        ponger.terminate();
+        ponger.join();
+    }
+    return "";
+}
+
+} // namespace
+
+TEST(qvThreadTest, TerminateAtARandomMomentLeavesTheWaitsOfOthersWorking)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(qvTest::exitWithVerdict(&killPingPongRounds), testing::ExitedWithCode(0), "");
+}
+
+namespace {
+
+// A thread asleep in one of the library's waits can be suspended (suspend() returns), resumed,
+// and then released from the wait. Under ThreadSanitizer, which holds a signal back until the
+// thread passes through one of its intercepted calls, every such wait must pass through one now
+// and then for the suspension to arrive.
+struct SuspendCase
+{
+    const char* cstrName;
+    std::function<void()> wait;
+    std::function<void()> release;
+};
+
+std::string suspendSleepers(const SuspendCase& suspendCase)
+{
+    Waiter sleeper(suspendCase.wait);
+    if (!sleeper.parks())
+        return "the thread never went to sleep";
+    qvTest::AsyncCall suspender([&] { sleeper.thread.suspend(); });
+    if (!suspender.finishedWithin())
+        return "suspend() of a thread asleep in the wait does not return";
+    sleeper.thread.resume();
+    suspendCase.release();
+    if (!qvTest::waitUntil([&] { return sleeper.bPassed.load(); }))
+        return "the resumed thread did not leave its wait";
+    sleeper.thread.join();
+    return "";
+}
+
+} // namespace
+
+TEST(qvThreadTest, SuspendOfAThreadAsleepInALibraryWaitReturns)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    qvSynch::Semaphore semaphore(0, 1);
+    qvSynch::LWLock lock;
+    std::unique_ptr<qvSynch::Signal> pSignal = std::make_unique<qvSynch::Signal>(false);
+    const SuspendCase CASES[] = {
+        {"Semaphore::P", [&] { semaphore.P(); }, [&] { semaphore.V(); }},
+        {"Signal::wait", [&] { pSignal->wait(); }, [&] { pSignal->signal(); }},
+        {"LWLock::acquire",
+         [&] {
+             lock.acquire();
+             lock.release();
+         },
+         [&] { lock.release(); }},
+    };
+    for (const SuspendCase& suspendCase : CASES) {
+        SCOPED_TRACE(suspendCase.cstrName);
+        EXPECT_EXIT(qvTest::exitWithVerdict([&] {
+                        if (&suspendCase == &CASES[2])
+                            lock.acquire();
+                        return suspendSleepers(suspendCase);
+                    }),
+                    testing::ExitedWithCode(0), "");
     }
 }

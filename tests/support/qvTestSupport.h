@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -99,6 +100,30 @@ private:
 inline int raceRounds(int nRounds)
 {
     return std::getenv("QV_MEMCHECK") ? (nRounds + 19) / 20 : nRounds;
+}
+
+// For a test whose fault is a hang or a crash, in a death-test child:
+//   EXPECT_EXIT(qvTest::exitWithVerdict(body), testing::ExitedWithCode(0), "");
+// body returns an empty text when all went well, else what failed; the child exits 0 or 1 with
+// that text on stderr. A watchdog ends it with code 2 once the deadline (longer than the waits
+// inside, which report their own failures) has passed, so a hang
+// becomes a failure (the sleep is that deadline, not an ordering of threads).
+[[noreturn]] inline void exitWithVerdict(const std::function<std::string()>& body,
+                                         std::chrono::steady_clock::duration deadline = 3 * TIMEOUT)
+{
+    std::thread([deadline] {
+        std::this_thread::sleep_for(deadline);
+        std::fputs("still running after the deadline: something hangs\n", stderr);
+        std::fflush(stderr);
+        std::_Exit(2);
+    }).detach();
+    const std::string sstrFailure = body();
+    if (!sstrFailure.empty()) {
+        std::fprintf(stderr, "%s\n", sstrFailure.c_str());
+        std::fflush(stderr);
+        std::_Exit(1);
+    }
+    std::_Exit(0);
 }
 
 // What qvProcessor::getThreadID() answers for an id that names no created loop.

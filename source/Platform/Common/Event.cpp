@@ -12,9 +12,20 @@ void Event::set()
     // Sequentially consistent, as reset() is: see the header on publishing work before set().
     std::uint32_t nState = m_nState.load(std::memory_order_seq_cst);
     std::uint32_t nNewState;
+    // A set() that has sleepers to wake is an internal region (Futex.h) from before it sets the
+    // bit to after the wake: a thread killed in between (Windows) would leave the event set and
+    // its sleepers asleep. The exchange succeeds only on the state that decided it.
+    bool bInRegion = false;
     do {
-        if (nState & SET)
+        if (nState & SET) {
+            if (bInRegion)
+                leaveInternalRegion();
             return;
+        }
+        if ((nState & SLEEPERS) && !bInRegion) {
+            enterInternalRegion();
+            bInRegion = true;
+        }
         nNewState = ((nState & GENERATION_MASK) + GENERATION_STEP) | SET;
     } while (!m_nState.compare_exchange_weak(nState, nNewState, std::memory_order_seq_cst,
                                              std::memory_order_seq_cst));
@@ -22,6 +33,8 @@ void Event::set()
     // it); the wake only names the address.
     if (nState & SLEEPERS)
         futexWakeAll(m_nState);
+    if (bInRegion)
+        leaveInternalRegion();
 }
 
 void Event::reset()

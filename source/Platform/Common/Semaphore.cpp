@@ -95,10 +95,28 @@ void Semaphore::leaveSleepers()
 
 bool Semaphore::post()
 {
+    // A post that will have to wake someone is an internal region (Futex.h) from before its unit
+    // is given to after the wake: a thread killed in between (Windows) would leave the unit
+    // there and every sleeper asleep. The region is entered once the state the exchange expects
+    // shows sleepers; the exchange succeeds only on that very state, so a post that finds none
+    // needs no wake and no region.
+    struct WakingRegion
+    {
+        bool bEntered = false;
+        ~WakingRegion()
+        {
+            if (bEntered)
+                leaveInternalRegion();
+        }
+    } region;
     std::uint64_t nState = m_nState.load(std::memory_order_relaxed);
     do {
         if (countOf(nState) >= m_nMaximum)
             return false;
+        if (sleepersOf(nState) > 0 && !region.bEntered) {
+            enterInternalRegion();
+            region.bEntered = true;
+        }
     } while (!m_nState.compare_exchange_weak(nState, nState + 1, std::memory_order_seq_cst,
                                              std::memory_order_relaxed));
     // Wake a sleeper only when the sleepers outnumber the units already there: a woken

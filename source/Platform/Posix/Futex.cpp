@@ -16,29 +16,38 @@ namespace qvPlatform {
 static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t),
               "a futex word must be a plain 32-bit word");
 
+namespace {
+
+#if defined(__SANITIZE_THREAD__)
+// ThreadSanitizer runs a signal's handler only when the thread next passes through one of its
+// intercepted calls, and the kernel restarts a futex wait after its own handler returns
+// (SA_RESTART). A thread asleep in a wait would never run a handler (a suspension would never
+// stop an idle thread). So under ThreadSanitizer every wait wakes every 10 ms and passes
+// through such a call (a query of the signal mask, which changes nothing); callers re-check
+// anyway.
+const timespec s_SanitizerPeriod = {0, 10 * 1000 * 1000};
+const timespec* const s_pWaitTimeout = &s_SanitizerPeriod;
+inline void passSignalsOn()
+{
+    sigset_t mask;
+    pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+}
+#else
+const timespec* const s_pWaitTimeout = nullptr;
+inline void passSignalsOn() {}
+#endif
+
+} // namespace
+
 void futexWait(std::atomic<std::uint32_t>& word, std::uint32_t nExpected)
 {
-#if defined(__SANITIZE_THREAD__)
-    // ThreadSanitizer runs a signal's handler only when the thread next passes through one of
-    // its intercepted calls, and the kernel restarts this wait after its own handler returns.
-    // A thread asleep here would never run a handler (a suspension would never stop an idle
-    // thread). So under ThreadSanitizer the wait wakes every 10 ms and passes through such a
-    // call (a query of the signal mask, which changes nothing); callers re-check anyway.
-    const timespec period = {0, 10 * 1000 * 1000};
-    const timespec* pTimeout = &period;
-#else
-    const timespec* pTimeout = nullptr;
-#endif
     const long nResult = syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word),
-                                 FUTEX_WAIT_PRIVATE, nExpected, pTimeout, nullptr, 0);
+                                 FUTEX_WAIT_PRIVATE, nExpected, s_pWaitTimeout, nullptr, 0);
     // EAGAIN: the word changed before we slept; EINTR: a signal arrived; ETIMEDOUT: the period
     // above ended. All mean "re-check".
     QV_PLATFORM_CHECK(nResult == 0 || errno == EAGAIN || errno == EINTR || errno == ETIMEDOUT);
     (void)nResult;
-#if defined(__SANITIZE_THREAD__)
-    sigset_t mask;
-    pthread_sigmask(SIG_BLOCK, nullptr, &mask);
-#endif
+    passSignalsOn();
 }
 
 // Asynchronous cancellation is enabled only around the system call, as the C library does for
@@ -55,13 +64,15 @@ __attribute__((noipa)) void futexWaitCancellable(std::atomic<std::uint32_t>& wor
 {
     pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, &t_nCallersCancelType);
     const long nResult = syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word),
-                                 FUTEX_WAIT_PRIVATE, nExpected, nullptr, nullptr, 0);
+                                 FUTEX_WAIT_PRIVATE, nExpected, s_pWaitTimeout, nullptr, 0);
     const int nError = errno;
     pthread_setcanceltype(t_nCallersCancelType, nullptr);
-    // EAGAIN: the word changed before we slept; EINTR: a signal (suspension) arrived.
-    QV_PLATFORM_CHECK(nResult == 0 || nError == EAGAIN || nError == EINTR);
+    // EAGAIN: the word changed before we slept; EINTR: a signal (suspension) arrived;
+    // ETIMEDOUT: the sanitizer's period (see futexWait) ended.
+    QV_PLATFORM_CHECK(nResult == 0 || nError == EAGAIN || nError == EINTR || nError == ETIMEDOUT);
     (void)nResult;
     (void)nError;
+    passSignalsOn();
 }
 
 void prepareThreadForWaits() {}
@@ -75,10 +86,10 @@ std::atomic<std::uint32_t>* pollRecord()
     return &t_nPollRecord;
 }
 
-const std::atomic<std::uint32_t>* heldWaitLocks()
+WaitRecord waitRecord()
 {
     static const std::atomic<std::uint32_t> s_nNone{0};
-    return &s_nNone;
+    return WaitRecord{&s_nNone, nullptr};
 }
 
 // Linux keeps an affinity mask per thread: the one read is that of the thread that loads the

@@ -24,9 +24,13 @@
 //   count. The word itself is never read, so waking the address of a destroyed object is
 //   harmless, as with a futex.
 //
-// The buckets' locks are critical sections held for a few instructions only; a thread suspended
-// or killed inside one (SuspendThread/TerminateThread can stop a thread anywhere) holds up the
-// addresses of that bucket, the hazard that every user-mode lock has under those calls.
+// The buckets' locks are critical sections held for a few instructions only. SuspendThread and
+// TerminateThread can stop a thread anywhere, and one stopped inside such a lock would hold up
+// every address of that bucket: the locks are internal regions (Futex.h), inside which
+// Thread::suspend() and Thread::terminate() never leave a thread stopped. A thread killed after
+// a wake-up took it off its address and before it acted on it would take the wake-up with it:
+// the address it last parked on is kept for Thread::terminate(), which wakes that address
+// again once the thread has gone.
 
 namespace qvPlatform {
 
@@ -98,22 +102,24 @@ Bucket& bucketOf(const void* pAddress)
     return buckets()[(nAddress >> 2) % BUCKETS];
 }
 
-// Counts the bucket locks the thread holds or is taking, for heldWaitLocks(). Trivially
-// destructible, so no thread-exit hook is involved (see ThreadStorage.h).
-thread_local std::atomic<std::uint32_t> t_nHeldBucketLocks{0};
+// Counts the internal regions (Futex.h) the thread is inside, the bucket locks it holds or is
+// taking among them; and the address it last parked on. Trivially destructible, so no
+// thread-exit hook is involved (see ThreadStorage.h).
+thread_local std::atomic<std::uint32_t> t_nInternalRegions{0};
+thread_local std::atomic<const void*> t_pLastParked{nullptr};
 
 class BucketGuard
 {
 public:
     explicit BucketGuard(Bucket& bucket) : m_Bucket(bucket)
     {
-        t_nHeldBucketLocks.fetch_add(1, std::memory_order_seq_cst);
+        t_nInternalRegions.fetch_add(1, std::memory_order_seq_cst);
         ::EnterCriticalSection(&m_Bucket.m_Lock);
     }
     ~BucketGuard()
     {
         ::LeaveCriticalSection(&m_Bucket.m_Lock);
-        t_nHeldBucketLocks.fetch_sub(1, std::memory_order_seq_cst);
+        t_nInternalRegions.fetch_sub(1, std::memory_order_seq_cst);
     }
     BucketGuard(const BucketGuard&) = delete;
     BucketGuard& operator=(const BucketGuard&) = delete;
@@ -169,9 +175,19 @@ void prepareThreadForWaits()
     currentParker();
 }
 
-const std::atomic<std::uint32_t>* heldWaitLocks()
+void enterInternalRegion()
 {
-    return &t_nHeldBucketLocks;
+    t_nInternalRegions.fetch_add(1, std::memory_order_seq_cst);
+}
+
+void leaveInternalRegion()
+{
+    t_nInternalRegions.fetch_sub(1, std::memory_order_seq_cst);
+}
+
+WaitRecord waitRecord()
+{
+    return WaitRecord{&t_nInternalRegions, &t_pLastParked};
 }
 
 void futexWaitCancellable(std::atomic<std::uint32_t>& word, std::uint32_t nExpected)
@@ -218,6 +234,7 @@ void futexWait(std::atomic<std::uint32_t>& word, std::uint32_t nExpected)
         if (word.load(std::memory_order_seq_cst) != nExpected)
             return;
         pParker->m_pAddress.store(&word, std::memory_order_relaxed);
+        t_pLastParked.store(&word, std::memory_order_relaxed);
         bucket.append(pParker);
     }
     const DWORD nResult = ::WaitForSingleObject(pParker->m_hEvent, INFINITE);

@@ -35,7 +35,8 @@ inline std::uintptr_t currentThreadTag()
     return nTeb;
 }
 
-// TerminateThread stops a thread wherever it is, without unwinding anything: the library
+// TerminateThread stops a thread (outside the library's internal regions, see Thread.h) without
+// unwinding anything: the library
 // never ends a thread that runs user code that way. See Thread.h.
 constexpr bool TERMINATION_UNWINDS_STACK = false;
 

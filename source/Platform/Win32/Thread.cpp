@@ -55,8 +55,10 @@ struct Thread::State
     // lets go of it, so terminate() does that on its behalf once the OS has ended it. Whoever
     // exchanges this to 0 first drops the reference.
     std::atomic<std::uint32_t> m_nThreadHoldsReference{1};
-    // The thread's count of wait-on-address locks held (Futex.h), published before its gate.
-    std::atomic<const std::atomic<std::uint32_t>*> m_pHeldWaitLocks{nullptr};
+    // The thread's count of internal regions and the address it last parked on (Futex.h),
+    // published before its gate; read by others only while the thread is stopped.
+    std::atomic<const std::atomic<std::uint32_t>*> m_pInternalRegions{nullptr};
+    std::atomic<const std::atomic<const void*>*> m_pLastParked{nullptr};
     // The handle stays valid until the wrapper's destructor; the lock serialises terminate().
     std::mutex m_HandleLock;
 
@@ -126,6 +128,23 @@ bool passStartGate(Thread::State* pState)
     }
 }
 
+// Whether the thread, stopped, is inside one of the library's internal regions (Futex.h).
+bool isInsideInternalRegion(const Thread::State* pState)
+{
+    const std::atomic<std::uint32_t>* pRegions =
+        pState->m_pInternalRegions.load(std::memory_order_acquire);
+    return pRegions != nullptr && pRegions->load(std::memory_order_seq_cst) != 0;
+}
+
+// Waits until SuspendThread has really stopped the thread (it only asks the OS to): reading its
+// context returns only then.
+void waitUntilStopped(HANDLE hThread)
+{
+    CONTEXT context;
+    context.ContextFlags = CONTEXT_CONTROL;
+    ::GetThreadContext(hThread, &context);
+}
+
 // Runs the body. Every C++ exception becomes the result -1.
 long invokeBody(Thread::State* pState, void* pArgument)
 {
@@ -142,7 +161,9 @@ DWORD WINAPI threadEntry(LPVOID pParameter)
     // While the thread is at its gate, terminate() does not kill it: its first wait's set-up
     // is done here rather than at a moment when it may be killed half-way.
     prepareThreadForWaits();
-    pState->m_pHeldWaitLocks.store(heldWaitLocks(), std::memory_order_release);
+    const WaitRecord record = waitRecord();
+    pState->m_pLastParked.store(record.m_pLastParked, std::memory_order_relaxed);
+    pState->m_pInternalRegions.store(record.m_pInternalRegions, std::memory_order_release);
     if (!passStartGate(pState)) {
         finishThread(pState, 0, false);
         return 0;
@@ -199,6 +220,9 @@ Thread::~Thread()
         return;
     }
     {
+        // An internal region (Futex.h) while the handle lock is held: a thread killed here
+        // would leave it held for every later terminate() of this thread.
+        InternalRegion region;
         std::lock_guard<std::mutex> guard(pState->m_HandleLock);
         m_pState = pState;
         int nError = 0;
@@ -264,11 +288,7 @@ void Thread::suspend()
         // A thread that was already held stays as it was.
         if (nPrevious != 0)
             return;
-        // SuspendThread only asks the OS to stop the thread; reading its context waits until
-        // it really has stopped.
-        CONTEXT context;
-        context.ContextFlags = CONTEXT_CONTROL;
-        ::GetThreadContext(m_Handle, &context);
+        waitUntilStopped(m_Handle);
         // Stopped now. One that got to its end meanwhile may have freed its thread-locals (the
         // count below is one): let it go, as above.
         const std::uint32_t nStopped = control.load(std::memory_order_acquire);
@@ -276,15 +296,46 @@ void Thread::suspend()
             ::ResumeThread(m_Handle);
             return;
         }
-        // Stopped inside a lock of the parking lot (a few instructions long), it would hold up
-        // the waits and wakes of every address that shares the lock: let it leave, then again.
-        const std::atomic<std::uint32_t>* pHeld =
-            m_pState->m_pHeldWaitLocks.load(std::memory_order_acquire);
-        if (pHeld == nullptr || pHeld->load(std::memory_order_seq_cst) == 0)
+        // Stopped inside one of the library's internal locks (a parking-lot bucket, a queue's or
+        // a map's lock), it would hold up every other thread that needs it: let it leave, then
+        // again.
+        if (!isInsideInternalRegion(m_pState))
             return;
         ::ResumeThread(m_Handle);
         ::SwitchToThread();
     }
+}
+
+// Called with m_HandleLock held, TERMINATED set, for a thread that was running its body. Adds one
+// to the thread's suspension count at a moment when it is outside every internal region, and
+// reads the address it last parked on. True when the thread is to be killed (it is stopped
+// then); false when it has ended or left its body (nothing is left stopped).
+bool Thread::stopForTermination(const void*& pLastParked)
+{
+    for (;;) {
+        const DWORD nPrevious = ::SuspendThread(m_Handle);
+        if (nPrevious == SUSPEND_FAILED) {
+            // Gone, or its count is at the maximum: then suspend() has already stopped it,
+            // outside every internal region.
+            if (::WaitForSingleObject(m_Handle, 0) == WAIT_OBJECT_0)
+                return false;
+            break;
+        }
+        waitUntilStopped(m_Handle);
+        if (phaseOf(m_pState->m_nControl.load(std::memory_order_acquire)) == PHASE_DONE) {
+            ::ResumeThread(m_Handle);
+            return false;
+        }
+        // Held by suspend() before, it was stopped outside them, and stays so.
+        if (nPrevious != 0 || !isInsideInternalRegion(m_pState))
+            break;
+        ::ResumeThread(m_Handle);
+        ::SwitchToThread();
+    }
+    const std::atomic<const void*>* pParked =
+        m_pState->m_pLastParked.load(std::memory_order_acquire);
+    pLastParked = pParked ? pParked->load(std::memory_order_seq_cst) : nullptr;
+    return true;
 }
 
 // Called with m_HandleLock held.
@@ -306,11 +357,18 @@ void Thread::requestTermination(int& nError)
                 break;
         }
         break;
-    case PHASE_RUNNING:
-        if (!::TerminateThread(m_Handle, 0)) {
+    case PHASE_RUNNING: {
+        // Killed only while stopped outside the library's internal regions (one killed inside
+        // would leave that lock held for every other thread), and only while still inside its
+        // body: one that has left it runs nothing of the caller's any more, and its exit path
+        // holds the loader's lock, which a kill would leave taken for the whole process.
+        const void* pLastParked = nullptr;
+        const bool bKill = stopForTermination(pLastParked);
+        if (bKill && !::TerminateThread(m_Handle, 0)) {
             const DWORD nTerminateError = ::GetLastError();
             // Refused because the thread has just ended by itself: nothing to do.
             if (::WaitForSingleObject(m_Handle, 0) != WAIT_OBJECT_0) {
+                ::ResumeThread(m_Handle);
                 nError = static_cast<int>(nTerminateError);
                 return;
             }
@@ -322,7 +380,14 @@ void Thread::requestTermination(int& nError)
         if (m_pState->m_nEnded.load(std::memory_order_acquire) == 0)
             m_pState->markEnded();
         m_pState->releaseThreadReference();
+        // A wake-up that took the thread off the address it slept on, and that it had no time to
+        // act on, went with it: wake that address's sleepers, who look again (a needless
+        // wake-up when there was none). The address may be that of an object that is gone; the
+        // wake only hashes it.
+        if (bKill && pLastParked)
+            futexWakeAll(*static_cast<std::atomic<std::uint32_t>*>(const_cast<void*>(pLastParked)));
         break;
+    }
     default:
         break;
     }
@@ -340,6 +405,8 @@ int Thread::terminate()
         }
         return 0;
     }
+    // See the destructor.
+    InternalRegion region;
     std::lock_guard<std::mutex> guard(m_pState->m_HandleLock);
     int nError = 0;
     requestTermination(nError);
@@ -383,6 +450,15 @@ std::uint32_t Thread::getExitCode() const
 unsigned long Thread::currentId()
 {
     return ::GetCurrentThreadId();
+}
+
+long Thread::callCatchingExceptions(Body pBody, void* pArgument)
+{
+    try {
+        return pBody(pArgument);
+    } catch (...) {
+        return -1;
+    }
 }
 
 } // namespace qvPlatform
