@@ -1,5 +1,6 @@
 #include "ITC/qvITCController.h"
 
+#include "Platform/Futex.h"
 #include "Platform/ThreadStorage.h"
 #include "Threading/qvScopedLock.h"
 
@@ -306,6 +307,10 @@ bool Scheduler::addTask(const InvokationTask& task)
 
 bool Scheduler::queue(NodePtr upNode)
 {
+    // From the push to the wake-up, the sender owes the loop its wake-up: a thread stopped or
+    // killed in between (terminate() on Windows) would leave the loop asleep with the task, and
+    // every later sender would find it busy. So terminate() and suspend() let it finish first.
+    const qvPlatform::InternalRegion region;
     TaskNode* pNode = upNode.get();
     TaskNode* pHead = m_pIncoming.load(std::memory_order_relaxed);
     do {

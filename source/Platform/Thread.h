@@ -149,6 +149,12 @@ public:
     // redzones of the frames already unwound.
     static long callCatchingExceptions(Body pBody, void* pArgument);
 
+    // For a catch (...) of the library's own that passes a cancellation's forced unwinding on
+    // with "throw;" (one that has no current exception): call it first, with the catching
+    // function's __builtin_frame_address(0). Under AddressSanitizer it unpoisons the calling
+    // thread's stack below that frame, as callCatchingExceptions() does; nothing elsewhere.
+    static void prepareToPassCancellationOn(void* pCatchingFrame);
+
     struct State;
 
 private:

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "Platform/Library.h"
+#include "Platform/Thread.h"
 #include "Plugin/qvPluginModule.h"
 
 namespace {
@@ -90,8 +91,10 @@ Result callEntryPoint(Result (*pEntryPoint)(Params...), Args&&... args)
     } catch (const std::exception& exception) {
         moduleException.setMessage(exception.what());
     } catch (...) {
-        if (!std::current_exception())
+        if (!std::current_exception()) {
+            qvPlatform::Thread::prepareToPassCancellationOn(__builtin_frame_address(0));
             throw;
+        }
         moduleException.setUnknown();
     }
     moduleException.raise();

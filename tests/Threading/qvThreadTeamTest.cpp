@@ -237,7 +237,7 @@ TEST(qvThreadTeamTest, TwoAddersRacingForTheLastFreeSlotsAreBothAccepted)
             }
             if (!meet())
                 return;
-            for (volatile unsigned int nDelay = random() % 64; nDelay > 0; nDelay = nDelay - 1) {
+            for (std::atomic<unsigned int> nDelay{static_cast<unsigned int>(random() % 64)}; nDelay.load() > 0; --nDelay) {
             }
             try {
                 team.createJob(nullptr, nullptr);

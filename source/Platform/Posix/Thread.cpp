@@ -591,6 +591,19 @@ unsigned long Thread::currentId()
     return static_cast<unsigned long>(gettid());
 }
 
+void Thread::prepareToPassCancellationOn(void* pCatchingFrame)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    State* pState = t_pOwnState.load(std::memory_order_relaxed);
+    char* pLow = pState ? static_cast<char*>(pState->m_pStackLow) : nullptr;
+    char* pHigh = static_cast<char*>(pCatchingFrame);
+    if (pLow && pHigh > pLow)
+        __asan_unpoison_memory_region(pLow, static_cast<size_t>(pHigh - pLow));
+#else
+    (void)pCatchingFrame;
+#endif
+}
+
 __attribute__((noinline)) long Thread::callCatchingExceptions(Body pBody, void* pArgument)
 {
     try {
@@ -598,13 +611,7 @@ __attribute__((noinline)) long Thread::callCatchingExceptions(Body pBody, void* 
     } catch (...) {
         if (!std::current_exception()) {
             // The cancellation's forced unwinding: every frame below this one is dead.
-#if defined(__SANITIZE_ADDRESS__)
-            State* pState = t_pOwnState.load(std::memory_order_relaxed);
-            char* pLow = pState ? static_cast<char*>(pState->m_pStackLow) : nullptr;
-            char* pHigh = static_cast<char*>(__builtin_frame_address(0));
-            if (pLow && pHigh > pLow)
-                __asan_unpoison_memory_region(pLow, static_cast<size_t>(pHigh - pLow));
-#endif
+            prepareToPassCancellationOn(__builtin_frame_address(0));
             throw;
         }
         return -1;

@@ -452,6 +452,8 @@ unsigned long Thread::currentId()
     return ::GetCurrentThreadId();
 }
 
+void Thread::prepareToPassCancellationOn(void*) {}
+
 long Thread::callCatchingExceptions(Body pBody, void* pArgument)
 {
     try {
