@@ -1,6 +1,7 @@
 #include "Plugin/qvPluginHandler.h"
 
 #include <algorithm>
+#include <cxxabi.h>
 #include <cstddef>
 #include <exception>
 #include <new>
@@ -77,24 +78,26 @@ private:
     std::string m_sstrWhat;
 };
 
-// Calls a module's entry point; what it throws leaves as the library's own exception (above).
-// The forced unwinding of a cancelled thread (Linux) is no C++ exception, has no current
-// exception, and goes on unchanged to the thread's start.
+// Calls a module's entry point; what it throws leaves as the library's own exception (above),
+// also an exception of another language's runtime (its clean-up lies in the module too). Only
+// the forced unwinding of a cancelled thread (Linux) goes on unchanged to the thread's start. It
+// is caught by its type, a reference to which UndefinedBehaviorSanitizer takes for a null one
+// (the unwinding has no object): hence the attribute.
 template <class Result, class... Params, class... Args>
-Result callEntryPoint(Result (*pEntryPoint)(Params...), Args&&... args)
+__attribute__((no_sanitize("null"))) Result callEntryPoint(Result (*pEntryPoint)(Params...),
+                                                          Args&&... args)
 {
     ModuleException moduleException;
     try {
         return pEntryPoint(std::forward<Args>(args)...);
+    } catch (abi::__forced_unwind&) {
+        qvPlatform::Thread::prepareToPassCancellationOn(__builtin_frame_address(0));
+        throw;
     } catch (const std::bad_alloc&) {
         moduleException.setOutOfMemory();
     } catch (const std::exception& exception) {
         moduleException.setMessage(exception.what());
     } catch (...) {
-        if (!std::current_exception()) {
-            qvPlatform::Thread::prepareToPassCancellationOn(__builtin_frame_address(0));
-            throw;
-        }
         moduleException.setUnknown();
     }
     moduleException.raise();

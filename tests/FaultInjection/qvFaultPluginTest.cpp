@@ -299,6 +299,19 @@ namespace {
     } catch (const std::exception& exception) {
         expectText(exception, "thrown by exModulePhysicCallback");
     }
+#ifndef _WIN32
+    // An exception of no C++ runtime, with its clean-up in the module.
+    try {
+        qvPluginHandler handler;
+        static bool s_bOtherRecorderDeleted = false;
+        handler.setModuleInterface(new Recorder(&s_bOtherRecorderDeleted));
+        if (!handler.load(THROWER))
+            std::_Exit(2);
+        handler.doRenderIdleCallbacks();
+        std::_Exit(2);
+    } catch (const std::runtime_error&) {
+    }
+#endif
     // load() called inside a catch, while another exception is being handled.
     try {
         throw std::logic_error("outer");

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 #include <ctime>
+#include <cxxabi.h>
 #include <exception>
 #include <linux/futex.h>
 #include <mutex>
@@ -604,16 +605,19 @@ void Thread::prepareToPassCancellationOn(void* pCatchingFrame)
 #endif
 }
 
-__attribute__((noinline)) long Thread::callCatchingExceptions(Body pBody, void* pArgument)
+// The cancellation's forced unwinding is caught by its type (an exception of another language's
+// runtime has no current exception either, and is dropped like a C++ one); a reference to it is
+// what UndefinedBehaviorSanitizer takes for a null one (the unwinding has no object).
+__attribute__((noinline, no_sanitize("null"))) long Thread::callCatchingExceptions(Body pBody,
+                                                                                   void* pArgument)
 {
     try {
         return pBody(pArgument);
+    } catch (abi::__forced_unwind&) {
+        // Every frame below this one is dead.
+        prepareToPassCancellationOn(__builtin_frame_address(0));
+        throw;
     } catch (...) {
-        if (!std::current_exception()) {
-            // The cancellation's forced unwinding: every frame below this one is dead.
-            prepareToPassCancellationOn(__builtin_frame_address(0));
-            throw;
-        }
         return -1;
     }
 }

@@ -2,10 +2,10 @@
 
 #include <windows.h>
 
-#include <mutex>
 
 #include "Platform/Check.h"
 #include "Platform/Futex.h"
+#include "Platform/Mutex.h"
 
 namespace qvPlatform {
 
@@ -59,8 +59,11 @@ struct Thread::State
     // published before its gate; read by others only while the thread is stopped.
     std::atomic<const std::atomic<std::uint32_t>*> m_pInternalRegions{nullptr};
     std::atomic<const std::atomic<const void*>*> m_pLastParked{nullptr};
-    // The handle stays valid until the wrapper's destructor; the lock serialises terminate().
-    std::mutex m_HandleLock;
+    // The handle stays valid until the wrapper's destructor; the lock serialises terminate(),
+    // the destructor and suspend() by other threads. A mutex object that is handed on when its
+    // owner dies: a thread killed while it holds it (it may be terminating or suspending this
+    // one) leaves it usable, and the next holder finishes what it left half done.
+    Mutex m_HandleLock{true};
 
     void releaseReference()
     {
@@ -126,6 +129,29 @@ bool passStartGate(Thread::State* pState)
         futexWait(control, nControl);
         nControl = control.load(std::memory_order_acquire);
     }
+}
+
+class HandleGuard
+{
+public:
+    explicit HandleGuard(Mutex& lock) : m_Lock(lock) { m_Lock.lock(); }
+    ~HandleGuard() { m_Lock.unlock(); }
+    HandleGuard(const HandleGuard&) = delete;
+    HandleGuard& operator=(const HandleGuard&) = delete;
+
+private:
+    Mutex& m_Lock;
+};
+
+// Gives way to the thread that was let go, outside the caller's internal region (entered once
+// around the whole retry loop): while it waits for the other thread to leave a region, the
+// caller may itself be stopped or killed, so two threads that stop each other do not wait for
+// each other for ever.
+void letOthersStopUs()
+{
+    leaveInternalRegion();
+    ::SwitchToThread();
+    enterInternalRegion();
 }
 
 // Whether the thread, stopped, is inside one of the library's internal regions (Futex.h).
@@ -220,10 +246,10 @@ Thread::~Thread()
         return;
     }
     {
-        // An internal region (Futex.h) while the handle lock is held: a thread killed here
-        // would leave it held for every later terminate() of this thread.
+        HandleGuard guard(pState->m_HandleLock);
+        // Inside an internal region (Futex.h) while it stops and ends the thread, except while
+        // it waits for the thread to leave one of its own (see stopForTermination()).
         InternalRegion region;
-        std::lock_guard<std::mutex> guard(pState->m_HandleLock);
         m_pState = pState;
         int nError = 0;
         requestTermination(nError);
@@ -270,14 +296,22 @@ void Thread::suspend()
     const std::uint32_t nControl = control.load(std::memory_order_acquire);
     if (phaseOf(nControl) == PHASE_DONE || (nControl & TERMINATED))
         return;
-    const bool bSelf = ::GetCurrentThreadId() == m_pState->m_nThreadId;
+    // Suspending oneself returns once another thread has resumed us (without any lock held:
+    // terminate() must be able to end a thread that holds itself).
+    if (::GetCurrentThreadId() == m_pState->m_nThreadId) {
+        ::SuspendThread(m_Handle);
+        return;
+    }
+    // One suspend() or terminate() of this thread at a time: a terminate() that found the
+    // thread held takes that for a finished suspend(), stopped outside every internal region.
+    HandleGuard guard(m_pState->m_HandleLock);
+    // From each SuspendThread to its undoing, this thread must not be stopped or killed itself
+    // (it would leave the other one stopped wherever it was); between the steps it may be.
+    InternalRegion region;
     for (;;) {
-        // Suspending oneself returns once another thread has resumed us.
         const DWORD nPrevious = ::SuspendThread(m_Handle);
         if (nPrevious == SUSPEND_FAILED)
             return; // the thread has gone, or its count is at the maximum
-        if (bSelf)
-            return;
         // A thread that ended or was terminated meanwhile is not held: undo the step
         // (terminate() may be releasing a thread at its gate, and must not miss this one).
         const std::uint32_t nNow = control.load(std::memory_order_acquire);
@@ -302,11 +336,12 @@ void Thread::suspend()
         if (!isInsideInternalRegion(m_pState))
             return;
         ::ResumeThread(m_Handle);
-        ::SwitchToThread();
+        letOthersStopUs();
     }
 }
 
-// Called with m_HandleLock held, TERMINATED set, for a thread that was running its body. Adds one
+// Called with m_HandleLock held, inside an internal region, TERMINATED set, for a thread that was
+// running its body. Adds one
 // to the thread's suspension count at a moment when it is outside every internal region, and
 // reads the address it last parked on. True when the thread is to be killed (it is stopped
 // then); false when it has ended or left its body (nothing is left stopped).
@@ -326,11 +361,14 @@ bool Thread::stopForTermination(const void*& pLastParked)
             ::ResumeThread(m_Handle);
             return false;
         }
-        // Held by suspend() before, it was stopped outside them, and stays so.
-        if (nPrevious != 0 || !isInsideInternalRegion(m_pState))
+        // A count raised before by suspend() is one that stopped it outside every internal
+        // region (suspend() and this are serialised by m_HandleLock); the region is looked at
+        // all the same.
+        (void)nPrevious;
+        if (!isInsideInternalRegion(m_pState))
             break;
         ::ResumeThread(m_Handle);
-        ::SwitchToThread();
+        letOthersStopUs();
     }
     const std::atomic<const void*>* pParked =
         m_pState->m_pLastParked.load(std::memory_order_acquire);
@@ -343,7 +381,9 @@ void Thread::requestTermination(int& nError)
 {
     const std::uint32_t nControl =
         m_pState->m_nControl.fetch_or(TERMINATED, std::memory_order_acq_rel);
-    if (nControl & TERMINATED)
+    // Asked before: done, unless the one who asked was killed half-way (the handle lock was
+    // handed on) and the thread still runs.
+    if ((nControl & TERMINATED) && ::WaitForSingleObject(m_Handle, 0) == WAIT_OBJECT_0)
         return;
     // Wakes a thread waiting at its start gate.
     futexWakeAll(m_pState->m_nControl);
@@ -406,8 +446,8 @@ int Thread::terminate()
         return 0;
     }
     // See the destructor.
+    HandleGuard guard(m_pState->m_HandleLock);
     InternalRegion region;
-    std::lock_guard<std::mutex> guard(m_pState->m_HandleLock);
     int nError = 0;
     requestTermination(nError);
     return nError;

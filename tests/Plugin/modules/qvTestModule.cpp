@@ -6,7 +6,8 @@
 //   QV_TEST_NEEDS_DONOR       link against the donor library, which exports every entry point
 //   QV_TEST_THROWS_OWN        throw an exception of a type of the module's own: from exInitModule
 //                             when the interface is null, from exModulePhysicCallback for a
-//                             negative value
+//                             negative value; and (Linux) raise an exception of no C++ runtime,
+//                             whose clean-up lies in the module, from exModuleRenderCallback
 // Every entry point reports its call, with its arguments, to the module interface it received.
 
 #include "Plugin/qvPluginModule.h"
@@ -15,6 +16,10 @@
 #ifdef QV_TEST_THROWS_OWN
 #include <cstring>
 #include <exception>
+#ifndef _WIN32
+#include <cstdlib>
+#include <unwind.h>
+#endif
 #endif
 
 #ifdef QV_TEST_NEEDS_DONOR
@@ -56,6 +61,24 @@ public:
 private:
     char m_acWhat[64] = {};
 };
+
+#ifndef _WIN32
+// An exception as another language's runtime raises it: the unwinder's header with a class no
+// C++ runtime knows, and a clean-up function in this library.
+void cleanUpForeignException(_Unwind_Reason_Code, _Unwind_Exception* pException)
+{
+    delete pException;
+}
+
+[[noreturn]] void raiseForeignException()
+{
+    auto* pException = new _Unwind_Exception();
+    pException->exception_class = 0x5154455354464f52ull; // "QTESTFOR"
+    pException->exception_cleanup = &cleanUpForeignException;
+    _Unwind_RaiseException(pException);
+    std::abort();
+}
+#endif
 #endif
 
 } // namespace
@@ -127,6 +150,9 @@ void exModulePhysicCallback(float fValue)
 void exModuleRenderCallback()
 {
     report("exModuleRenderCallback");
+#if defined(QV_TEST_THROWS_OWN) && !defined(_WIN32)
+    raiseForeignException();
+#endif
 }
 #endif
 
