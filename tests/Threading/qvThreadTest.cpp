@@ -1002,7 +1002,22 @@ std::string killPingPongRounds()
         const long nTarget = 1 + static_cast<long>(random() % 100);
         if (!qvTest::waitUntil([&] { return game.nPongs >= nTarget; }))
             return "the game did not get going";
+        // Every other round another thread suspends and resumes the pinger meanwhile: a
+        // suspension still looking for a moment outside the library's regions must not pass
+        // for one that found it.
+        std::atomic<bool> bKilled{false};
+        std::thread suspender;
+        if (nRound % 2 == 1)
+            suspender = std::thread([&] {
+                while (!bKilled.load()) {
+                    pinger.suspend();
+                    pinger.resume();
+                }
+            });
         pinger.terminate();
+        bKilled.store(true);
+        if (suspender.joinable())
+            suspender.join();
         pinger.join();
         // The survivor waits for a pong (or is about to): one more lets it through once more.
         const long nPongs = game.nPongs;
@@ -1024,7 +1039,66 @@ std::string killPingPongRounds()
     return "";
 }
 
+// Two threads that terminate each other at the same moment: both end (one killed, or both
+// cancelled on Linux), neither waits for the other for ever.
+struct MutualEnd
+{
+    qvThread* pOther = nullptr;
+    std::atomic<int>* pReady = nullptr;
+    std::atomic<bool>* pGo = nullptr;
+    std::atomic<int>* pReturned = nullptr;
+};
+
+long terminateTheOther(void* pArgument)
+{
+    MutualEnd* pEnd = static_cast<MutualEnd*>(pArgument);
+    ++*pEnd->pReady;
+    while (!pEnd->pGo->load()) {
+    }
+    pEnd->pOther->terminate();
+    ++*pEnd->pReturned;
+    return 0;
+}
+
+std::string terminateEachOtherRounds()
+{
+    for (int nRound = 0; nRound < qvTest::raceRounds(40); ++nRound) {
+        std::atomic<int> nReady{0};
+        std::atomic<bool> bGo{false};
+        std::atomic<int> nReturned{0};
+        qvThread first;
+        qvThread second;
+        MutualEnd firstEnd{&second, &nReady, &bGo, &nReturned};
+        MutualEnd secondEnd{&first, &nReady, &bGo, &nReturned};
+        qvThreadData firstData(&terminateTheOther, &firstEnd);
+        qvThreadData secondData(&terminateTheOther, &secondEnd);
+        first.run(&firstData);
+        second.run(&secondData);
+        if (!qvTest::waitUntil([&] { return nReady.load() == 2; }))
+            return "the threads did not start";
+        bGo.store(true);
+        std::atomic<bool> bJoined{false};
+        std::thread joiner([&] {
+            first.join();
+            second.join();
+            bJoined.store(true);
+        });
+        if (!qvTest::waitUntil([&] { return bJoined.load(); })) {
+            joiner.detach();
+            return "round " + std::to_string(nRound) + ": two threads ending each other hang";
+        }
+        joiner.join();
+    }
+    return "";
+}
+
 } // namespace
+
+TEST(qvThreadTest, TwoThreadsTerminatingEachOtherDoNotHang)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(qvTest::exitWithVerdict(&terminateEachOtherRounds), testing::ExitedWithCode(0), "");
+}
 
 TEST(qvThreadTest, TerminateAtARandomMomentLeavesTheWaitsOfOthersWorking)
 {

@@ -59,11 +59,6 @@ struct Thread::State
     // published before its gate; read by others only while the thread is stopped.
     std::atomic<const std::atomic<std::uint32_t>*> m_pInternalRegions{nullptr};
     std::atomic<const std::atomic<const void*>*> m_pLastParked{nullptr};
-    // The handle stays valid until the wrapper's destructor; the lock serialises terminate(),
-    // the destructor and suspend() by other threads. A mutex object that is handed on when its
-    // owner dies: a thread killed while it holds it (it may be terminating or suspending this
-    // one) leaves it usable, and the next holder finishes what it left half done.
-    Mutex m_HandleLock{true};
 
     void releaseReference()
     {
@@ -131,16 +126,26 @@ bool passStartGate(Thread::State* pState)
     }
 }
 
-class HandleGuard
+// One forced termination at a time in the process: terminate() and the destructor of every
+// thread take it before they look at their thread. A thread that waits for it is inside no
+// internal region, so that two threads that end each other do not wait for each other (the one
+// holding it stops and kills the other there); and since only a holder kills, no holder is ever
+// killed. A mutex object, handed on all the same should its owner end without letting go.
+// Made when the library is loaded (see s_bMadeAtLoad in Futex.cpp for why not at first use).
+Mutex& terminationLock()
+{
+    static Mutex* const s_pLock = new Mutex(true);
+    return *s_pLock;
+}
+[[maybe_unused]] Mutex& s_TerminationLockMadeAtLoad = terminationLock();
+
+class TerminationGuard
 {
 public:
-    explicit HandleGuard(Mutex& lock) : m_Lock(lock) { m_Lock.lock(); }
-    ~HandleGuard() { m_Lock.unlock(); }
-    HandleGuard(const HandleGuard&) = delete;
-    HandleGuard& operator=(const HandleGuard&) = delete;
-
-private:
-    Mutex& m_Lock;
+    TerminationGuard() { terminationLock().lock(); }
+    ~TerminationGuard() { terminationLock().unlock(); }
+    TerminationGuard(const TerminationGuard&) = delete;
+    TerminationGuard& operator=(const TerminationGuard&) = delete;
 };
 
 // Gives way to the thread that was let go, outside the caller's internal region (entered once
@@ -246,7 +251,7 @@ Thread::~Thread()
         return;
     }
     {
-        HandleGuard guard(pState->m_HandleLock);
+        TerminationGuard guard;
         // Inside an internal region (Futex.h) while it stops and ends the thread, except while
         // it waits for the thread to leave one of its own (see stopForTermination()).
         InternalRegion region;
@@ -285,7 +290,12 @@ void Thread::start(void* pArgument)
 
 void Thread::resume()
 {
-    if (phaseOf(m_pState->m_nControl.load(std::memory_order_acquire)) == PHASE_DONE)
+    // Once termination was asked for, a suspend() holds nothing any more (it let the thread go,
+    // or terminate() ends it held): a step off the count now could take off the step of a
+    // terminate() that holds the thread stopped outside every internal region, and let it be
+    // killed anywhere.
+    const std::uint32_t nControl = m_pState->m_nControl.load(std::memory_order_acquire);
+    if (phaseOf(nControl) == PHASE_DONE || (nControl & TERMINATED))
         return;
     ::ResumeThread(m_Handle);
 }
@@ -302,9 +312,6 @@ void Thread::suspend()
         ::SuspendThread(m_Handle);
         return;
     }
-    // One suspend() or terminate() of this thread at a time: a terminate() that found the
-    // thread held takes that for a finished suspend(), stopped outside every internal region.
-    HandleGuard guard(m_pState->m_HandleLock);
     // From each SuspendThread to its undoing, this thread must not be stopped or killed itself
     // (it would leave the other one stopped wherever it was); between the steps it may be.
     InternalRegion region;
@@ -340,7 +347,7 @@ void Thread::suspend()
     }
 }
 
-// Called with m_HandleLock held, inside an internal region, TERMINATED set, for a thread that was
+// Called with the termination lock held, inside an internal region, TERMINATED set, for a thread that was
 // running its body. Adds one
 // to the thread's suspension count at a moment when it is outside every internal region, and
 // reads the address it last parked on. True when the thread is to be killed (it is stopped
@@ -361,9 +368,9 @@ bool Thread::stopForTermination(const void*& pLastParked)
             ::ResumeThread(m_Handle);
             return false;
         }
-        // A count raised before by suspend() is one that stopped it outside every internal
-        // region (suspend() and this are serialised by m_HandleLock); the region is looked at
-        // all the same.
+        // A count raised before need not mean a thread stopped outside every region: it may be
+        // that of a suspend() on another thread that is still looking for such a moment (and
+        // will let the thread go on). So the region is looked at whatever the count was.
         (void)nPrevious;
         if (!isInsideInternalRegion(m_pState))
             break;
@@ -376,13 +383,13 @@ bool Thread::stopForTermination(const void*& pLastParked)
     return true;
 }
 
-// Called with m_HandleLock held.
+// Called with the termination lock held.
 void Thread::requestTermination(int& nError)
 {
     const std::uint32_t nControl =
         m_pState->m_nControl.fetch_or(TERMINATED, std::memory_order_acq_rel);
-    // Asked before: done, unless the one who asked was killed half-way (the handle lock was
-    // handed on) and the thread still runs.
+    // Asked before: done, unless the thread still runs (one that ends itself marks this first,
+    // and may be stopped before it gets there).
     if ((nControl & TERMINATED) && ::WaitForSingleObject(m_Handle, 0) == WAIT_OBJECT_0)
         return;
     // Wakes a thread waiting at its start gate.
@@ -436,7 +443,7 @@ void Thread::requestTermination(int& nError)
 int Thread::terminate()
 {
     if (::GetCurrentThreadId() == m_pState->m_nThreadId) {
-        // Ending oneself, without holding m_HandleLock (it would stay held for ever): the
+        // Ending oneself, without holding the termination lock (it would stay held for ever): the
         // thread's own end is done first, as nobody could do it afterwards. Nothing of the state
         // is read once it has let go of its reference.
         if (markTerminatedBySelf(m_pState)) {
@@ -446,7 +453,7 @@ int Thread::terminate()
         return 0;
     }
     // See the destructor.
-    HandleGuard guard(m_pState->m_HandleLock);
+    TerminationGuard guard;
     InternalRegion region;
     int nError = 0;
     requestTermination(nError);
