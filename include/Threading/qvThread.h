@@ -81,6 +81,11 @@
 //   thread whose state nothing depends on. A thread that has already left its start function is
 //   not killed (its exit path holds the loader's lock); terminate() waits for it to end.
 //   terminate() returns once the OS has ended the thread, which runs none of its code for that.
+//   Forced terminations of the process take turns (terminate() and the destructor of a running
+//   thread wait for the one under way), so two threads that terminate each other both end: the
+//   one whose turn it is kills the other while that one waits for its turn. Once termination
+//   was asked for, resume() does nothing: the thread is ended held or not, and a step off the
+//   count could let it run on into one of the library's internal locks before it is killed.
 //   The library itself never terminates a thread that may run user code (its teams and its
 //   processor end their threads by letting them return).
 //
