@@ -294,33 +294,28 @@ __attribute__((noinline)) void recordStackBounds(Thread::State* pState)
 }
 
 // Runs the body. Cancellation is enabled only here, so it can act only inside the body.
-// Every C++ exception becomes the result -1. The cancellation's forced unwinding is no C++
-// exception (std::current_exception() is empty for it); it ends the thread here and must go on
-// to the thread's start, so it is rethrown.
-__attribute__((noinline)) long invokeBody(Thread::State* pState, void* pArgument, void* pEntryFrame)
+// Every exception becomes the result -1, also one of another language's runtime. The
+// cancellation's forced unwinding ends the thread here and must go on to the thread's start, so
+// it is rethrown; it is caught by its type, a reference to which UndefinedBehaviorSanitizer takes
+// for a null one (the unwinding has no object), hence the attribute.
+__attribute__((noinline, no_sanitize("null"))) long invokeBody(Thread::State* pState,
+                                                               void* pArgument, void* pEntryFrame)
 {
     long nResult;
     try {
         pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
         nResult = pState->m_pBody(pArgument);
         pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    } catch (abi::__forced_unwind&) {
+        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+        // The unwound frames never ran their epilogues, so their redzones are still poisoned,
+        // and the thread's exit path (thread-local destructors) reuses that stack. Everything
+        // below the entry procedure's frame is dead.
+        Thread::prepareToPassCancellationOn(pEntryFrame);
+        finishThread(pState, 0, false);
+        throw;
     } catch (...) {
         pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
-        if (!std::current_exception()) {
-#if defined(__SANITIZE_ADDRESS__)
-            // The unwound frames never ran their epilogues, so their redzones are still
-            // poisoned, and the thread's exit path (thread-local destructors) reuses that
-            // stack. Everything below the entry procedure's frame is dead: unpoison it.
-            char* pLow = static_cast<char*>(pState->m_pStackLow);
-            char* pHigh = static_cast<char*>(pEntryFrame);
-            if (pLow && pHigh > pLow)
-                __asan_unpoison_memory_region(pLow, static_cast<size_t>(pHigh - pLow));
-#else
-            (void)pEntryFrame;
-#endif
-            finishThread(pState, 0, false);
-            throw;
-        }
         nResult = -1;
     }
     return nResult;
