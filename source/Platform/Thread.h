@@ -30,9 +30,9 @@
 //   the thread not stop within 20 ms the signal is sent again (ThreadSanitizer defers signals to
 //   its own safe points and can drop one); a surplus signal is harmless. Under ThreadSanitizer
 //   every futex wait of the library (Futex.h), the cancellable one too, wakes every 10 ms and
-//   passes through such a point, so a thread asleep in one is stopped all the same. POSIX cannot stop a
-//   thread inside a system call: a thread blocked in the kernel is stopped when the call returns
-//   or is interrupted by the signal, before it runs any more of its body.
+//   passes through such a point, so a thread asleep in one is stopped all the same. POSIX cannot
+//   stop a thread inside a system call: a thread blocked in the kernel is stopped when the call
+//   returns or is interrupted by the signal, before it runs any more of its body.
 // - terminate() never waits. A thread running its body is cancelled (pthread_cancel, deferred):
 //   it ends at its next cancellation point, which is any POSIX cancellation point (read,
 //   nanosleep, condition waits, ...) and every blocking wait of qvPlatform::Semaphore, or when

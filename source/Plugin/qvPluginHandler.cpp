@@ -1,8 +1,8 @@
 #include "Plugin/qvPluginHandler.h"
 
 #include <algorithm>
-#include <cxxabi.h>
 #include <cstddef>
+#include <cxxabi.h>
 #include <exception>
 #include <new>
 #include <stdexcept>
@@ -73,7 +73,12 @@ public:
     }
 
 private:
-    enum class Kind { UNKNOWN, OUT_OF_MEMORY, MESSAGE };
+    enum class Kind
+    {
+        UNKNOWN,
+        OUT_OF_MEMORY,
+        MESSAGE
+    };
     Kind m_eKind = Kind::UNKNOWN;
     std::string m_sstrWhat;
 };
@@ -85,7 +90,7 @@ private:
 // (the unwinding has no object): hence the attribute.
 template <class Result, class... Params, class... Args>
 __attribute__((no_sanitize("null"))) Result callEntryPoint(Result (*pEntryPoint)(Params...),
-                                                          Args&&... args)
+                                                           Args&&... args)
 {
     ModuleException moduleException;
     try {
@@ -481,7 +486,8 @@ bool qvPluginHandler::refreshVisitOrder()
 
 void qvPluginHandler::doPhysicIdleCallbacks(float fValue)
 {
-    visitModules([fValue](const Module& module) { callEntryPoint(module.m_pPhysicCallback, fValue); });
+    visitModules(
+        [fValue](const Module& module) { callEntryPoint(module.m_pPhysicCallback, fValue); });
 }
 
 void qvPluginHandler::doRenderIdleCallbacks()

@@ -304,7 +304,8 @@ TEST_F(qvFileLocatorTest, NamesWithSpacesAndNonAsciiBytesAreFound)
 {
     const std::string sstrDirectory = "my dir \xc3\xa4\xc3\xb6";
     std::vector<std::string> vecNames = {"f\xc3\xbc\xe2\x82\xac r.txt", "\xc3\xa9t\xc3\xa9.txt",
-                                         "\xce\xb1\xce\xb2.txt", "\xe6\x97\xa5\xf0\x9f\x98\x80.txt"};
+                                         "\xce\xb1\xce\xb2.txt",
+                                         "\xe6\x97\xa5\xf0\x9f\x98\x80.txt"};
     if (!qvTest::ON_WINDOWS)
         vecNames.push_back("\xff\xfe bytes.txt"); // no UTF-8: a name only Linux can have
     addPath(sstrDirectory + "/");
@@ -649,7 +650,8 @@ TEST_F(qvFindFilesTest, UnreadableDirectoryListsWhatTheSystemAllows)
 TEST_F(qvFindFilesTest, NamesWithSpacesAndNonAsciiBytesAreListed)
 {
     // Windows: UTF-8 only (a path that is not valid UTF-8 names nothing there).
-    const std::string sstrName = qvTest::ON_WINDOWS ? "s p\xc3\xa4\xce\xb1.txt" : "s p\xc3\xa4\xff.txt";
+    const std::string sstrName =
+        qvTest::ON_WINDOWS ? "s p\xc3\xa4\xce\xb1.txt" : "s p\xc3\xa4\xff.txt";
     makeFile("odd dir/" + sstrName);
     EXPECT_EQ(std::vector<std::string>{"odd dir\\" + sstrName},
               findSorted("odd dir/", ".txt", qvFileLocator::FILEMASK_FILES));

@@ -232,12 +232,12 @@ TEST(qvAnyContainerTest, UnmarkedNamesOfInternalTypesMatchOnlyTheSameTypeInforma
         {"5Point", true},
         {"N6qvTest5PointE", true},
         {"St6vectorIiSaIiEE", true},
-        {"ZN2ns6helperEvE5Local", true},    // local to an inline function
-        {"N8variableMUlvE_E", true},        // a lambda of an inline variable
-        {"N4HTML5ParserE", true},           // a name that ends in 'L'
-        {"1TIL2En0EE", true},               // an enumerator as template argument
-        {"*5Point", false},                 // GCC's mark of internal linkage
-        {"*5Point", false, "5Point"},       // ... on one side only
+        {"ZN2ns6helperEvE5Local", true}, // local to an inline function
+        {"N8variableMUlvE_E", true},     // a lambda of an inline variable
+        {"N4HTML5ParserE", true},        // a name that ends in 'L'
+        {"1TIL2En0EE", true},            // an enumerator as template argument
+        {"*5Point", false},              // GCC's mark of internal linkage
+        {"*5Point", false, "5Point"},    // ... on one side only
         {"*N6qvTest5PointE", false, "N6qvTest5PointE"},
         {"N12_GLOBAL__N_16ConfigE", false}, // anonymous namespace
         {"St6vectorIN12_GLOBAL__N_16ConfigESaIS1_EE", false},

@@ -92,7 +92,8 @@ bool FileSystem::getCurrentDirectory(std::string& sstrDirectory)
 {
     std::vector<wchar_t> buffer(MAX_PATH + 1);
     for (;;) {
-        const DWORD nLength = ::GetCurrentDirectoryW(static_cast<DWORD>(buffer.size()), buffer.data());
+        const DWORD nLength =
+            ::GetCurrentDirectoryW(static_cast<DWORD>(buffer.size()), buffer.data());
         if (nLength == 0)
             return false;
         if (nLength < buffer.size())

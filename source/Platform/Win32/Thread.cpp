@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-
 #include "Platform/Check.h"
 #include "Platform/Futex.h"
 #include "Platform/Mutex.h"
@@ -347,11 +346,11 @@ void Thread::suspend()
     }
 }
 
-// Called with the termination lock held, inside an internal region, TERMINATED set, for a thread that was
-// running its body. Adds one
-// to the thread's suspension count at a moment when it is outside every internal region, and
-// reads the address it last parked on. True when the thread is to be killed (it is stopped
-// then); false when it has ended or left its body (nothing is left stopped).
+// Called with the termination lock held, inside an internal region, TERMINATED set, for a thread
+// that was running its body. Adds one to the thread's suspension count at a moment when it is
+// outside every internal region, and reads the address it last parked on. True when the thread is
+// to be killed (it is stopped then); false when it has ended or left its body (nothing is left
+// stopped).
 bool Thread::stopForTermination(const void*& pLastParked)
 {
     for (;;) {

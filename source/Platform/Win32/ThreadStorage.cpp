@@ -59,7 +59,8 @@ bool pinLibrary()
     if (s_bPinned.load(std::memory_order_acquire))
         return true;
     HMODULE hLibrary = nullptr;
-    if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+    if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                  GET_MODULE_HANDLE_EX_FLAG_PIN,
                               reinterpret_cast<LPCWSTR>(&s_bPinned), &hLibrary))
         return false;
     s_bPinned.store(true, std::memory_order_release);

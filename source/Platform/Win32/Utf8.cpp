@@ -15,8 +15,8 @@ bool utf8ToWide(const std::string& sstrUtf8, std::wstring& wsstrWide)
     if (sstrUtf8.size() > static_cast<std::size_t>(INT_MAX))
         return false;
     const int nLength = static_cast<int>(sstrUtf8.size());
-    const int nWide = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, sstrUtf8.data(),
-                                            nLength, nullptr, 0);
+    const int nWide =
+        ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, sstrUtf8.data(), nLength, nullptr, 0);
     if (nWide <= 0)
         return false;
     std::wstring wsstrResult(static_cast<std::size_t>(nWide), L'\0');
@@ -34,8 +34,8 @@ bool wideToUtf8(const wchar_t* pWide, std::string& sstrUtf8)
         return true;
     }
     // -1: the terminating zero is converted too, and counted.
-    const int nBytes =
-        ::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, pWide, -1, nullptr, 0, nullptr, nullptr);
+    const int nBytes = ::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, pWide, -1, nullptr, 0,
+                                             nullptr, nullptr);
     if (nBytes <= 1)
         return false;
     std::string sstrResult(static_cast<std::size_t>(nBytes), '\0');
