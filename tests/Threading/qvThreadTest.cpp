@@ -1002,12 +1002,13 @@ std::string killPingPongRounds()
         const long nTarget = 1 + static_cast<long>(random() % 100);
         if (!qvTest::waitUntil([&] { return game.nPongs >= nTarget; }))
             return "the game did not get going";
-        // Every other round another thread suspends and resumes the pinger meanwhile: a
-        // suspension still looking for a moment outside the library's regions must not pass
-        // for one that found it.
+        // On Windows, every other round another thread suspends and resumes the pinger
+        // meanwhile: a suspension still looking for a moment outside the library's regions must
+        // not pass for one that found it, nor a resume() take off the kill's own suspension.
+        // (On Linux a suspension is a signal and a termination a cancellation: nothing to race.)
         std::atomic<bool> bKilled{false};
         std::thread suspender;
-        if (nRound % 2 == 1)
+        if (qvTest::ON_WINDOWS && nRound % 2 == 1)
             suspender = std::thread([&] {
                 while (!bKilled.load()) {
                     pinger.suspend();
@@ -1040,7 +1041,8 @@ std::string killPingPongRounds()
 }
 
 // Two threads that terminate each other at the same moment: both end (one killed, or both
-// cancelled on Linux), neither waits for the other for ever.
+// cancelled on Linux), neither waits for the other for ever, also while a third one suspends
+// and resumes one of them.
 struct MutualEnd
 {
     qvThread* pOther = nullptr;
@@ -1083,11 +1085,25 @@ std::string terminateEachOtherRounds()
             second.join();
             bJoined.store(true);
         });
+        // Every other round a third thread suspends and resumes one of them meanwhile: a thread
+        // must never be left stopped while it is the one ending another.
+        std::thread suspender;
+        if (nRound % 2 == 1)
+            suspender = std::thread([&] {
+                while (!bJoined.load()) {
+                    first.suspend();
+                    first.resume();
+                }
+            });
         if (!qvTest::waitUntil([&] { return bJoined.load(); })) {
             joiner.detach();
+            if (suspender.joinable())
+                suspender.detach();
             return "round " + std::to_string(nRound) + ": two threads ending each other hang";
         }
         joiner.join();
+        if (suspender.joinable())
+            suspender.join();
     }
     return "";
 }

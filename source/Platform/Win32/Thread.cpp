@@ -125,11 +125,13 @@ bool passStartGate(Thread::State* pState)
     }
 }
 
-// One forced termination at a time in the process: terminate() and the destructor of every
-// thread take it before they look at their thread. A thread that waits for it is inside no
-// internal region, so that two threads that end each other do not wait for each other (the one
-// holding it stops and kills the other there); and since only a holder kills, no holder is ever
-// killed. A mutex object, handed on all the same should its owner end without letting go.
+// One thread at a time in the process stops another: terminate(), the destructor and suspend()
+// of another thread take this lock before they look at their thread. A thread that waits for it
+// is inside no internal region, so that two threads that stop each other do not wait for each
+// other (the one holding it stops the other there); and since only a holder stops or kills
+// another thread, no holder is ever stopped or killed, also while it waits for its target to
+// leave an internal region. A mutex object, handed on all the same should its owner end without
+// letting go.
 // Made when the library is loaded (see s_bMadeAtLoad in Futex.cpp for why not at first use).
 Mutex& terminationLock()
 {
@@ -146,17 +148,6 @@ public:
     TerminationGuard(const TerminationGuard&) = delete;
     TerminationGuard& operator=(const TerminationGuard&) = delete;
 };
-
-// Gives way to the thread that was let go, outside the caller's internal region (entered once
-// around the whole retry loop): while it waits for the other thread to leave a region, the
-// caller may itself be stopped or killed, so two threads that stop each other do not wait for
-// each other for ever.
-void letOthersStopUs()
-{
-    leaveInternalRegion();
-    ::SwitchToThread();
-    enterInternalRegion();
-}
 
 // Whether the thread, stopped, is inside one of the library's internal regions (Futex.h).
 bool isInsideInternalRegion(const Thread::State* pState)
@@ -251,9 +242,6 @@ Thread::~Thread()
     }
     {
         TerminationGuard guard;
-        // Inside an internal region (Futex.h) while it stops and ends the thread, except while
-        // it waits for the thread to leave one of its own (see stopForTermination()).
-        InternalRegion region;
         m_pState = pState;
         int nError = 0;
         requestTermination(nError);
@@ -311,9 +299,8 @@ void Thread::suspend()
         ::SuspendThread(m_Handle);
         return;
     }
-    // From each SuspendThread to its undoing, this thread must not be stopped or killed itself
-    // (it would leave the other one stopped wherever it was); between the steps it may be.
-    InternalRegion region;
+    // Holding the lock, this thread is stopped by nobody while it may hold the other one stopped.
+    TerminationGuard guard;
     for (;;) {
         const DWORD nPrevious = ::SuspendThread(m_Handle);
         if (nPrevious == SUSPEND_FAILED)
@@ -342,11 +329,11 @@ void Thread::suspend()
         if (!isInsideInternalRegion(m_pState))
             return;
         ::ResumeThread(m_Handle);
-        letOthersStopUs();
+        ::SwitchToThread();
     }
 }
 
-// Called with the termination lock held, inside an internal region, TERMINATED set, for a thread
+// Called with the termination lock held, TERMINATED set, for a thread
 // that was running its body. Adds one to the thread's suspension count at a moment when it is
 // outside every internal region, and reads the address it last parked on. True when the thread is
 // to be killed (it is stopped then); false when it has ended or left its body (nothing is left
@@ -374,7 +361,7 @@ bool Thread::stopForTermination(const void*& pLastParked)
         if (!isInsideInternalRegion(m_pState))
             break;
         ::ResumeThread(m_Handle);
-        letOthersStopUs();
+        ::SwitchToThread();
     }
     const std::atomic<const void*>* pParked =
         m_pState->m_pLastParked.load(std::memory_order_acquire);
@@ -387,9 +374,7 @@ void Thread::requestTermination(int& nError)
 {
     const std::uint32_t nControl =
         m_pState->m_nControl.fetch_or(TERMINATED, std::memory_order_acq_rel);
-    // Asked before: done, unless the thread still runs (one that ends itself marks this first,
-    // and may be stopped before it gets there).
-    if ((nControl & TERMINATED) && ::WaitForSingleObject(m_Handle, 0) == WAIT_OBJECT_0)
+    if (nControl & TERMINATED)
         return;
     // Wakes a thread waiting at its start gate.
     futexWakeAll(m_pState->m_nControl);
@@ -451,9 +436,7 @@ int Thread::terminate()
         }
         return 0;
     }
-    // See the destructor.
     TerminationGuard guard;
-    InternalRegion region;
     int nError = 0;
     requestTermination(nError);
     return nError;
