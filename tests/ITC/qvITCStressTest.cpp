@@ -104,6 +104,28 @@ TEST(qvITCStressTest, SendersRacingLoopShutdownLoseNoSynchronousMessage)
     EXPECT_EQ(0, nMismatched) << "a synchronous sender was told the wrong outcome";
 }
 
+namespace {
+// A running loop with an empty pipeline (idle between messages) and a message that counts its
+// runs.
+struct IdleLoop
+{
+    IdleLoop() : id(processor.createMainLoop())
+    {
+        processor.run(id);
+        nThread = processor.getThreadID(id);
+    }
+
+    qvProcessor processor;
+    const unsigned long id;
+    unsigned long nThread = 0;
+    std::atomic<long> nRuns{0};
+    const MessageFunctor message{[this](const ArgumentVector&) {
+        nRuns.fetch_add(1, std::memory_order_release);
+        return qvAnyContainer();
+    }};
+};
+} // namespace
+
 // Two senders keep an idle loop busy in bursts, then a synchronous message asks for everything to
 // have run. A sender that the loop overtakes between its push and its look at the loop's idle
 // flag (the loop has run its task and gone idle meanwhile) takes the loop's wake-up for nothing;
@@ -113,31 +135,25 @@ TEST(qvITCStressTest, SenderOvertakenByAnIdleLoopLeavesNoMessageAsleep)
 {
     const int ROUNDS = qvTest::raceRounds(600);
     constexpr int BURST = 2000;
-    qvProcessor processor;
-    const unsigned long id = processor.createMainLoop();
-    processor.run(id);
-    const unsigned long nThread = processor.getThreadID(id);
-    std::atomic<long> nRuns{0};
-    const MessageFunctor message([&nRuns](const ArgumentVector&) {
-        ++nRuns;
-        return qvAnyContainer();
-    });
+    IdleLoop loop;
     for (int nRound = 0; nRound < ROUNDS; ++nRound) {
         auto sendBurst = [&] {
             for (int n = 0; n < BURST; ++n)
-                processor.getITC().sendAsyncMessage(message, ArgumentVector(0, false), nThread);
+                loop.processor.getITC().sendAsyncMessage(loop.message, ArgumentVector(0, false),
+                                                         loop.nThread);
         };
         qvTest::AsyncCall second(sendBurst);
         sendBurst();
         ASSERT_TRUE(second.finishedWithin());
         qvTest::AsyncCall flush([&] {
-            processor.getITC().sendSyncMessage(message, ArgumentVector(0, false), nThread);
+            loop.processor.getITC().sendSyncMessage(loop.message, ArgumentVector(0, false),
+                                                    loop.nThread);
         });
         if (!flush.finishedWithin()) {
-            processor.shutdown(id); // discards the message and releases its sender
+            loop.processor.shutdown(loop.id); // discards the message and releases its sender
             FAIL() << "round " << nRound << ": a message was left asleep";
         }
-        ASSERT_EQ((nRound + 1) * (2 * BURST + 1), nRuns.load());
+        ASSERT_EQ((nRound + 1) * (2 * BURST + 1), loop.nRuns.load());
     }
 }
 
@@ -149,28 +165,21 @@ TEST(qvITCStressTest, OneMessageAtATimeToAnIdleLoopIsNeverLeftAsleep)
 {
     const int ROUNDS = qvTest::raceRounds(1000000);
     const auto stop = std::chrono::steady_clock::now() + std::chrono::milliseconds(2000);
-    qvProcessor processor;
-    const unsigned long id = processor.createMainLoop();
-    processor.run(id);
-    const unsigned long nThread = processor.getThreadID(id);
-    std::atomic<long> nRuns{0};
-    const MessageFunctor message([&nRuns](const ArgumentVector&) {
-        nRuns.fetch_add(1, std::memory_order_release);
-        return qvAnyContainer();
-    });
+    IdleLoop loop;
     const ArgumentVector noArguments(0, false);
     long nRound = 0;
     for (; nRound < ROUNDS && std::chrono::steady_clock::now() < stop; ++nRound) {
-        processor.getITC().sendAsyncMessage(message, noArguments, nThread);
+        loop.processor.getITC().sendAsyncMessage(loop.message, noArguments, loop.nThread);
         // Spins briefly (the loop is on another core or about to run), then waits politely.
-        for (unsigned int nSpins = 0; nRuns.load(std::memory_order_acquire) == nRound; ++nSpins) {
-            if (nSpins > 256 && !qvTest::waitUntil([&] { return nRuns.load() > nRound; })) {
-                processor.shutdown(id);
+        for (unsigned int nSpins = 0; loop.nRuns.load(std::memory_order_acquire) == nRound;
+             ++nSpins) {
+            if (nSpins > 256 && !qvTest::waitUntil([&] { return loop.nRuns.load() > nRound; })) {
+                loop.processor.shutdown(loop.id);
                 FAIL() << "round " << nRound << ": the message was left asleep";
             }
         }
     }
-    EXPECT_EQ(nRound, nRuns.load());
+    EXPECT_EQ(nRound, loop.nRuns.load());
     std::printf("[ rounds   ] %ld\n", nRound);
-    processor.shutdown(id);
+    loop.processor.shutdown(loop.id);
 }

@@ -237,7 +237,8 @@ TEST(qvThreadTeamTest, TwoAddersRacingForTheLastFreeSlotsAreBothAccepted)
             }
             if (!meet())
                 return;
-            for (std::atomic<unsigned int> nDelay{static_cast<unsigned int>(random() % 64)}; nDelay.load() > 0; --nDelay) {
+            for (std::atomic<unsigned int> nDelay{static_cast<unsigned int>(random() % 64)};
+                 nDelay.load() > 0; --nDelay) {
             }
             try {
                 team.createJob(nullptr, nullptr);

@@ -107,10 +107,10 @@ bool closeLibrary(void* hLibrary);
 // How a helper program run by runProgram() ended, and what it wrote.
 struct ProgramRun
 {
-    bool bEnded = false;   // false: still running at the deadline (it was then killed)
-    bool bExited = false;  // ended by returning from main or calling exit
-    int nExitCode = -1;    // the exit code when bExited; else the signal (Linux) or the
-                           // exception code (Windows) that ended it
+    bool bEnded = false;    // false: still running at the deadline (it was then killed)
+    bool bExited = false;   // ended by returning from main or calling exit
+    int nExitCode = -1;     // the exit code when bExited; else the signal (Linux) or the
+                            // exception code (Windows) that ended it
     std::string sstrOutput; // its standard output and standard error, interleaved
 };
 

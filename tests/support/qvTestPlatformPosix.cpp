@@ -160,9 +160,9 @@ ProgramRun runProgram(const std::string& sstrProgram, const std::vector<std::str
     } else {
         run.bEnded = nEnded == nChild;
         run.bExited = run.bEnded && WIFEXITED(nStatus);
-        run.nExitCode = run.bExited                           ? WEXITSTATUS(nStatus)
+        run.nExitCode = run.bExited                          ? WEXITSTATUS(nStatus)
                         : run.bEnded && WIFSIGNALED(nStatus) ? WTERMSIG(nStatus)
-                                                               : -1;
+                                                             : -1;
     }
     std::ifstream file(output, std::ios::binary);
     run.sstrOutput.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());

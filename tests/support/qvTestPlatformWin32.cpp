@@ -172,10 +172,9 @@ ProgramRun runProgram(const std::string& sstrProgram, const std::vector<std::str
                       std::chrono::steady_clock::duration timeout)
 {
     static std::atomic<int> s_nRuns{0};
-    const std::filesystem::path output =
-        std::filesystem::temp_directory_path() /
-        ("qvProgram-" + std::to_string(GetCurrentProcessId()) + "-" +
-         std::to_string(s_nRuns++) + ".txt");
+    const std::filesystem::path output = std::filesystem::temp_directory_path() /
+                                         ("qvProgram-" + std::to_string(GetCurrentProcessId()) +
+                                          "-" + std::to_string(s_nRuns++) + ".txt");
     std::string sstrCommandLine = "\"" + sstrProgram + "\"";
     for (const std::string& sstrArgument : vecArguments)
         sstrCommandLine += " \"" + sstrArgument + "\"";

@@ -98,13 +98,14 @@ int main(int argc, char** argv)
     bool bAllWoken = false;
     {
         std::unique_lock<std::mutex> guard(lock);
-        if (changed.wait_for(guard, qvTest::TIMEOUT, [&] { return vecIds.size() == std::size_t(THREADS); })) {
+        if (changed.wait_for(guard, qvTest::TIMEOUT,
+                             [&] { return vecIds.size() == std::size_t(THREADS); })) {
             const std::vector<qvTest::ThreadId> vecSleepers = vecIds;
             guard.unlock();
             const bool bReleased = releaseWhenParked(pRelease, vecSleepers);
             guard.lock();
-            bAllWoken = bReleased && changed.wait_for(guard, qvTest::TIMEOUT,
-                                                      [&] { return nWoken == THREADS; });
+            bAllWoken = bReleased &&
+                        changed.wait_for(guard, qvTest::TIMEOUT, [&] { return nWoken == THREADS; });
         }
     }
     const bool bClosed = bAllWoken && qvTest::closeLibrary(hModule);
