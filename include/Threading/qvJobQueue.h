@@ -5,8 +5,18 @@
 // function, its untyped argument and a job id (0 for jobs of a plain team). Any thread may add
 // jobs; the member's own thread takes them one at a time, blocking while the queue is empty.
 //
-// - Capacity: at most MAXIMUM_WAITING_JOBS (32767) jobs wait in one queue at a time. A job that
-//   would exceed it is refused (tryAddJob() returns false, addJob() throws), never dropped.
+// - Capacity: at most MAXIMUM_WAITING_JOBS (32767) jobs wait in one queue at a time, or fewer
+//   when the owner sets a lower limit before the queue is used (setMaximumWaitingJobs). A job
+//   that would exceed it is refused (tryAddJob() returns false, addJob() throws), never dropped.
+// - Callable jobs: a job may carry an object of its own (a callable), which the adder moves or
+//   copies into the job's node (NewJob::m_pPlace): no allocation for objects of up to
+//   INLINE_CALLABLE_SIZE bytes. The object stays in the node until the taker takes its next job,
+//   so only a queue with a sole taker may carry such jobs, and the taker runs (or discards) each
+//   before it takes the next. A job that is never run is discarded (NewJob::m_pDiscard) by the
+//   taker that drops it, or by the destructor for jobs still waiting.
+// - Counts: the taker counts each job it has finished (countJobDone); the queue is idle when
+//   every job added has been counted so, and getLoad() is the number of jobs waiting or being
+//   run. A team uses them to place jobs on idle members and to wait until it is idle.
 // - Memory: jobs live in nodes that the queue recycles, SPARE_NODES + 1 (256) of them at first.
 //   Adding and taking jobs allocates nothing while no more than 255 jobs wait at once; the 256th
 //   waiting job makes the queue allocate one node, which it then keeps until it is destroyed.
@@ -39,8 +49,9 @@
 // thread that qvThread's suspend() or terminate() stopped (they are internal regions,
 // qvLocks.h), so an adder killed in addJob() leaves the queue usable.
 //
-// Failures: an allocation failure in addJob()/tryAddJob() throws the allocator's exception and
-// leaves the queue unchanged, its lock released and its free nodes as they were.
+// Failures: an allocation failure in addJob()/tryAddJob(), or an exception of a callable's
+// constructor, leaves the queue unchanged, its lock released and its free nodes as they were,
+// and goes on to the caller.
 //
 // Lifetime: no thread may be inside an operation when the queue is destroyed. Jobs still queued
 // are dropped without being run.
@@ -58,13 +69,30 @@ class qvJobQueue
 public:
     static constexpr unsigned int MAXIMUM_WAITING_JOBS = 32767;
     static constexpr unsigned int SPARE_NODES = 255;
+    // Callables of up to this size (and an alignment no larger than std::max_align_t's) live in
+    // the job's node.
+    static constexpr std::size_t INLINE_CALLABLE_SIZE = 48;
 
-    // The job record; all fields zero by default.
+    // The job record; all fields zero by default. m_pDiscard, when set, destroys the job's
+    // argument if the job is dropped without being run.
     struct Job
     {
         long (*m_pThreadFunc)(void*) = nullptr;
         void* m_pThreadData = nullptr;
         unsigned long m_nJobID = 0;
+        void (*m_pDiscard)(void*) = nullptr;
+    };
+
+    // A job to add: the job record, and optionally a callable to place into the job's node.
+    // With m_pPlace set, the adder calls m_pPlace(pNodeStorage, m_pSource) under the queue's
+    // lock (it constructs the callable there, from m_pSource), and the job's argument becomes
+    // pNodeStorage; m_Job.m_pThreadData is then ignored. m_pPlace is called only for the add
+    // that succeeds.
+    struct NewJob
+    {
+        Job m_Job;
+        void (*m_pPlace)(void* pNodeStorage, void* pSource) = nullptr;
+        void* m_pSource = nullptr;
     };
 
     // Builds an empty queue with SPARE_NODES + 1 nodes. Throws the allocator's exception, having
@@ -91,27 +119,68 @@ public:
         m_nNodes.store(SPARE_NODES + 1, std::memory_order_relaxed);
     }
 
-    ~qvJobQueue() { freeChain(m_pFirstFree); }
+    // Discards the jobs still waiting, then frees the nodes.
+    ~qvJobQueue()
+    {
+        for (Node* pNode = m_pFirst.load(std::memory_order_relaxed)->m_pNext.load(
+                 std::memory_order_relaxed);
+             pNode; pNode = pNode->m_pNext.load(std::memory_order_relaxed)) {
+            if (pNode->m_Job.m_pDiscard)
+                pNode->m_Job.m_pDiscard(pNode->m_Job.m_pThreadData);
+        }
+        freeChain(m_pFirstFree);
+    }
 
     qvJobQueue(const qvJobQueue&) = delete;
     qvJobQueue& operator=(const qvJobQueue&) = delete;
 
-    // Appends a job unless MAXIMUM_WAITING_JOBS jobs already wait; returns whether it did.
+    // Lowers the capacity to nMaximum jobs (1 to MAXIMUM_WAITING_JOBS; other values are
+    // clamped into that range). Only before the queue is used by other threads.
+    void setMaximumWaitingJobs(unsigned int nMaximum)
+    {
+        m_nMaximumWaiting = nMaximum < 1 ? 1
+                            : nMaximum > MAXIMUM_WAITING_JOBS ? MAXIMUM_WAITING_JOBS
+                                                              : nMaximum;
+    }
+    unsigned int getMaximumWaitingJobs() const { return m_nMaximumWaiting; }
+
+    // Appends a job unless the queue is full; returns whether it did.
     // A taker woken by the new job finds it in the queue. Never blocks on the queue's
     // semaphore; throws only the allocator's exception (see Failures).
     bool tryAddJob(long (*pThreadFunc)(void*), void* pThreadData, unsigned long id)
+    {
+        NewJob job;
+        job.m_Job.m_pThreadFunc = pThreadFunc;
+        job.m_Job.m_pThreadData = pThreadData;
+        job.m_Job.m_nJobID = id;
+        return tryAddJob(job);
+    }
+
+    // As above, for a job that may carry a callable (see Callable jobs); throws what the
+    // callable's constructor throws, with nothing added.
+    bool tryAddJob(const NewJob& job)
     {
         bool bWake = false;
         {
             Guard guard(m_AddLock);
             const std::uint32_t nAdded = m_nAdded.load(std::memory_order_relaxed);
-            if (nAdded - m_nTaken.load(std::memory_order_acquire) >= MAXIMUM_WAITING_JOBS)
+            // Sequentially consistent, as the taker's count: a producer waiting for room
+            // registers before it looks here, and the taker looks for such producers after it
+            // counts (see qvThreadTeam).
+            if (nAdded - m_nTaken.load(std::memory_order_seq_cst) >= m_nMaximumWaiting)
                 return false;
             Node* pNode = takeFreeNode();
+            pNode->m_Job = job.m_Job;
+            if (job.m_pPlace) {
+                try {
+                    job.m_pPlace(pNode->m_Storage, job.m_pSource);
+                } catch (...) {
+                    giveBackFreeNode(pNode);
+                    throw;
+                }
+                pNode->m_Job.m_pThreadData = pNode->m_Storage;
+            }
             pNode->m_pNext.store(nullptr, std::memory_order_relaxed);
-            pNode->m_Job.m_pThreadFunc = pThreadFunc;
-            pNode->m_Job.m_pThreadData = pThreadData;
-            pNode->m_Job.m_nJobID = id;
             m_pLast->m_pNext.store(pNode, std::memory_order_release);
             m_pLast = pNode;
             m_nAdded.store(nAdded + 1, std::memory_order_release);
@@ -129,6 +198,32 @@ public:
             throw std::length_error("Job queue is full.");
     }
 
+    // The taker has finished running (or has dropped) a job it took: counts it, so that the
+    // queue can be seen idle. Only the taker calls it, once per job taken. Sequentially
+    // consistent, so that the caller may then look for threads waiting for the queue to be idle.
+    void countJobDone()
+    {
+        m_nDone.store(m_nDone.load(std::memory_order_relaxed) + 1, std::memory_order_seq_cst);
+    }
+
+    // Jobs added and not yet counted done: waiting or being run. A hint read without a lock.
+    unsigned int getLoad() const
+    {
+        // Done first: the count added later is at least as large.
+        const std::uint32_t nDone = m_nDone.load(std::memory_order_seq_cst);
+        const std::int32_t nLoad =
+            static_cast<std::int32_t>(m_nAdded.load(std::memory_order_seq_cst) - nDone);
+        return nLoad > 0 ? static_cast<unsigned int>(nLoad) : 0u;
+    }
+
+    // Both counts for an idle check: the queue was idle at the moment between the two reads
+    // when they are equal (done is read first; added never falls below it).
+    void getCounts(std::uint32_t& nDone, std::uint32_t& nAdded) const
+    {
+        nDone = m_nDone.load(std::memory_order_seq_cst);
+        nAdded = m_nAdded.load(std::memory_order_seq_cst);
+    }
+
     // Takes the oldest job if there is one: copies its function, argument and id into the
     // out-parameters and returns true. Returns false at once, leaving them untouched, when the
     // queue is empty. Never blocks on the semaphore.
@@ -136,6 +231,11 @@ public:
     {
         Guard guard(m_TakeLock);
         return takeFirst(pThreadFunc, pThreadData, id);
+    }
+    bool tryGetJob(Job& job)
+    {
+        Guard guard(m_TakeLock);
+        return takeFirst(job);
     }
 
     // Blocks without time limit until there is a job, takes the oldest one as tryGetJob() does
@@ -153,6 +253,9 @@ public:
     {
         return waitForJob<true>(pThreadFunc, pThreadData, id);
     }
+
+    // As getJobAsSoleTaker(), with the whole job record (also its discard function).
+    bool getJobAsSoleTaker(Job& job) { return waitForJob<true>(job); }
 
     // Lets one taker that waits in getJob(), or the next one to find the queue empty there,
     // return false without a job: how a team ends a member that waits for work. Takes the
@@ -201,6 +304,7 @@ private:
     {
         std::atomic<Node*> m_pNext{nullptr};
         Job m_Job;
+        alignas(std::max_align_t) unsigned char m_Storage[INLINE_CALLABLE_SIZE];
     };
 
     class Guard
@@ -256,6 +360,14 @@ private:
         return pNode;
     }
 
+    // Under m_AddLock: puts back a node that takeFreeNode() gave and that was not used, as the
+    // oldest free node (a new one too: it joins the free nodes).
+    void giveBackFreeNode(Node* pNode)
+    {
+        pNode->m_pNext.store(m_pFirstFree, std::memory_order_relaxed);
+        m_pFirstFree = pNode;
+    }
+
     static void prefetch(const Node* pNode)
     {
 #if defined(__GNUC__)
@@ -267,30 +379,52 @@ private:
     }
 
     // Takes the oldest job, if any; the caller is the only taker, or holds m_TakeLock.
-    bool takeFirst(long (*&pThreadFunc)(void*), void*& pThreadData, unsigned long& id)
+    bool takeFirst(Job& job)
     {
         Node* pFirst = m_pFirst.load(std::memory_order_relaxed);
         Node* pNext = pFirst->m_pNext.load(std::memory_order_acquire);
         if (!pNext)
             return false;
-        pThreadFunc = pNext->m_Job.m_pThreadFunc;
-        pThreadData = pNext->m_Job.m_pThreadData;
-        id = pNext->m_Job.m_nJobID;
+        job = pNext->m_Job;
         // The next job's node was most likely written on another processor: have its line
         // fetched while this job runs.
         prefetch(pNext->m_pNext.load(std::memory_order_relaxed));
-        // From here on adders may reuse pFirst: its job was copied when it was taken.
+        // From here on adders may reuse pFirst: its job was copied when it was taken (and its
+        // callable, if any, was run or discarded before this take).
         m_pFirst.store(pNext, std::memory_order_release);
-        m_nTaken.store(m_nTaken.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+        // Sequentially consistent: see tryAddJob().
+        m_nTaken.store(m_nTaken.load(std::memory_order_relaxed) + 1, std::memory_order_seq_cst);
+        return true;
+    }
+
+    bool takeFirst(long (*&pThreadFunc)(void*), void*& pThreadData, unsigned long& id)
+    {
+        Job job;
+        if (!takeFirst(job))
+            return false;
+        pThreadFunc = job.m_pThreadFunc;
+        pThreadData = job.m_pThreadData;
+        id = job.m_nJobID;
         return true;
     }
 
     template <bool SOLE_TAKER>
     bool waitForJob(long (*&pThreadFunc)(void*), void*& pThreadData, unsigned long& id)
     {
+        Job job;
+        if (!waitForJob<SOLE_TAKER>(job))
+            return false;
+        pThreadFunc = job.m_pThreadFunc;
+        pThreadData = job.m_pThreadData;
+        id = job.m_nJobID;
+        return true;
+    }
+
+    template <bool SOLE_TAKER>
+    bool waitForJob(Job& job)
+    {
         for (;;) {
-            if (SOLE_TAKER ? takeFirst(pThreadFunc, pThreadData, id)
-                           : tryGetJob(pThreadFunc, pThreadData, id))
+            if (SOLE_TAKER ? takeFirst(job) : tryGetJob(job))
                 return true;
             {
                 // Under the adders' lock, no job can come between the look and the count: the
@@ -333,6 +467,7 @@ private:
     Node* m_pFreeEnd = nullptr;   // ... and the node after the last one known to be free
     std::atomic<std::uint32_t> m_nAdded{0};
     std::atomic<std::uint32_t> m_nNodes{0};
+    std::uint32_t m_nMaximumWaiting = MAXIMUM_WAITING_JOBS;
     std::uint32_t m_nSleepers = 0; // takers counted for a post of m_Semaphore
     std::uint32_t m_nWakes = 0;    // wakeTaker() calls not yet used by a taker
 
@@ -343,6 +478,7 @@ private:
     // What adders read for every job and takers write: away from the takers' lock, so that an
     // adder's read never takes that lock's line away.
     alignas(CACHE_LINE) std::atomic<std::uint32_t> m_nTaken{0};
+    std::atomic<std::uint32_t> m_nDone{0}; // jobs the taker has finished (countJobDone)
     qvSynch::Semaphore m_Semaphore;
 };
 

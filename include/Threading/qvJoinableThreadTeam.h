@@ -3,8 +3,10 @@
 
 // qvJoinableThreadTeam: the thread team (qvThreadTeam.h) with bookkeeping per job. createJob()
 // returns a job id, jobState() tells whether the job has finished, and join() blocks until one
-// job, or every job of a list, has finished. Queues, distribution, capacity and the member loop
-// are those of qvThreadTeam; see there, also for what destruction does.
+// job, or every job of a list, has finished. Queues, placement, capacity, callable jobs, waiting
+// for room or for idle, and the member loop are those of qvThreadTeam; see there, also for what
+// destruction does. createJobWithin() returns NO_JOB_ID for a job it could not queue in time,
+// and waitUntilIdle() returns when every job has finished and its joiners have been released.
 //
 // Job ids run 1, 2, ..., 2147483646, then 0, 1, ... again; 2147483647 is never handed out.
 // Each job has an entry in a state table (JOB_PENDING while it waits or runs) and one in a
@@ -233,6 +235,12 @@ public:
     static constexpr int JOB_DONE = 1;
     // The ids run from 0 to LAST_JOB_ID (the modulus is LAST_JOB_ID + 1).
     static constexpr unsigned long LAST_JOB_ID = 2147483646ul;
+    // Never handed out: what createJobWithin() returns for a job it did not queue.
+    static constexpr unsigned long NO_JOB_ID = 2147483647ul;
+
+    using qvThreadTeam::Placement;
+    using qvThreadTeam::PLACEMENT_FEWEST_WAITING;
+    using qvThreadTeam::PLACEMENT_IDLE_FIRST;
 
     // A member's job step: runs the job, then completes it in both tables.
     class QV_EXPORT qvJoinableThreadTeamStorage : public ::qvThreadTeam::qvThreadTeamStorage
@@ -256,6 +264,10 @@ public:
     // Builds a team of nMembers members, all running this team's job step. Throws as
     // qvThreadTeam's constructor, with every member started before stopped and released.
     explicit qvJoinableThreadTeam(unsigned int nMembers = 2);
+    // As above, with the placement of jobs and the capacity of each member's queue, as for
+    // qvThreadTeam.
+    qvJoinableThreadTeam(unsigned int nMembers, Placement ePlacement,
+                         unsigned int nMaximumWaitingJobs = qvJobQueue::MAXIMUM_WAITING_JOBS);
     // Ends the members as qvThreadTeam's destructor does, then releases the tables (with the
     // signals of all jobs still registered) and the queues.
     ~qvJoinableThreadTeam() override;
@@ -265,6 +277,32 @@ public:
     // std::length_error "Job queue is full." when every queue is full, or the allocator's
     // exception; the job is then neither queued nor entered, and joiners of its id return.
     unsigned long createJob(long (*pThreadFunc)(void*), void* pThreadData);
+    // As above, for a callable job (qvThreadTeam.h, Callable jobs).
+    template <class F>
+    unsigned long createJob(F&& function)
+    {
+        qvTeamDetail::CallableJob<F> job(std::forward<F>(function));
+        const unsigned long nJobID = addJob(job.describe(), false, 0);
+        job.queued();
+        return nJobID;
+    }
+    // As createJob(), but while every queue is full it waits for room, at most nMilliseconds
+    // (qvWaitLimit.h). Returns the job's id, or NO_JOB_ID when it was not queued in time; the id
+    // it had drawn is then used up and its joiners return, as for a refused job.
+    unsigned long createJobWithin(unsigned long nMilliseconds, long (*pThreadFunc)(void*),
+                                  void* pThreadData);
+    template <class F>
+    unsigned long createJobWithin(unsigned long nMilliseconds, F&& function)
+    {
+        qvTeamDetail::CallableJob<F> job(std::forward<F>(function));
+        const unsigned long nJobID = addJob(job.describe(), true, nMilliseconds);
+        if (nJobID != NO_JOB_ID)
+            job.queued();
+        return nJobID;
+    }
+    // Waits until no job is queued or running (qvThreadTeam.h, Waiting for idle), at most
+    // nMilliseconds; returns whether the team was idle. No job id is needed.
+    bool waitUntilIdle(unsigned long nMilliseconds = qvSynch::WAIT_INFINITE);
     // JOB_PENDING or JOB_DONE, see Guarantees.
     int jobState(unsigned long id);
     // Blocks without time limit until the job has finished; see Guarantees.
@@ -273,9 +311,14 @@ public:
     void join(const qvDCList<unsigned long>& ids);
 
     unsigned int getNumberOfTeamMembers() const;
+    Placement getPlacement() const;
 
 protected:
     void createTeamMembers() override;
+
+    // Draws an id, enters it into both tables and queues the job with it: as createJob()
+    // without bWaitForRoom, otherwise as createJobWithin() with nMilliseconds.
+    unsigned long addJob(qvJobQueue::NewJob job, bool bWaitForRoom, unsigned long nMilliseconds);
 
     // For tests of the id wrap-around: the next id handed out is (nLastJobID + 1) modulo
     // 2147483647.

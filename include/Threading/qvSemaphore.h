@@ -1,6 +1,7 @@
 #ifndef QV_SEMAPHORE_H
 #define QV_SEMAPHORE_H
 
+#include "Threading/qvWaitLimit.h"
 #include "qvExport.h"
 
 namespace qvPlatform {
@@ -28,6 +29,11 @@ namespace qvSynch {
 //           taken one (then that unit goes with it); a wake-up it had received and not acted on
 //           is passed on (qvThread::terminate() wakes the waiters again), and the semaphore, like
 //           every other one, stays usable by every other thread.
+// Timed and tried waits: tryP() and P(nMilliseconds) take a unit as P() does, or give up (see
+//           qvWaitLimit.h for the limit). One that gives up has taken nothing and leaves no
+//           trace: a V() that comes just as it gives up either gives it the unit or leaves the
+//           unit (and the wake-up) to the other waiters; it is never lost, nor taken twice.
+//           A timed P() is a cancellation point (Linux) and behaves under termination as P().
 // Lifetime: a thread returning from P() may destroy the semaphore at once.
 class QV_EXPORT Semaphore
 {
@@ -39,6 +45,11 @@ public:
 
     // Takes one unit; blocks without time limit while the count is 0.
     void P();
+    // Takes one unit if there is one, without waiting; returns whether it did.
+    bool tryP();
+    // Takes one unit, waiting at most nMilliseconds for one (qvWaitLimit.h); returns whether it
+    // did. P(0) is tryP(); P(WAIT_INFINITE) is P().
+    bool P(unsigned long nMilliseconds);
     // Gives one unit back and wakes one waiter, unless the count is at the maximum.
     void V();
 

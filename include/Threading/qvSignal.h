@@ -3,6 +3,7 @@
 
 #include <atomic>
 
+#include "Threading/qvWaitLimit.h"
 #include "qvExport.h"
 
 namespace qvPlatform {
@@ -16,6 +17,10 @@ namespace qvSynch {
 // waitAndReset(), clears it. A waiter looks at an unset signal for a few microseconds before
 // it sleeps in the kernel, so a signal() that follows soon costs neither side a system call.
 //
+// Timed waits: wait(nMilliseconds) and waitAndReset(nMilliseconds) wait as wait() and
+//           waitAndReset() do, at most for the limit (qvWaitLimit.h), and return whether the
+//           signal was set in time. One that gives up changes nothing: it does not reset the
+//           signal, and a signal() that comes as it gives up stays set for the others.
 // Threads:  every operation may be called from any thread.
 // Lifetime: a thread returning from wait() or waitAndReset() may destroy the signal at once;
 //           signal() no longer touches it once a waiter can run.
@@ -37,6 +42,12 @@ public:
     // Blocks until the signal is set, then clears it. Every thread already waiting when
     // signal() ran is released, even if another released thread clears it first.
     void waitAndReset();
+    // As wait(), for at most nMilliseconds; returns whether the signal was set. A limit of 0
+    // only looks.
+    bool wait(unsigned long nMilliseconds);
+    // As waitAndReset(), for at most nMilliseconds; returns whether the signal was set (and
+    // then cleared it). Gives up without clearing anything.
+    bool waitAndReset(unsigned long nMilliseconds);
     // A hint, not a count: true from the moment a thread begins to wait until the next
     // signal() or reset(). After a wait() that returned because the signal was already set, it
     // stays true.

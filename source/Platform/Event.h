@@ -27,6 +27,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "Platform/Deadline.h"
+
 namespace qvPlatform {
 
 class Event
@@ -40,9 +42,14 @@ public:
     void reset();
     // Blocks until the event is set, or until a set() that happened after this call began.
     void wait();
+    // As wait(), giving up at the deadline: returns whether the event was set (or a set()
+    // happened) before it. Changes nothing when it gives up.
+    bool wait(const Deadline& deadline);
     bool isSet() const { return (m_nState.load(std::memory_order_acquire) & SET) != 0; }
 
 private:
+    bool waitFor(const Deadline* pDeadline);
+
     static constexpr std::uint32_t SET = 1u;
     static constexpr std::uint32_t SLEEPERS = 2u;
     static constexpr std::uint32_t GENERATION_STEP = 4u;

@@ -24,6 +24,14 @@ void futexWait(std::atomic<std::uint32_t>& word, std::uint32_t nExpected);
 // must be ready for that). On Windows, which has no cancellation, the same as futexWait.
 void futexWaitCancellable(std::atomic<std::uint32_t>& word, std::uint32_t nExpected);
 
+// As futexWait and futexWaitCancellable, sleeping for at most nNanoseconds (rounded up to the
+// platform's granularity: nanoseconds on Linux, milliseconds on Windows). Like every futex wait
+// they may return early; callers re-check their condition and their deadline (Deadline.h).
+void futexWaitFor(std::atomic<std::uint32_t>& word, std::uint32_t nExpected,
+                  std::uint64_t nNanoseconds);
+void futexWaitCancellableFor(std::atomic<std::uint32_t>& word, std::uint32_t nExpected,
+                             std::uint64_t nNanoseconds);
+
 // Wakes at most nCount threads sleeping on word (all of them for futexWakeAll).
 void futexWake(std::atomic<std::uint32_t>& word, int nCount);
 inline void futexWakeAll(std::atomic<std::uint32_t>& word)

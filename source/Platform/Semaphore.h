@@ -25,6 +25,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "Platform/Deadline.h"
+
 namespace qvPlatform {
 
 class Semaphore
@@ -36,6 +38,9 @@ public:
     Semaphore& operator=(const Semaphore&) = delete;
 
     void wait();
+    // As wait(), giving up at the deadline: false then, with no unit taken (a wake-up it
+    // received goes on to another sleeper). A passed deadline makes it a tryWait().
+    bool wait(const Deadline& deadline);
     bool tryWait();
     bool post();
 
@@ -43,6 +48,7 @@ public:
     std::uint32_t getMaximum() const { return m_nMaximum; }
 
 private:
+    bool waitFor(const Deadline* pDeadline);
     void leaveSleepers();
 
     std::atomic<std::uint64_t> m_nState;

@@ -5,6 +5,7 @@
 constexpr int qvJoinableThreadTeam::JOB_PENDING;
 constexpr int qvJoinableThreadTeam::JOB_DONE;
 constexpr unsigned long qvJoinableThreadTeam::LAST_JOB_ID;
+constexpr unsigned long qvJoinableThreadTeam::NO_JOB_ID;
 
 // ---------------------------------------------------------------------------------------------
 // qvJoinableThreadTeamStorage
@@ -23,19 +24,21 @@ qvJoinableThreadTeam::qvJoinableThreadTeamStorage::~qvJoinableThreadTeamStorage(
 
 long qvJoinableThreadTeam::qvJoinableThreadTeamStorage::processNextJob()
 {
-    long (*pThreadFunc)(void*) = nullptr;
-    void* pThreadData = nullptr;
-    unsigned long nJobID = 0;
-    if (!m_pJobQueue->getJobAsSoleTaker(pThreadFunc, pThreadData, nJobID))
+    qvJobQueue::Job job;
+    if (!takeJob(job))
         return 0;
     // A job taken after the team began to stop its members is dropped: the team is going away
     // and nobody may join it any more.
-    if (isStopped())
+    if (isStopped()) {
+        dropJob(job);
         return 0;
-    const long nResult = pThreadFunc ? runJob(pThreadFunc, pThreadData) : 0;
-    // The state first, so that a woken joiner already sees JOB_DONE.
-    m_pStateTable->removeJob(nJobID);
-    m_pSignalTable->notifyJobDone(nJobID);
+    }
+    const long nResult = job.m_pThreadFunc ? runJob(job.m_pThreadFunc, job.m_pThreadData) : 0;
+    // The state first, so that a woken joiner already sees JOB_DONE; the team counts the job
+    // finished (for waitUntilIdle) only once its joiners are released.
+    m_pStateTable->removeJob(job.m_nJobID);
+    m_pSignalTable->notifyJobDone(job.m_nJobID);
+    finishJob();
     return nResult;
 }
 
@@ -43,7 +46,13 @@ long qvJoinableThreadTeam::qvJoinableThreadTeamStorage::processNextJob()
 // qvJoinableThreadTeam
 
 qvJoinableThreadTeam::qvJoinableThreadTeam(unsigned int nMembers)
-    : qvThreadTeam(nMembers, DeferredStart()), m_nLastJobID(0)
+    : qvJoinableThreadTeam(nMembers, PLACEMENT_FEWEST_WAITING)
+{
+}
+
+qvJoinableThreadTeam::qvJoinableThreadTeam(unsigned int nMembers, Placement ePlacement,
+                                           unsigned int nMaximumWaitingJobs)
+    : qvThreadTeam(nMembers, DeferredStart(), ePlacement, nMaximumWaitingJobs), m_nLastJobID(0)
 {
     try {
         createTeamMembers();
@@ -69,26 +78,63 @@ void qvJoinableThreadTeam::createTeamMembers()
 
 unsigned long qvJoinableThreadTeam::createJob(long (*pThreadFunc)(void*), void* pThreadData)
 {
+    qvJobQueue::NewJob job;
+    job.m_Job.m_pThreadFunc = pThreadFunc;
+    job.m_Job.m_pThreadData = pThreadData;
+    return addJob(job, false, 0);
+}
+
+unsigned long qvJoinableThreadTeam::createJobWithin(unsigned long nMilliseconds,
+                                                    long (*pThreadFunc)(void*), void* pThreadData)
+{
+    qvJobQueue::NewJob job;
+    job.m_Job.m_pThreadFunc = pThreadFunc;
+    job.m_Job.m_pThreadData = pThreadData;
+    return addJob(job, true, nMilliseconds);
+}
+
+unsigned long qvJoinableThreadTeam::addJob(qvJobQueue::NewJob job, bool bWaitForRoom,
+                                           unsigned long nMilliseconds)
+{
     m_JobIDLock.acquire();
     m_nLastJobID = (m_nLastJobID + 1) % (LAST_JOB_ID + 1);
     const unsigned long nJobID = m_nLastJobID;
     m_JobIDLock.release();
+    job.m_Job.m_nJobID = nJobID;
 
     // Both entries exist before the job is queued, so no job can finish before them.
     const bool bSignalEntered = m_SignalTable.registerJob(nJobID);
     bool bStateEntered = false;
-    try {
-        bStateEntered = m_StateTable.registerJob(nJobID);
-        queueJob(pThreadFunc, pThreadData, nJobID);
-    } catch (...) {
-        // Take back what this call entered; a thread that already joins the id returns.
+    // Takes back what this call entered; a thread that already joins the id returns.
+    const auto withdraw = [&] {
         if (bStateEntered)
             m_StateTable.removeJob(nJobID);
         if (bSignalEntered)
             m_SignalTable.notifyJobDone(nJobID);
+    };
+    try {
+        bStateEntered = m_StateTable.registerJob(nJobID);
+        if (!bWaitForRoom) {
+            queueNewJob(job, nJobID);
+        } else if (!queueNewJobWithin(job, nMilliseconds)) {
+            withdraw();
+            return NO_JOB_ID;
+        }
+    } catch (...) {
+        withdraw();
         throw;
     }
     return nJobID;
+}
+
+bool qvJoinableThreadTeam::waitUntilIdle(unsigned long nMilliseconds)
+{
+    return qvThreadTeam::waitUntilIdle(nMilliseconds);
+}
+
+qvJoinableThreadTeam::Placement qvJoinableThreadTeam::getPlacement() const
+{
+    return qvThreadTeam::getPlacement();
 }
 
 int qvJoinableThreadTeam::jobState(unsigned long id)

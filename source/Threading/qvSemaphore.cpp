@@ -31,6 +31,18 @@ void Semaphore::P()
     m_hSemaphore->wait();
 }
 
+bool Semaphore::tryP()
+{
+    return m_hSemaphore->tryWait();
+}
+
+bool Semaphore::P(unsigned long nMilliseconds)
+{
+    if (nMilliseconds == 0)
+        return m_hSemaphore->tryWait();
+    return m_hSemaphore->wait(qvPlatform::Deadline(nMilliseconds));
+}
+
 void Semaphore::V()
 {
     if (!m_hSemaphore->post())

@@ -41,4 +41,19 @@ void Signal::waitAndReset()
     reset();
 }
 
+bool Signal::wait(unsigned long nMilliseconds)
+{
+    m_bWaiting.store(true, std::memory_order_relaxed);
+    return m_hEvent->wait(qvPlatform::Deadline(nMilliseconds));
+}
+
+bool Signal::waitAndReset(unsigned long nMilliseconds)
+{
+    m_bWaiting.store(true, std::memory_order_relaxed);
+    if (!m_hEvent->wait(qvPlatform::Deadline(nMilliseconds)))
+        return false;
+    reset();
+    return true;
+}
+
 } // namespace qvSynch

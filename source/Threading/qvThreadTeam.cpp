@@ -4,6 +4,8 @@
 #include <stdexcept>
 
 #include "Platform/AdaptiveSpin.h"
+#include "Platform/Deadline.h"
+#include "Platform/Futex.h"
 #include "Platform/Thread.h"
 #include "qvAssert.h"
 
@@ -11,7 +13,7 @@
 // qvThreadTeamStorage
 
 qvThreadTeam::qvThreadTeamStorage::qvThreadTeamStorage(qvJobQueue* pJobQueue)
-    : m_pJobQueue(pJobQueue), m_bStopped(false)
+    : m_pJobQueue(pJobQueue), m_bStopped(false), m_pTeam(nullptr)
 {
 }
 
@@ -22,15 +24,39 @@ qvThreadTeam::qvThreadTeamStorage::~qvThreadTeamStorage()
 
 long qvThreadTeam::qvThreadTeamStorage::processNextJob()
 {
-    long (*pThreadFunc)(void*) = nullptr;
-    void* pThreadData = nullptr;
-    unsigned long nJobID = 0;
-    if (!m_pJobQueue->getJobAsSoleTaker(pThreadFunc, pThreadData, nJobID))
+    qvJobQueue::Job job;
+    if (!takeJob(job))
         return 0;
     // A job taken after the team began to stop its members is dropped.
-    if (isStopped() || !pThreadFunc)
+    if (isStopped()) {
+        dropJob(job);
         return 0;
-    return runJob(pThreadFunc, pThreadData);
+    }
+    const long nResult = job.m_pThreadFunc ? runJob(job.m_pThreadFunc, job.m_pThreadData) : 0;
+    finishJob();
+    return nResult;
+}
+
+bool qvThreadTeam::qvThreadTeamStorage::takeJob(qvJobQueue::Job& job)
+{
+    if (!m_pJobQueue->getJobAsSoleTaker(job))
+        return false;
+    if (m_pTeam)
+        m_pTeam->jobTaken();
+    return true;
+}
+
+void qvThreadTeam::qvThreadTeamStorage::finishJob()
+{
+    m_pJobQueue->countJobDone();
+    if (m_pTeam)
+        m_pTeam->jobFinished(*m_pJobQueue);
+}
+
+void qvThreadTeam::qvThreadTeamStorage::dropJob(const qvJobQueue::Job& job)
+{
+    if (job.m_pDiscard)
+        job.m_pDiscard(job.m_pThreadData);
 }
 
 long qvThreadTeam::qvThreadTeamStorage::runJob(long (*pThreadFunc)(void*), void* pThreadData)
@@ -43,7 +69,14 @@ long qvThreadTeam::qvThreadTeamStorage::runJob(long (*pThreadFunc)(void*), void*
 // ---------------------------------------------------------------------------------------------
 // qvThreadTeam
 
-qvThreadTeam::qvThreadTeam(unsigned int nMembers) : qvThreadTeam(nMembers, DeferredStart())
+qvThreadTeam::qvThreadTeam(unsigned int nMembers)
+    : qvThreadTeam(nMembers, PLACEMENT_FEWEST_WAITING)
+{
+}
+
+qvThreadTeam::qvThreadTeam(unsigned int nMembers, Placement ePlacement,
+                           unsigned int nMaximumWaitingJobs)
+    : qvThreadTeam(nMembers, DeferredStart(), ePlacement, nMaximumWaitingJobs)
 {
     try {
         createTeamMembers();
@@ -53,11 +86,16 @@ qvThreadTeam::qvThreadTeam(unsigned int nMembers) : qvThreadTeam(nMembers, Defer
     }
 }
 
-qvThreadTeam::qvThreadTeam(unsigned int nMembers, DeferredStart)
-    : m_JobQueues(nMembers, true), m_TeamMembers(nMembers, true), m_TeamStorages(nMembers, true)
+qvThreadTeam::qvThreadTeam(unsigned int nMembers, DeferredStart, Placement ePlacement,
+                           unsigned int nMaximumWaitingJobs)
+    : m_JobQueues(nMembers, true), m_TeamMembers(nMembers, true), m_TeamStorages(nMembers, true),
+      m_ePlacement(ePlacement), m_nRoomWaiters(0), m_nRoomChanges(0), m_nIdleWaiters(0),
+      m_nIdleChanges(0)
 {
-    for (unsigned int n = 0; n < m_TeamStorages.getSize(); ++n)
+    for (unsigned int n = 0; n < m_TeamStorages.getSize(); ++n) {
         m_TeamStorages[n] = nullptr;
+        m_JobQueues[n].setMaximumWaitingJobs(nMaximumWaitingJobs);
+    }
 }
 
 qvThreadTeam::~qvThreadTeam()
@@ -75,6 +113,7 @@ void qvThreadTeam::startTeamMember(unsigned int nPosition, qvThreadTeamStorage* 
 {
     QV_ASSERT(!m_TeamStorages[nPosition], "source/Threading/qvThreadTeam.cpp");
     m_TeamStorages[nPosition] = pStorage;
+    pStorage->m_pTeam = this;
     qvTuple<qvThread*, qvThreadData*>& member = m_TeamMembers[nPosition];
     member.m_First = new qvThread();
     member.m_Second = new qvThreadData(&teamMemberLoop, pStorage);
@@ -131,32 +170,161 @@ void qvThreadTeam::createJob(long (*pThreadFunc)(void*), void* pThreadData)
     queueJob(pThreadFunc, pThreadData, 0);
 }
 
+bool qvThreadTeam::createJobWithin(unsigned long nMilliseconds, long (*pThreadFunc)(void*),
+                                   void* pThreadData)
+{
+    qvJobQueue::NewJob job;
+    job.m_Job.m_pThreadFunc = pThreadFunc;
+    job.m_Job.m_pThreadData = pThreadData;
+    return queueNewJobWithin(job, nMilliseconds);
+}
+
 void qvThreadTeam::queueJob(long (*pThreadFunc)(void*), void* pThreadData, unsigned long id)
 {
-    const unsigned int nQueues = m_JobQueues.getSize();
-    if (nQueues == 0) {
+    qvJobQueue::NewJob job;
+    job.m_Job.m_pThreadFunc = pThreadFunc;
+    job.m_Job.m_pThreadData = pThreadData;
+    queueNewJob(job, id);
+}
+
+void qvThreadTeam::queueNewJob(qvJobQueue::NewJob job, unsigned long id)
+{
+    if (m_JobQueues.getSize() == 0)
         QV_ASSERT_TEXT("nPos < m_nVectorSize", "include/Container/qvDynamicVector.h");
+    job.m_Job.m_nJobID = id;
+    if (!tryQueueNewJob(job))
         throw std::length_error("Job queue is full.");
-    }
+}
+
+bool qvThreadTeam::tryQueueNewJob(const qvJobQueue::NewJob& job)
+{
+    const unsigned int nQueues = m_JobQueues.getSize();
+    if (nQueues == 0)
+        return false;
+    const bool bCountRunning = m_ePlacement == PLACEMENT_IDLE_FIRST;
     unsigned int nBest = 0;
     unsigned int nSmallest = 0xFFFFFFFFu;
-    // An empty queue is the first one with the fewest: the ones after it need not be read (each
-    // read is of a count that another member keeps changing).
+    // An empty (or idle) queue is the first one with the fewest: the ones after it need not be
+    // read (each read is of a count that another member keeps changing).
     for (unsigned int n = 0; n < nQueues && nSmallest != 0; ++n) {
-        const unsigned int nWaiting = m_JobQueues[n].getNumberOfJobs();
-        if (nWaiting < nSmallest) {
-            nSmallest = nWaiting;
+        const unsigned int nCount =
+            bCountRunning ? m_JobQueues[n].getLoad() : m_JobQueues[n].getNumberOfJobs();
+        if (nCount < nSmallest) {
+            nSmallest = nCount;
             nBest = n;
         }
     }
-    if (m_JobQueues[nBest].tryAddJob(pThreadFunc, pThreadData, id))
-        return;
+    if (m_JobQueues[nBest].tryAddJob(job))
+        return true;
     // The snapshot was stale or every queue is full: try the others before refusing.
     for (unsigned int n = 0; n < nQueues; ++n) {
-        if (n != nBest && m_JobQueues[n].tryAddJob(pThreadFunc, pThreadData, id))
-            return;
+        if (n != nBest && m_JobQueues[n].tryAddJob(job))
+            return true;
     }
-    throw std::length_error("Job queue is full.");
+    return false;
+}
+
+// Waiting for an event of the members (room, idle) without a lock in their way: the waiter
+// counts itself, reads the word the members advance, then looks at the queues; a member changes
+// its queue's counts, then looks at the count of waiters, and advances and wakes the word if
+// someone waits. All of these are sequentially consistent, so either the waiter's look sees
+// the member's change, or the member sees the waiter counted and the waiter's sleep on the word
+// read before the change returns at once.
+namespace {
+
+template <class Condition>
+bool waitForMembers(std::atomic<std::uint32_t>& nWaiters, std::atomic<std::uint32_t>& nChanges,
+                    unsigned long nMilliseconds, Condition condition)
+{
+    if (condition())
+        return true;
+    if (nMilliseconds == 0)
+        return false;
+    const qvPlatform::Deadline deadline(nMilliseconds);
+    struct Counted
+    {
+        std::atomic<std::uint32_t>& m_nWaiters;
+        explicit Counted(std::atomic<std::uint32_t>& nCount) : m_nWaiters(nCount)
+        {
+            m_nWaiters.fetch_add(1, std::memory_order_seq_cst);
+        }
+        ~Counted() { m_nWaiters.fetch_sub(1, std::memory_order_seq_cst); }
+    } counted(nWaiters);
+    for (;;) {
+        const std::uint32_t nSeen = nChanges.load(std::memory_order_seq_cst);
+        if (condition())
+            return true;
+        if (deadline.isInfinite()) {
+            qvPlatform::futexWait(nChanges, nSeen);
+        } else {
+            const std::uint64_t nLeft = deadline.remainingNanoseconds();
+            if (nLeft == 0)
+                return false;
+            qvPlatform::futexWaitFor(nChanges, nSeen, nLeft);
+        }
+    }
+}
+
+void wakeWaiters(std::atomic<std::uint32_t>& nChanges)
+{
+    nChanges.fetch_add(1, std::memory_order_seq_cst);
+    qvPlatform::futexWakeAll(nChanges);
+}
+
+} // namespace
+
+bool qvThreadTeam::queueNewJobWithin(const qvJobQueue::NewJob& job, unsigned long nMilliseconds)
+{
+    if (m_JobQueues.getSize() == 0)
+        return false;
+    return waitForMembers(m_nRoomWaiters, m_nRoomChanges, nMilliseconds,
+                          [this, &job] { return tryQueueNewJob(job); });
+}
+
+bool qvThreadTeam::waitUntilIdle(unsigned long nMilliseconds)
+{
+    return waitForMembers(m_nIdleWaiters, m_nIdleChanges, nMilliseconds,
+                          [this] { return isIdleNow(); });
+}
+
+// Two passes over the queues: each pass sees every queue idle, and the sums of the jobs added
+// are equal. The counts only grow, so no job was added anywhere between the passes, and at the
+// moment between them every queue was idle at once. One pass alone could see a queue idle
+// before a job still running elsewhere added a job to it, then that job's queue idle after it
+// finished.
+bool qvThreadTeam::isIdleNow() const
+{
+    std::uint32_t nFirst = 0;
+    std::uint32_t nSecond = 0;
+    return collectIdle(nFirst) && collectIdle(nSecond) && nFirst == nSecond;
+}
+
+bool qvThreadTeam::collectIdle(std::uint32_t& nAddedSum) const
+{
+    for (unsigned int n = 0; n < m_JobQueues.getSize(); ++n) {
+        std::uint32_t nDone = 0;
+        std::uint32_t nAdded = 0;
+        m_JobQueues[n].getCounts(nDone, nAdded);
+        if (nDone != nAdded)
+            return false;
+        nAddedSum += nAdded;
+    }
+    return true;
+}
+
+void qvThreadTeam::jobTaken()
+{
+    // The take's count was stored sequentially consistent (qvJobQueue::takeFirst).
+    if (m_nRoomWaiters.load(std::memory_order_seq_cst) != 0)
+        wakeWaiters(m_nRoomChanges);
+}
+
+void qvThreadTeam::jobFinished(const qvJobQueue& queue)
+{
+    // Only the member whose queue runs empty can have made the team idle; while its queue holds
+    // a job, the end of that job comes with a look of its own.
+    if (m_nIdleWaiters.load(std::memory_order_seq_cst) != 0 && !queue.hasWaitingJob())
+        wakeWaiters(m_nIdleChanges);
 }
 
 unsigned int qvThreadTeam::getNumberOfTeamMembers() const

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -134,4 +135,83 @@ TEST(qvPlatformSemaphoreTest, EveryPostReachesOneOfSeveralSleepers)
         EXPECT_TRUE(pSleeper->finishedWithin());
     EXPECT_EQ(4, nPassed);
     EXPECT_EQ(0u, semaphore.getCount());
+}
+
+// The limit in milliseconds that the tests' positive waits give the library's timed waits.
+constexpr unsigned long LONG_LIMIT =
+    std::chrono::duration_cast<std::chrono::milliseconds>(qvTest::TIMEOUT).count();
+
+TEST(qvSemaphoreTest, TriedAndTimedPTakeAUnitOnlyWhenThereIsOne)
+{
+    qvSynch::Semaphore semaphore(1, 2);
+    EXPECT_TRUE(semaphore.tryP());
+    EXPECT_FALSE(semaphore.tryP());
+    EXPECT_FALSE(semaphore.P(0));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(semaphore.P(30));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30))
+        << "a timed P() gave up before its limit";
+
+    // Units given up on stay there for the next taker.
+    semaphore.V();
+    EXPECT_TRUE(semaphore.P(0));
+    qvTest::AsyncCall taker([&] { EXPECT_TRUE(semaphore.P(LONG_LIMIT)); });
+    EXPECT_TRUE(taker.stillBlocked());
+    semaphore.V();
+    EXPECT_TRUE(taker.finishedWithin());
+    EXPECT_FALSE(semaphore.tryP());
+}
+
+// Timed takers whose limit runs out just as units arrive: every unit is taken exactly once or
+// is still there, and a wake-up taken by one that gives up reaches a sleeper that does not.
+TEST(qvSemaphoreTest, TimedPExpiringAsTheUnitArrivesNeitherLosesNorDuplicatesIt)
+{
+    qvSynch::Semaphore semaphore(0, 1000);
+    const int nRounds = qvTest::raceRounds(400);
+    std::atomic<int> nRound{0};
+    std::atomic<int> nTaken{0};
+    std::atomic<int> nArrived{0};
+    auto timedTaker = [&] {
+        for (int n = 0; n < nRounds; ++n) {
+            while (nRound.load() <= n)
+                std::this_thread::yield();
+            if (semaphore.P(1))
+                ++nTaken;
+            ++nArrived;
+        }
+    };
+    qvTest::AsyncCall first(timedTaker);
+    qvTest::AsyncCall second(timedTaker);
+    int nGiven = 0;
+    for (int n = 0; n < nRounds; ++n) {
+        nRound.store(n + 1);
+        // Spread over the takers' 1 ms limit: before, during and after their sleeps.
+        qvTest::spinFor(std::chrono::microseconds(n % 24 * 100));
+        if (n % 3 != 2) {
+            semaphore.V();
+            ++nGiven;
+        }
+        ASSERT_TRUE(qvTest::waitUntil([&] { return nArrived.load() == 2 * (n + 1); }));
+    }
+    EXPECT_TRUE(first.finishedWithin());
+    EXPECT_TRUE(second.finishedWithin());
+    int nLeft = 0;
+    while (semaphore.tryP())
+        ++nLeft;
+    EXPECT_EQ(nGiven, nTaken.load() + nLeft);
+
+    // One untimed sleeper and one timed one, one unit posted as the timed one gives up: if the
+    // timed one did not take it, the sleeper does, also when the timed one took the wake-up.
+    for (int n = 0; n < qvTest::raceRounds(100); ++n) {
+        qvTest::AsyncCall sleeper([&] { semaphore.P(); });
+        std::atomic<int> nTimed{-1};
+        qvTest::AsyncCall timed([&] { nTimed.store(semaphore.P(1) ? 1 : 0); });
+        qvTest::spinFor(std::chrono::microseconds(n % 24 * 100));
+        semaphore.V();
+        ASSERT_TRUE(timed.finishedWithin());
+        if (nTimed.load() == 1)
+            semaphore.V(); // that unit was the timed taker's: the sleeper needs another
+        ASSERT_TRUE(sleeper.finishedWithin()) << "a wake-up was lost, round " << n;
+        ASSERT_FALSE(semaphore.tryP());
+    }
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -109,4 +110,54 @@ TEST(qvSignalTest, WaiterMayDestroyTheSignalRightAfterWait)
         delete pSignal;
         signaller.join();
     }
+}
+
+TEST(qvSignalTest, TimedWaitsReturnWhetherTheSignalCame)
+{
+    constexpr unsigned long LONG_LIMIT =
+        std::chrono::duration_cast<std::chrono::milliseconds>(qvTest::TIMEOUT).count();
+    qvSynch::Signal signal(false);
+    EXPECT_FALSE(signal.wait(0));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(signal.waitAndReset(30));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
+
+    signal.signal();
+    EXPECT_TRUE(signal.wait(0));
+    EXPECT_TRUE(signal.waitAndReset(10));
+    EXPECT_FALSE(signal.wait(0)) << "waitAndReset() left the signal set";
+
+    qvTest::AsyncCall waiter([&] { EXPECT_TRUE(signal.waitAndReset(LONG_LIMIT)); });
+    EXPECT_TRUE(waiter.stillBlocked());
+    signal.signal();
+    EXPECT_TRUE(waiter.finishedWithin());
+    EXPECT_FALSE(signal.wait(0));
+}
+
+// A timed waitAndReset() whose limit runs out as the signal comes either took and cleared it,
+// or left it set: a signal is never cleared by a waiter that reports it did not see it.
+TEST(qvSignalTest, TimedWaitAndResetExpiringAsTheSignalComesLeavesItForOthers)
+{
+    qvSynch::Signal signal(false);
+    std::atomic<int> nRound{0};
+    std::atomic<int> nFinished{0};
+    std::atomic<bool> bSaw{false};
+    const int nRounds = qvTest::raceRounds(400);
+    qvTest::AsyncCall waiter([&] {
+        for (int n = 0; n < nRounds; ++n) {
+            while (nRound.load() <= n)
+                std::this_thread::yield();
+            bSaw.store(signal.waitAndReset(1));
+            ++nFinished;
+        }
+    });
+    for (int n = 0; n < nRounds; ++n) {
+        nRound.store(n + 1);
+        qvTest::spinFor(std::chrono::microseconds(n % 24 * 100));
+        signal.signal();
+        ASSERT_TRUE(qvTest::waitUntil([&] { return nFinished.load() == n + 1; }));
+        ASSERT_NE(bSaw.load(), signal.wait(0)) << "round " << n;
+        signal.reset();
+    }
+    EXPECT_TRUE(waiter.finishedWithin());
 }

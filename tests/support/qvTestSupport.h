@@ -95,6 +95,15 @@ private:
     std::thread m_Thread;
 };
 
+// Keeps the calling thread busy for about the given time: to spread the moment of a racing
+// call over another thread's time limit (a delay, never an ordering of threads).
+inline void spinFor(std::chrono::steady_clock::duration duration)
+{
+    const auto end = std::chrono::steady_clock::now() + duration;
+    while (std::chrono::steady_clock::now() < end) {
+    }
+}
+
 // Rounds for a race test: all of them normally, a twentieth under valgrind (the memcheck run
 // sets QV_MEMCHECK=1), where threads run one at a time and the run checks memory, not races.
 inline int raceRounds(int nRounds)

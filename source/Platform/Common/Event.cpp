@@ -44,20 +44,34 @@ void Event::reset()
 
 void Event::wait()
 {
+    waitFor(nullptr);
+}
+
+bool Event::wait(const Deadline& deadline)
+{
+    return waitFor(&deadline);
+}
+
+bool Event::waitFor(const Deadline* pDeadline)
+{
+    const bool bTimed = pDeadline && !pDeadline->isInfinite();
     std::uint32_t nState = m_nState.load(std::memory_order_acquire);
     const std::uint32_t nGeneration = nState & GENERATION_MASK;
     // A set() often follows within microseconds (the reply to a call just made, the next
     // message for a loop that has just run out of work): polling a little first saves both
-    // sides a trip through the kernel.
+    // sides a trip through the kernel. A wait whose time is up already does not poll.
     const auto isOver = [&] { return (nState & SET) || (nState & GENERATION_MASK) != nGeneration; };
-    if (!isOver())
+    if (!isOver() && !(bTimed && pDeadline->hasPassed()))
         AdaptiveSpin::waitBriefly([&] {
             nState = m_nState.load(std::memory_order_acquire);
             return isOver();
         });
     for (;;) {
         if (isOver())
-            return;
+            return true;
+        std::uint64_t nLeft = 0;
+        if (bTimed && (nLeft = pDeadline->remainingNanoseconds()) == 0)
+            return false;
         if (!(nState & SLEEPERS)) {
             if (!m_nState.compare_exchange_weak(nState, nState | SLEEPERS,
                                                 std::memory_order_acquire,
@@ -65,7 +79,12 @@ void Event::wait()
                 continue;
             nState |= SLEEPERS;
         }
-        futexWait(m_nState, nState);
+        // A sleeper that gives up leaves SLEEPERS set: the next set() then makes one needless
+        // wake call, and clears it.
+        if (bTimed)
+            futexWaitFor(m_nState, nState, nLeft);
+        else
+            futexWait(m_nState, nState);
         nState = m_nState.load(std::memory_order_acquire);
     }
 }

@@ -51,16 +51,33 @@ bool Semaphore::tryWait()
 
 void Semaphore::wait()
 {
+    waitFor(nullptr);
+}
+
+bool Semaphore::wait(const Deadline& deadline)
+{
+    return waitFor(&deadline);
+}
+
+bool Semaphore::waitFor(const Deadline* pDeadline)
+{
     // A unit often comes within microseconds (the next job for a member that has just finished
-    // one): polling a little first saves both sides a trip through the kernel.
-    if (tryWait() || AdaptiveSpin::waitBriefly([this] { return tryWait(); }))
-        return;
+    // one): polling a little first saves both sides a trip through the kernel. A wait without
+    // time (a try) does not poll.
+    const bool bTimed = pDeadline && !pDeadline->isInfinite();
+    if (tryWait())
+        return true;
+    if (bTimed && pDeadline->hasPassed())
+        return false;
+    if (AdaptiveSpin::waitBriefly([this] { return tryWait(); }))
+        return true;
     // Register as a sleeper before looking at the count again: post() either sees us and wakes
     // one sleeper, or its unit is visible to the look below (both are one total order).
     std::uint64_t nState = m_nState.fetch_add(SLEEPER, std::memory_order_seq_cst) + SLEEPER;
-    // Undoes the registration when a cancellation (Linux) unwinds the sleep. A destructor rather
-    // than catch (...) and rethrow: it needs no rethrow, so nothing runs AddressSanitizer's
-    // no-return hook in the middle of the unwinding.
+    // Undoes the registration when the wait gives up or a cancellation (Linux) unwinds the
+    // sleep, handing on a wake-up that this sleeper may have consumed. A destructor rather than
+    // catch (...) and rethrow: it needs no rethrow, so nothing runs AddressSanitizer's no-return
+    // hook in the middle of the unwinding.
     struct SleeperGuard
     {
         Semaphore* pSemaphore;
@@ -76,10 +93,19 @@ void Semaphore::wait()
                                                std::memory_order_seq_cst,
                                                std::memory_order_seq_cst)) {
                 guard.pSemaphore = nullptr;
-                return;
+                return true;
             }
         }
-        futexWaitCancellable(countWord(m_nState), 0u);
+        if (!bTimed) {
+            futexWaitCancellable(countWord(m_nState), 0u);
+        } else {
+            // The count was 0 at the last look: a unit that comes with the deadline is either
+            // seen there and taken, or left (with the wake-up it caused) to the others.
+            const std::uint64_t nLeft = pDeadline->remainingNanoseconds();
+            if (nLeft == 0)
+                return false;
+            futexWaitCancellableFor(countWord(m_nState), 0u, nLeft);
+        }
         nState = m_nState.load(std::memory_order_seq_cst);
     }
 }

@@ -39,40 +39,85 @@ inline void passSignalsOn() {}
 
 } // namespace
 
-void futexWait(std::atomic<std::uint32_t>& word, std::uint32_t nExpected)
+namespace {
+
+// The limit of one sleep: nNanoseconds (none for UINT64_MAX), under ThreadSanitizer at most its
+// period.
+const timespec* sleepLimit(std::uint64_t nNanoseconds, timespec& limit)
 {
+    if (nNanoseconds == UINT64_MAX)
+        return s_pWaitTimeout;
+    if (s_pWaitTimeout) {
+        const std::uint64_t nPeriod = static_cast<std::uint64_t>(s_pWaitTimeout->tv_nsec);
+        if (nNanoseconds > nPeriod)
+            nNanoseconds = nPeriod;
+    }
+    limit.tv_sec = static_cast<time_t>(nNanoseconds / 1000000000u);
+    limit.tv_nsec = static_cast<long>(nNanoseconds % 1000000000u);
+    return &limit;
+}
+
+void sleepOn(std::atomic<std::uint32_t>& word, std::uint32_t nExpected, std::uint64_t nNanoseconds)
+{
+    timespec limit;
     const long nResult = syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word),
-                                 FUTEX_WAIT_PRIVATE, nExpected, s_pWaitTimeout, nullptr, 0);
-    // EAGAIN: the word changed before we slept; EINTR: a signal arrived; ETIMEDOUT: the period
-    // above ended. All mean "re-check".
+                                 FUTEX_WAIT_PRIVATE, nExpected, sleepLimit(nNanoseconds, limit),
+                                 nullptr, 0);
+    // EAGAIN: the word changed before we slept; EINTR: a signal arrived; ETIMEDOUT: the limit
+    // (or the period above) ended. All mean "re-check".
     QV_PLATFORM_CHECK(nResult == 0 || errno == EAGAIN || errno == EINTR || errno == ETIMEDOUT);
     (void)nResult;
     passSignalsOn();
+}
+
+} // namespace
+
+void futexWait(std::atomic<std::uint32_t>& word, std::uint32_t nExpected)
+{
+    sleepOn(word, nExpected, UINT64_MAX);
+}
+
+void futexWaitFor(std::atomic<std::uint32_t>& word, std::uint32_t nExpected,
+                  std::uint64_t nNanoseconds)
+{
+    sleepOn(word, nExpected, nNanoseconds);
 }
 
 // Asynchronous cancellation is enabled only around the system call, as the C library does for
 // its own cancellation points: a cancellation that arrives while the thread sleeps here ends it
 // at once. The unwinding may then start at any instruction of this function, which is safe only
 // because it has no cleanups of its own; it must never be inlined into a caller that has some.
-// The caller's cancellation type is kept outside the stack: under AddressSanitizer an
-// address-taken local would leave a poisoned redzone behind when a cancellation unwinds this
-// frame, which the runtime then trips over while the unwinding goes on.
+// The caller's cancellation type and the sleep's limit are kept outside the stack: under
+// AddressSanitizer an address-taken local would leave a poisoned redzone behind when a
+// cancellation unwinds this frame, which the runtime then trips over while the unwinding goes on.
 thread_local int t_nCallersCancelType = PTHREAD_CANCEL_DEFERRED;
+thread_local timespec t_CancellableLimit;
 
-__attribute__((noipa)) void futexWaitCancellable(std::atomic<std::uint32_t>& word,
-                                                 std::uint32_t nExpected)
+static __attribute__((noipa)) void sleepCancellable(std::atomic<std::uint32_t>& word,
+                                             std::uint32_t nExpected, const timespec* pLimit)
 {
     pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, &t_nCallersCancelType);
     const long nResult = syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word),
-                                 FUTEX_WAIT_PRIVATE, nExpected, s_pWaitTimeout, nullptr, 0);
+                                 FUTEX_WAIT_PRIVATE, nExpected, pLimit, nullptr, 0);
     const int nError = errno;
     pthread_setcanceltype(t_nCallersCancelType, nullptr);
     // EAGAIN: the word changed before we slept; EINTR: a signal (suspension) arrived;
-    // ETIMEDOUT: the sanitizer's period (see futexWait) ended.
+    // ETIMEDOUT: the limit, or the sanitizer's period (see futexWait), ended.
     QV_PLATFORM_CHECK(nResult == 0 || nError == EAGAIN || nError == EINTR || nError == ETIMEDOUT);
     (void)nResult;
     (void)nError;
     passSignalsOn();
+}
+
+void futexWaitCancellable(std::atomic<std::uint32_t>& word, std::uint32_t nExpected)
+{
+    sleepCancellable(word, nExpected, s_pWaitTimeout);
+}
+
+void futexWaitCancellableFor(std::atomic<std::uint32_t>& word, std::uint32_t nExpected,
+                             std::uint64_t nNanoseconds)
+{
+    sleepCancellable(word, nExpected, sleepLimit(nNanoseconds, t_CancellableLimit));
 }
 
 void prepareThreadForWaits() {}

@@ -221,7 +221,16 @@ std::atomic<std::uint32_t>* pollRecord()
     return pParker ? &pParker->m_nPollRecord : nullptr;
 }
 
-void futexWait(std::atomic<std::uint32_t>& word, std::uint32_t nExpected)
+namespace {
+
+// Milliseconds for WaitForSingleObject, rounded up, so that a sleep never ends before its limit.
+DWORD toMilliseconds(std::uint64_t nNanoseconds)
+{
+    const std::uint64_t nMilliseconds = (nNanoseconds + 999999u) / 1000000u;
+    return nMilliseconds >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(nMilliseconds);
+}
+
+void sleepOn(std::atomic<std::uint32_t>& word, std::uint32_t nExpected, DWORD nMilliseconds)
 {
     Parker* pParker = currentParker();
     if (!pParker) {
@@ -237,17 +246,39 @@ void futexWait(std::atomic<std::uint32_t>& word, std::uint32_t nExpected)
         t_pLastParked.store(&word, std::memory_order_relaxed);
         bucket.append(pParker);
     }
-    const DWORD nResult = ::WaitForSingleObject(pParker->m_hEvent, INFINITE);
-    QV_PLATFORM_CHECK(nResult == WAIT_OBJECT_0);
+    const DWORD nResult = ::WaitForSingleObject(pParker->m_hEvent, nMilliseconds);
+    QV_PLATFORM_CHECK(nResult == WAIT_OBJECT_0 || nResult == WAIT_TIMEOUT);
     if (nResult != WAIT_OBJECT_0 && pParker->m_pAddress.load(std::memory_order_acquire)) {
-        // Not woken: leave the queue (a wake-up that comes meanwhile leaves the event set,
-        // which makes the next wait return once more, spuriously).
+        // Not woken (the limit ran out): leave the queue. A waker that took the record off
+        // meanwhile has set the event under the bucket lock: take that wake-up now, so that it
+        // does not end this thread's next sleep early. The caller re-checks either way.
         BucketGuard guard(bucket);
         if (pParker->m_pAddress.load(std::memory_order_relaxed)) {
             bucket.remove(pParker);
             pParker->m_pAddress.store(nullptr, std::memory_order_relaxed);
+        } else {
+            ::WaitForSingleObject(pParker->m_hEvent, 0);
         }
     }
+}
+
+} // namespace
+
+void futexWait(std::atomic<std::uint32_t>& word, std::uint32_t nExpected)
+{
+    sleepOn(word, nExpected, INFINITE);
+}
+
+void futexWaitFor(std::atomic<std::uint32_t>& word, std::uint32_t nExpected,
+                  std::uint64_t nNanoseconds)
+{
+    sleepOn(word, nExpected, toMilliseconds(nNanoseconds));
+}
+
+void futexWaitCancellableFor(std::atomic<std::uint32_t>& word, std::uint32_t nExpected,
+                             std::uint64_t nNanoseconds)
+{
+    futexWaitFor(word, nExpected, nNanoseconds);
 }
 
 void futexWake(std::atomic<std::uint32_t>& word, int nCount)

@@ -1,0 +1,50 @@
+#ifndef QV_PLATFORM_DEADLINE_H
+#define QV_PLATFORM_DEADLINE_H
+
+// The end of a timed wait, on the monotonic clock, so that setting the wall clock neither
+// shortens nor lengthens a wait. Built from the millisecond limits of the public calls, where
+// 0xFFFFFFFF (qvSynch::WAIT_INFINITE) means no limit. A wait made of several sleeps (a sleep
+// may end early, and the caller then re-checks) asks remaining() before each one, so the whole
+// wait ends at the deadline however often it is woken.
+
+#include <chrono>
+#include <cstdint>
+
+namespace qvPlatform {
+
+class Deadline
+{
+public:
+    static constexpr unsigned long INFINITE_MILLISECONDS = 0xFFFFFFFFul;
+
+    explicit Deadline(unsigned long nMilliseconds)
+        : m_bInfinite(nMilliseconds == INFINITE_MILLISECONDS),
+          m_End(m_bInfinite ? Clock::time_point::max()
+                            : Clock::now() + std::chrono::milliseconds(nMilliseconds))
+    {
+    }
+
+    bool isInfinite() const { return m_bInfinite; }
+
+    // Nanoseconds left; 0 once the deadline has passed. Not to be asked of an infinite one.
+    std::uint64_t remainingNanoseconds() const
+    {
+        const Clock::duration left = m_End - Clock::now();
+        return left.count() > 0
+                   ? static_cast<std::uint64_t>(
+                         std::chrono::duration_cast<std::chrono::nanoseconds>(left).count())
+                   : 0;
+    }
+
+    bool hasPassed() const { return !m_bInfinite && Clock::now() >= m_End; }
+
+private:
+    typedef std::chrono::steady_clock Clock;
+
+    bool m_bInfinite;
+    Clock::time_point m_End;
+};
+
+} // namespace qvPlatform
+
+#endif
