@@ -270,6 +270,28 @@ TEST(qvThreadTeamAllocationTest, CreateJobAllocatesNothingBelowThe256thWaitingJo
     EXPECT_TRUE(qvTest::waitUntil([&] { return nCount == 256 + 20000; }));
 }
 
+// A callable job that fits the queue node costs no allocation of its own; a larger one costs
+// one, its heap copy.
+TEST(qvThreadTeamAllocationTest, SmallCallableJobAllocatesNothingLargeOneOnce)
+{
+    QV_SKIP_ON_WINDOWS(qvTest::WHY_NO_ALLOCATION_FAULTS);
+    std::atomic<int> nCount{0};
+    qvThreadTeam team(1);
+    char aLarge[100] = {};
+    for (int n = 0; n < 3; ++n) {
+        {
+            CountAllocations counter;
+            team.createJob([&nCount] { ++nCount; });
+            EXPECT_EQ(0, counter.count());
+        }
+        CountAllocations counter;
+        team.createJob([&nCount, aLarge] { nCount += 1 + aLarge[0]; });
+        EXPECT_EQ(1, counter.count());
+    }
+    EXPECT_TRUE(team.waitUntilIdle());
+    EXPECT_EQ(6, nCount.load());
+}
+
 TEST(qvJoinableThreadTeamAllocationTest, FailedCreateJobLeavesNoEntryAndNoJob)
 {
     QV_SKIP_ON_WINDOWS(qvTest::WHY_NO_ALLOCATION_FAULTS);
