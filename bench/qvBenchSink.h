@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <semaphore>
 #include <string>
 
 #include "qvBenchThreads.h"
@@ -48,13 +49,42 @@ struct alignas(64) Sink
 // How many steps of workJob make about one microsecond; set by calibrateWork().
 inline int g_nWorkSteps = 300;
 
-inline long workJob(void* pSink)
+// About nMicroseconds of work on the calling thread.
+inline void work(long nMicroseconds)
 {
     unsigned int nValue = 1;
-    for (int n = 0; n < g_nWorkSteps; ++n)
+    for (long n = 0; n < g_nWorkSteps * nMicroseconds; ++n)
         nValue = nValue * 1664525u + 1013904223u;
     benchmark::DoNotOptimize(nValue);
+}
+
+inline long workJob(void* pSink)
+{
+    work(1);
     static_cast<Sink*>(pSink)->finishOne();
+    return 0;
+}
+
+// The pool-shaped workload: a producer that keeps at most POOL_SLOTS jobs of POOL_JOB_MICROSECONDS
+// in flight, posting the next as soon as one has finished, as a program that hands out work as
+// its input arrives does. A counterpart pool counts its slots with a semaphore that each job
+// releases (slotJob).
+constexpr long POOL_JOBS = 20000;
+constexpr long POOL_JOB_MICROSECONDS = 10;
+constexpr long POOL_SLOTS = 4;
+
+struct SlotSink
+{
+    Sink m_Sink;
+    std::counting_semaphore<POOL_SLOTS> m_Slots{POOL_SLOTS};
+};
+
+inline long slotJob(void* pSlotSink)
+{
+    SlotSink* pSink = static_cast<SlotSink*>(pSlotSink);
+    work(POOL_JOB_MICROSECONDS);
+    pSink->m_Slots.release();
+    pSink->m_Sink.finishOne();
     return 0;
 }
 

@@ -7,7 +7,9 @@
 // - 1,000,000 empty tasks run into one task_group, then one wait(): the counterpart of a
 //   million jobs handed to a team and waited for;
 // - the same with 200,000 tasks of about one microsecond (workJob, qvBenchSink.h), timed until
-//   the last one has run.
+//   the last one has run;
+// - the pool-shaped workload of qvBenchSink.h, limited by the same semaphore of slots as the
+//   counterpart pool of qvThreadTeamBench.cpp.
 //
 // Both run in a task_arena of two threads (the calling thread takes one of the slots), the
 // closest match to two team members.
@@ -70,6 +72,27 @@ void BM_TbbTaskGroup_OneMicrosecondJobs(benchmark::State& state)
     state.SetItemsProcessed(state.iterations() * WORK_JOBS);
 }
 BENCHMARK(BM_TbbTaskGroup_OneMicrosecondJobs)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// The pool-shaped workload (qvBenchSink.h): at most POOL_SLOTS tasks in flight, each run as
+// soon as a slot is free.
+void BM_TbbTaskGroup_PoolShapedWorkload(benchmark::State& state)
+{
+    tbb::task_arena arena(2);
+    arena.execute([&state] {
+        tbb::task_group group;
+        SlotSink sink;
+        for (auto _ : state) {
+            sink.m_Sink.reset(POOL_JOBS);
+            for (long n = 0; n < POOL_JOBS; ++n) {
+                sink.m_Slots.acquire();
+                group.run([&sink] { slotJob(&sink); });
+            }
+            group.wait();
+        }
+    });
+    state.SetItemsProcessed(state.iterations() * POOL_JOBS);
+}
+BENCHMARK(BM_TbbTaskGroup_PoolShapedWorkload)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 } // namespace
 

@@ -6,7 +6,14 @@
 // - the same with jobs of about one microsecond of work (200,000 per batch; workJob of
 //   qvBenchSink.h, calibrated as it says);
 // - a qvJoinableThreadTeam createJob + join round trip against std::async(...).get() and
-//   against a std::promise handed through the counterpart pool.
+//   against a std::promise handed through the counterpart pool;
+// - two long jobs (2 ms) posted one at a time to qvThreadTeam(2), the second once the first
+//   has started, for each placement, against one such job alone: with the defined placement
+//   the second waits behind the first (about twice one job's time), with the idle-first one it
+//   runs on the other member (about one job's time);
+// - the pool-shaped workload of qvBenchSink.h: qvThreadTeam(2) with idle-first placement and
+//   one waiting job per member, fed by createJobWithin() (2 running + 2 waiting = 4 in flight),
+//   against the counterpart pool limited by a semaphore of 4 slots.
 //
 // A batch is timed from the first job handed over until the last job has run. A qvThreadTeam
 // refuses a job while every member's queue holds 32767 waiting jobs; the producer then sleeps
@@ -187,6 +194,96 @@ void BM_StdThreadPool_OneMicrosecondJobs(benchmark::State& state)
     runStdBatch(state, &workJob, WORK_JOBS);
 }
 BENCHMARK(BM_StdThreadPool_OneMicrosecondJobs)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+constexpr long LONG_JOB_MICROSECONDS = 2000;
+
+struct LongJob
+{
+    std::atomic<bool> m_bStarted{false};
+    Sink* m_pSink = nullptr;
+};
+
+long longJob(void* pJob)
+{
+    LongJob* pLongJob = static_cast<LongJob*>(pJob);
+    pLongJob->m_bStarted.store(true, std::memory_order_release);
+    work(LONG_JOB_MICROSECONDS);
+    pLongJob->m_pSink->finishOne();
+    return 0;
+}
+
+void runLongJobs(benchmark::State& state, qvThreadTeam::Placement ePlacement, int nJobs)
+{
+    qvThreadTeam team(2, ePlacement);
+    Sink sink;
+    for (auto _ : state) {
+        sink.reset(nJobs);
+        LongJob jobs[2];
+        for (int n = 0; n < nJobs; ++n) {
+            jobs[n].m_pSink = &sink;
+            team.createJob(&longJob, &jobs[n]);
+            // One at a time: the next job is posted once this one runs.
+            while (n + 1 < nJobs && !jobs[n].m_bStarted.load(std::memory_order_acquire))
+                std::this_thread::yield();
+        }
+        sink.waitAll();
+    }
+}
+
+void BM_qvThreadTeam_OneLongJob(benchmark::State& state)
+{
+    runLongJobs(state, qvThreadTeam::PLACEMENT_FEWEST_WAITING, 1);
+}
+BENCHMARK(BM_qvThreadTeam_OneLongJob)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_qvThreadTeam_TwoLongJobsFewestWaiting(benchmark::State& state)
+{
+    runLongJobs(state, qvThreadTeam::PLACEMENT_FEWEST_WAITING, 2);
+}
+BENCHMARK(BM_qvThreadTeam_TwoLongJobsFewestWaiting)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_qvThreadTeam_TwoLongJobsIdleFirst(benchmark::State& state)
+{
+    runLongJobs(state, qvThreadTeam::PLACEMENT_IDLE_FIRST, 2);
+}
+BENCHMARK(BM_qvThreadTeam_TwoLongJobsIdleFirst)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+long poolJob(void* pSink)
+{
+    work(POOL_JOB_MICROSECONDS);
+    static_cast<Sink*>(pSink)->finishOne();
+    return 0;
+}
+
+void BM_qvThreadTeam_PoolShapedWorkload(benchmark::State& state)
+{
+    qvThreadTeam team(2, qvThreadTeam::PLACEMENT_IDLE_FIRST, POOL_SLOTS / 2);
+    Sink sink;
+    for (auto _ : state) {
+        sink.reset(POOL_JOBS);
+        for (long n = 0; n < POOL_JOBS; ++n)
+            team.createJobWithin(qvSynch::WAIT_INFINITE, &poolJob, &sink);
+        sink.waitAll();
+    }
+    state.SetItemsProcessed(state.iterations() * POOL_JOBS);
+}
+BENCHMARK(BM_qvThreadTeam_PoolShapedWorkload)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_StdThreadPool_PoolShapedWorkload(benchmark::State& state)
+{
+    StdThreadPool pool(2);
+    SlotSink sink;
+    for (auto _ : state) {
+        sink.m_Sink.reset(POOL_JOBS);
+        for (long n = 0; n < POOL_JOBS; ++n) {
+            sink.m_Slots.acquire();
+            pool.post(&slotJob, &sink);
+        }
+        sink.m_Sink.waitAll();
+    }
+    state.SetItemsProcessed(state.iterations() * POOL_JOBS);
+}
+BENCHMARK(BM_StdThreadPool_PoolShapedWorkload)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 long roundTripJob(void* pValue)
 {
