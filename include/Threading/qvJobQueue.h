@@ -229,8 +229,8 @@ public:
     // queue is empty. Never blocks on the semaphore.
     bool tryGetJob(long (*&pThreadFunc)(void*), void*& pThreadData, unsigned long& id)
     {
-        Guard guard(m_TakeLock);
-        return takeFirst(pThreadFunc, pThreadData, id);
+        Job job;
+        return copyOut(tryGetJob(job), job, pThreadFunc, pThreadData, id);
     }
     bool tryGetJob(Job& job)
     {
@@ -243,7 +243,8 @@ public:
     // queue empty and a wakeTaker() that no taker has used yet.
     bool getJob(long (*&pThreadFunc)(void*), void*& pThreadData, unsigned long& id)
     {
-        return waitForJob<false>(pThreadFunc, pThreadData, id);
+        Job job;
+        return copyOut(waitForJob<false>(job), job, pThreadFunc, pThreadData, id);
     }
 
     // As getJob(), for a caller that is the only thread taking jobs from this queue, which then
@@ -251,7 +252,8 @@ public:
     // getJobAsSoleTaker() of this queue meanwhile (a team's member and its own queue).
     bool getJobAsSoleTaker(long (*&pThreadFunc)(void*), void*& pThreadData, unsigned long& id)
     {
-        return waitForJob<true>(pThreadFunc, pThreadData, id);
+        Job job;
+        return copyOut(waitForJob<true>(job), job, pThreadFunc, pThreadData, id);
     }
 
     // As getJobAsSoleTaker(), with the whole job record (also its discard function).
@@ -397,27 +399,16 @@ private:
         return true;
     }
 
-    bool takeFirst(long (*&pThreadFunc)(void*), void*& pThreadData, unsigned long& id)
+    // The out-parameters of the calls that take a job as function, argument and id.
+    static bool copyOut(bool bTaken, const Job& job, long (*&pThreadFunc)(void*),
+                        void*& pThreadData, unsigned long& id)
     {
-        Job job;
-        if (!takeFirst(job))
-            return false;
-        pThreadFunc = job.m_pThreadFunc;
-        pThreadData = job.m_pThreadData;
-        id = job.m_nJobID;
-        return true;
-    }
-
-    template <bool SOLE_TAKER>
-    bool waitForJob(long (*&pThreadFunc)(void*), void*& pThreadData, unsigned long& id)
-    {
-        Job job;
-        if (!waitForJob<SOLE_TAKER>(job))
-            return false;
-        pThreadFunc = job.m_pThreadFunc;
-        pThreadData = job.m_pThreadData;
-        id = job.m_nJobID;
-        return true;
+        if (bTaken) {
+            pThreadFunc = job.m_pThreadFunc;
+            pThreadData = job.m_pThreadData;
+            id = job.m_nJobID;
+        }
+        return bTaken;
     }
 
     template <bool SOLE_TAKER>
