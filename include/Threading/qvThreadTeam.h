@@ -49,7 +49,9 @@
 // jobs flow, createJob() and the members write no lock or counter in common (see
 // qvJobQueue.h). A member whose queue runs empty watches it for as long as watching has been
 // paying off for its thread (at most some tens of microseconds), then sleeps on its queue's
-// semaphore and uses no processor time.
+// semaphore and uses no processor time. Per job a member also counts it done and reads whether
+// a producer waits for room or a thread waits for idle (two counters that only those waiters
+// write); it wakes them only when there are such waiters.
 //
 // Jobs that throw: a member catches every exception of a job, drops it, and goes on with the
 // next job (the job's result counts as -1). Jobs should still not throw: the exception is lost.
