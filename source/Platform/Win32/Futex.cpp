@@ -248,10 +248,12 @@ void sleepOn(std::atomic<std::uint32_t>& word, std::uint32_t nExpected, DWORD nM
     }
     const DWORD nResult = ::WaitForSingleObject(pParker->m_hEvent, nMilliseconds);
     QV_PLATFORM_CHECK(nResult == WAIT_OBJECT_0 || nResult == WAIT_TIMEOUT);
-    if (nResult != WAIT_OBJECT_0 && pParker->m_pAddress.load(std::memory_order_acquire)) {
-        // Not woken (the limit ran out): leave the queue. A waker that took the record off
-        // meanwhile has set the event under the bucket lock: take that wake-up now, so that it
-        // does not end this thread's next sleep early. The caller re-checks either way.
+    if (nResult != WAIT_OBJECT_0) {
+        // Not woken (the limit ran out): leave the queue, under the bucket lock. A waker that
+        // took the record off first has set the event under the same lock, so that wake-up is
+        // there now: take it. Left set, it would end this thread's next sleep at once, while
+        // the thread is queued again, and the record would then be queued twice (or freed at
+        // the thread's end while still queued). The caller re-checks either way.
         BucketGuard guard(bucket);
         if (pParker->m_pAddress.load(std::memory_order_relaxed)) {
             bucket.remove(pParker);
