@@ -181,9 +181,12 @@ public:
                 pNode->m_Job.m_pThreadData = pNode->m_Storage;
             }
             pNode->m_pNext.store(nullptr, std::memory_order_relaxed);
+            // Counted before it is linked: a taker that polls the link may take and run the
+            // job at once, and a job that runs must never be missing from the count (an idle
+            // check would see the queue idle while it runs).
+            m_nAdded.store(nAdded + 1, std::memory_order_release);
             m_pLast->m_pNext.store(pNode, std::memory_order_release);
             m_pLast = pNode;
-            m_nAdded.store(nAdded + 1, std::memory_order_release);
             bWake = wakeSleeper();
         }
         if (bWake)
@@ -286,8 +289,8 @@ public:
     // a hint that may be stale by the time it is used.
     unsigned int getNumberOfJobs() const
     {
-        // Taken first: the count added later is at least as large, except for the moment in
-        // which a job is taken before its adder has counted it.
+        // Taken first: the count added, read later, is at least as large (a job is counted
+        // before it can be taken).
         const std::uint32_t nTaken = m_nTaken.load(std::memory_order_acquire);
         const std::int32_t nWaiting =
             static_cast<std::int32_t>(m_nAdded.load(std::memory_order_acquire) - nTaken);

@@ -131,10 +131,21 @@ public:
 
     explicit CallableJob(A&& function) : m_pSource(std::addressof(function)), m_pOnHeap(nullptr)
     {
-        if constexpr (!IN_NODE)
-            m_pOnHeap = new F(std::forward<A>(function));
+        if constexpr (!IN_NODE) {
+            void* pMemory = allocate();
+            try {
+                m_pOnHeap = ::new (pMemory) F(std::forward<A>(function));
+            } catch (...) {
+                deallocate(pMemory);
+                throw;
+            }
+        }
     }
-    ~CallableJob() { delete m_pOnHeap; }
+    ~CallableJob()
+    {
+        if (m_pOnHeap)
+            deleteFromHeap(m_pOnHeap);
+    }
     CallableJob(const CallableJob&) = delete;
     CallableJob& operator=(const CallableJob&) = delete;
 
@@ -165,7 +176,29 @@ private:
         return callJob(*release.m_pFunction);
     }
     static void destroy(void* pFunction) { static_cast<F*>(pFunction)->~F(); }
-    static void deleteFromHeap(void* pFunction) { delete static_cast<F*>(pFunction); }
+    static void deleteFromHeap(void* pFunction)
+    {
+        static_cast<F*>(pFunction)->~F();
+        deallocate(pFunction);
+    }
+    // A callable aligned beyond std::max_align_t gets memory of its alignment asked for
+    // explicitly: a plain new of it may rely on an alignment that the C library's allocator does
+    // not give (32-bit MinGW assumes 16 bytes where its malloc gives 8).
+    static constexpr bool OVER_ALIGNED = alignof(F) > alignof(std::max_align_t);
+    static void* allocate()
+    {
+        if constexpr (OVER_ALIGNED)
+            return ::operator new(sizeof(F), std::align_val_t(alignof(F)));
+        else
+            return ::operator new(sizeof(F));
+    }
+    static void deallocate(void* pMemory)
+    {
+        if constexpr (OVER_ALIGNED)
+            ::operator delete(pMemory, std::align_val_t(alignof(F)));
+        else
+            ::operator delete(pMemory);
+    }
     static void place(void* pNodeStorage, void* pSource)
     {
         ::new (pNodeStorage) F(std::forward<A>(*static_cast<std::remove_reference_t<A>*>(pSource)));

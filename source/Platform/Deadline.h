@@ -16,11 +16,15 @@ class Deadline
 {
 public:
     static constexpr unsigned long INFINITE_MILLISECONDS = 0xFFFFFFFFul;
+    static constexpr std::uint64_t LONGEST_MILLISECONDS = 100ull * 366 * 24 * 3600 * 1000;
 
+    // A limit longer than LONGEST_MILLISECONDS (about a century; only possible where unsigned
+    // long has 64 bits) is taken as no limit: it could not end within the clock's range.
     explicit Deadline(unsigned long nMilliseconds)
-        : m_bInfinite(nMilliseconds == INFINITE_MILLISECONDS),
+        : m_bInfinite(nMilliseconds == INFINITE_MILLISECONDS || nMilliseconds > LONGEST_MILLISECONDS),
           m_End(m_bInfinite ? Clock::time_point::max()
-                            : Clock::now() + std::chrono::milliseconds(nMilliseconds))
+                            : Clock::now() + std::chrono::milliseconds(
+                                                 static_cast<std::int64_t>(nMilliseconds)))
     {
     }
 

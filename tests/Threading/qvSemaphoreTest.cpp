@@ -160,6 +160,13 @@ TEST(qvSemaphoreTest, TriedAndTimedPTakeAUnitOnlyWhenThereIsOne)
     semaphore.V();
     EXPECT_TRUE(taker.finishedWithin());
     EXPECT_FALSE(semaphore.tryP());
+
+    // The largest limits wait as long ones do (where unsigned long has 64 bits, beyond the
+    // clock's range).
+    qvTest::AsyncCall patient([&] { EXPECT_TRUE(semaphore.P(~0ul - 1)); });
+    EXPECT_TRUE(patient.stillBlocked());
+    semaphore.V();
+    EXPECT_TRUE(patient.finishedWithin());
 }
 
 // Timed takers whose limit runs out just as units arrive: every unit is taken exactly once or

@@ -6,6 +6,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -241,6 +242,37 @@ TEST(qvTeamWaitsTest, CallableJobsRunOnceAndAreDestroyedOnce)
     team.join(nId);
     EXPECT_EQ(qvJoinableThreadTeam::JOB_DONE, team.jobState(nId));
     EXPECT_EQ(1, nCalls.load());
+}
+
+// Over-aligned callables, small and large, run at addresses of their alignment.
+TEST(qvTeamWaitsTest, OverAlignedCallablesRunAligned)
+{
+    std::atomic<int> nMisaligned{0};
+    struct alignas(16) Small
+    {
+        std::atomic<int>* m_pMisaligned;
+        void operator()() const
+        {
+            if (reinterpret_cast<std::uintptr_t>(this) % 16 != 0)
+                ++*m_pMisaligned;
+        }
+    };
+    struct alignas(64) Large
+    {
+        std::atomic<int>* m_pMisaligned;
+        void operator()() const
+        {
+            if (reinterpret_cast<std::uintptr_t>(this) % 64 != 0)
+                ++*m_pMisaligned;
+        }
+    };
+    qvThreadTeam team(2);
+    for (int n = 0; n < 50; ++n) {
+        team.createJob(Small{&nMisaligned});
+        team.createJob(Large{&nMisaligned});
+    }
+    EXPECT_TRUE(team.waitUntilIdle(LONG_LIMIT));
+    EXPECT_EQ(0, nMisaligned.load());
 }
 
 // Callables still queued when the team goes are destroyed unrun, and the cancelled one that
