@@ -1,15 +1,19 @@
 #ifndef QV_ASSERT_H
 #define QV_ASSERT_H
 
-// The library's debug assertion. With assertions on (no NDEBUG) a failed check writes the
-// checked expression and the file that states the precondition to standard error and aborts;
-// with NDEBUG it compiles to nothing and the documented behaviour without assertions applies.
-//
-//   QV_ASSERT(0 < m_nRefCount, "include/Memory/qvRCData.h");
-//   QV_ASSERT_TEXT("0", "source/Threading/qvSemaphore");   // an unconditional failure report
-//
-// The expression text is the one written in the source, so that the message matches the
-// documented precondition character for character.
+/// \file
+///
+/// The library's debug assertion. With assertions on (no NDEBUG) a failed check writes the
+/// checked expression and the file that states the precondition to standard error and aborts;
+/// with NDEBUG it compiles to nothing and the documented behaviour without assertions applies.
+///
+/// \code
+///   QV_ASSERT(0 < m_nRefCount, "include/Memory/qvRCData.h");
+///   QV_ASSERT_TEXT("0", "source/Threading/qvSemaphore");   // an unconditional failure report
+/// \endcode
+///
+/// The expression text is the one written in the source, so that the message matches the
+/// documented precondition character for character.
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,18 +1,21 @@
 #ifndef QV_DCLIST_H
 #define QV_DCLIST_H
 
-// qvDCList<T>: a doubly linked list with a count, used as a queue and as an ordered sequence.
-// Appending, prepending and removing at either end take constant time; every element is a
-// heap node owned by the list, and copies never share nodes.
-//
-// insert() supports the ends only: any position on an empty list, position 0 (front), any
-// non-zero position on a one-element list (back), and position getSize() (back). Any other
-// position returns false and changes nothing.
-//
-// Threads: none; the structures holding a list guard it with their own locks.
-// Failures: allocation failure throws the allocator's exception; an exception while a new
-// node's value is copied frees the node and leaves the list as it was (a failed assignment too
-// leaves the target as it was).
+/// \file
+
+/// \class qvDCList
+/// qvDCList<T>: a doubly linked list with a count, used as a queue and as an ordered sequence.
+/// Appending, prepending and removing at either end take constant time; every element is a
+/// heap node owned by the list, and copies never share nodes.
+///
+/// insert() supports the ends only: any position on an empty list, position 0 (front), any
+/// non-zero position on a one-element list (back), and position getSize() (back). Any other
+/// position returns false and changes nothing.
+///
+/// Threads: none; the structures holding a list guard it with their own locks.
+/// Failures: allocation failure throws the allocator's exception; an exception while a new
+/// node's value is copied frees the node and leaves the list as it was (a failed assignment too
+/// leaves the target as it was).
 
 #include <utility>
 
@@ -24,7 +27,7 @@ public:
     {
     public:
         explicit Node(const T& value) : m_pNext(nullptr), m_pPrev(nullptr), m_Value(value) {}
-        // Builds the value in place, for a node made outside any list and given to linkBack().
+        /// Builds the value in place, for a node made outside any list and given to linkBack().
         template <class... Args>
         explicit Node(std::in_place_t, Args&&... args)
             : m_pNext(nullptr), m_pPrev(nullptr), m_Value(std::forward<Args>(args)...)
@@ -50,10 +53,10 @@ public:
         }
     }
 
-    // Copies the source's elements into a new chain first, then exchanges it for the old one,
-    // whose elements are removed from the back. So a source that lives inside this list's
-    // elements (forest = forest.getFront().children) is read whole before anything of it can be
-    // freed, and a failed copy leaves this list as it was. Self-assignment changes nothing.
+    /// Copies the source's elements into a new chain first, then exchanges it for the old one,
+    /// whose elements are removed from the back. So a source that lives inside this list's
+    /// elements (forest = forest.getFront().children) is read whole before anything of it can be
+    /// freed, and a failed copy leaves this list as it was. Self-assignment changes nothing.
     qvDCList& operator=(const qvDCList& other)
     {
         if (&other != this) {
@@ -78,8 +81,8 @@ public:
 
     bool pushBack(const T& value) { return insert(value, m_nCount); }
 
-    // Appends a node made with new outside the list, which then owns it; nothing is copied or
-    // allocated, so a queue can build its elements before it takes its lock.
+    /// Appends a node made with new outside the list, which then owns it; nothing is copied or
+    /// allocated, so a queue can build its elements before it takes its lock.
     void linkBack(Node* pNode)
     {
         pNode->m_pNext = nullptr;
@@ -92,7 +95,7 @@ public:
         ++m_nCount;
     }
 
-    // Detaches the first node and hands it to the caller, who deletes it; null when empty.
+    /// Detaches the first node and hands it to the caller, who deletes it; null when empty.
     Node* unlinkFront()
     {
         Node* pNode = m_pHead;
@@ -124,14 +127,14 @@ public:
         --m_nCount;
     }
 
-    // The first element; the list must not be empty.
+    /// The first element; the list must not be empty.
     T& getFront() { return m_pHead->m_Value; }
     const T& getFront() const { return m_pHead->m_Value; }
 
     bool isEmpty() const { return m_nCount == 0; }
     unsigned int getSize() const { return m_nCount; }
 
-    // Exchanges the contents of two lists; no element is copied.
+    /// Exchanges the contents of two lists; no element is copied.
     void swap(qvDCList& other)
     {
         std::swap(m_nCount, other.m_nCount);
@@ -139,7 +142,7 @@ public:
         std::swap(m_pTail, other.m_pTail);
     }
 
-    // Walk from front to back: for (Node* p = list.getHead(); p; p = p->getNext()) ...
+    /// Walk from front to back: for (Node* p = list.getHead(); p; p = p->getNext()) ...
     Node* getHead() const { return m_pHead; }
     Node* getTail() const { return m_pTail; }
 

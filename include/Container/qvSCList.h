@@ -1,14 +1,17 @@
 #ifndef QV_SCLIST_H
 #define QV_SCLIST_H
 
-// qvSCList<T>: a singly linked list with a count and no tail pointer, so appending walks the
-// list. Used to collect results (file names) that callers own and read.
-//
-// insert(value, n): on an empty list any n succeeds; n == 0 prepends; n == getSize() appends;
-// any other n returns false and changes nothing.
-//
-// Threads: none.
-// Failures: allocation failure throws the allocator's exception and leaves the list unchanged.
+/// \file
+
+/// \class qvSCList
+/// qvSCList<T>: a singly linked list with a count and no tail pointer, so appending walks the
+/// list. Used to collect results (file names) that callers own and read.
+///
+/// insert(value, n): on an empty list any n succeeds; n == 0 prepends; n == getSize() appends;
+/// any other n returns false and changes nothing.
+///
+/// Threads: none.
+/// Failures: allocation failure throws the allocator's exception and leaves the list unchanged.
 
 template <class T>
 class qvSCList
@@ -77,7 +80,7 @@ public:
     bool isEmpty() const { return m_nCount == 0; }
     unsigned int getSize() const { return m_nCount; }
 
-    // Walk from front to back: for (Node* p = list.getHead(); p; p = p->getNext()) ...
+    /// Walk from front to back: for (Node* p = list.getHead(); p; p = p->getNext()) ...
     Node* getHead() const { return m_pHead; }
 
     void clear()
