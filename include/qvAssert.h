@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+/// Writes "Assertion failed: <expression>, file <file>" to standard error and aborts.
 [[noreturn]] inline void qvAssertionFailed(const char* pExpression, const char* pFile)
 {
     std::fprintf(stderr, "Assertion failed: %s, file %s\n", pExpression, pFile);
@@ -29,7 +30,9 @@
 #define QV_ASSERT(expression, file) ((void)0)
 #define QV_ASSERT_TEXT(text, file) ((void)0)
 #else
+/// Checks expression; on failure reports its text and file and aborts (nothing with NDEBUG).
 #define QV_ASSERT(expression, file) ((expression) ? (void)0 : qvAssertionFailed(#expression, file))
+/// Reports text and file as a failed assertion and aborts (nothing with NDEBUG).
 #define QV_ASSERT_TEXT(text, file) qvAssertionFailed(text, file)
 #endif
 

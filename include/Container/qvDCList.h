@@ -23,9 +23,11 @@ template <class T>
 class qvDCList
 {
 public:
+    /// A heap node of the list, owned by the list it is in: its value and its links.
     class Node
     {
     public:
+        /// A node holding a copy of value, linked to nothing.
         explicit Node(const T& value) : m_pNext(nullptr), m_pPrev(nullptr), m_Value(value) {}
         /// Builds the value in place, for a node made outside any list and given to linkBack().
         template <class... Args>
@@ -33,16 +35,19 @@ public:
             : m_pNext(nullptr), m_pPrev(nullptr), m_Value(std::forward<Args>(args)...)
         {
         }
+        /// The following node; null for the last one.
         Node* getNext() const { return m_pNext; }
+        /// The preceding node; null for the first one.
         Node* getPrev() const { return m_pPrev; }
 
-        Node* m_pNext;
-        Node* m_pPrev;
-        T m_Value;
+        Node* m_pNext; ///< The following node; null for the last one.
+        Node* m_pPrev; ///< The preceding node; null for the first one.
+        T m_Value;     ///< The element.
     };
 
     qvDCList() : m_nCount(0), m_pHead(nullptr), m_pTail(nullptr) {}
 
+    /// Copies every element, in order; a failed copy frees what was copied and rethrows.
     qvDCList(const qvDCList& other) : m_nCount(0), m_pHead(nullptr), m_pTail(nullptr)
     {
         try {
@@ -68,6 +73,8 @@ public:
 
     virtual ~qvDCList() { clear(); }
 
+    /// Inserts a copy of value at nPosition; see the class description for the positions
+    /// taken. False, with nothing changed, for any other position.
     bool insert(const T& value, unsigned int nPosition)
     {
         if (m_nCount != 0 && nPosition == 0)
@@ -79,6 +86,7 @@ public:
         return true;
     }
 
+    /// insert(value, getSize()): appends a copy of value.
     bool pushBack(const T& value) { return insert(value, m_nCount); }
 
     /// Appends a node made with new outside the list, which then owns it; nothing is copied or
@@ -111,8 +119,10 @@ public:
         return pNode;
     }
 
+    /// Removes and destroys the first element; does nothing when the list is empty.
     void popFront() { delete unlinkFront(); }
 
+    /// Removes and destroys the last element; does nothing when the list is empty.
     void popBack()
     {
         if (m_nCount == 0 || !m_pTail)
@@ -127,11 +137,15 @@ public:
         --m_nCount;
     }
 
+    ///@{
     /// The first element; the list must not be empty.
     T& getFront() { return m_pHead->m_Value; }
     const T& getFront() const { return m_pHead->m_Value; }
+    ///@}
 
+    /// Whether the list holds no element.
     bool isEmpty() const { return m_nCount == 0; }
+    /// The number of elements.
     unsigned int getSize() const { return m_nCount; }
 
     /// Exchanges the contents of two lists; no element is copied.
@@ -142,9 +156,11 @@ public:
         std::swap(m_pTail, other.m_pTail);
     }
 
+    ///@{
     /// Walk from front to back: for (Node* p = list.getHead(); p; p = p->getNext()) ...
     Node* getHead() const { return m_pHead; }
     Node* getTail() const { return m_pTail; }
+    ///@}
 
 private:
     void linkFront(Node* pNode)

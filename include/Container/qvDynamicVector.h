@@ -23,14 +23,17 @@
 
 #include "qvAssert.h"
 
+/// The element policy of qvDynamicVector for class-type elements (see qvDynamicVector).
 struct qvClassTypeHandlingPolicy
 {
+    /// nSize default-constructed elements; null for 0.
     template <class T>
     static T* allocate(unsigned int nSize)
     {
         return nSize ? new T[nSize] : nullptr;
     }
 
+    /// Assigns the first nSize elements of pSource to those of pTarget, in order.
     template <class T>
     static void copy(T* pTarget, const T* pSource, unsigned int nSize)
     {
@@ -38,6 +41,7 @@ struct qvClassTypeHandlingPolicy
             pTarget[n] = pSource[n];
     }
 
+    /// Destroys storage made by allocate().
     template <class T>
     static void release(T* pElements)
     {
@@ -49,6 +53,7 @@ template <class T, class Policy>
 class qvDynamicVector
 {
 public:
+    /// getLastElement() when no slot is marked in use.
     static constexpr unsigned int NO_ELEMENT = 0xFFFFFFFFu;
 
     /// nSize default-constructed slots; all marked in use when bFilled, none otherwise.
@@ -75,7 +80,7 @@ public:
 
     /// Copies the source into new storage first, then exchanges it for the old storage and
     /// releases that. So a source that lives inside this vector's elements (an argument vector
-    /// held by its own first argument: args = *qvAnyCast<ArgumentVector>(args[0])) is read whole
+    /// held by its own first argument: args = `*qvAnyCast<ArgumentVector>(args[0])`) is read whole
     /// before anything of it can be freed, and a failed copy leaves this vector as it was.
     /// Self-assignment changes nothing.
     qvDynamicVector& operator=(const qvDynamicVector& other)
@@ -97,6 +102,8 @@ public:
 
     virtual ~qvDynamicVector() { releaseStorage(); }
 
+    ///@{
+    /// The slot at nPos, which must be in use and inside the vector (see Failures).
     T& operator[](unsigned int nPos)
     {
         QV_ASSERT(nPos <= m_nLastElement, "include/Container/qvDynamicVector.h");
@@ -110,7 +117,9 @@ public:
         QV_ASSERT(nPos < m_nVectorSize, "include/Container/qvDynamicVector.h");
         return m_pElements[nPos];
     }
+    ///@}
 
+    /// The number of slots, in use or not.
     unsigned int getSize() const { return m_nVectorSize; }
 
     /// Index of the last slot in use; NO_ELEMENT when none is marked.

@@ -36,14 +36,15 @@ template <class T, class LockPolicy>
 class qvPoolList
 {
 public:
+    /// A node of the list or of its pool: its links and its element.
     class Node
     {
     public:
         Node() : m_pPrev(nullptr), m_pNext(nullptr), m_Element() {}
 
-        Node* m_pPrev;
-        Node* m_pNext;
-        T m_Element;
+        Node* m_pPrev; ///< The preceding node of its chain; null for the first one.
+        Node* m_pNext; ///< The following node of its chain; null for the last one.
+        T m_Element;   ///< The element, default-constructed with the node.
     };
 
     /// Builds an empty list and a pool of nFreeNodes + 1 nodes.

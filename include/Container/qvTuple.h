@@ -15,8 +15,11 @@ template <class A, class B>
 struct qvTuple
 {
     qvTuple() : m_First(), m_Second() {}
+    /// Copies of first and second.
     qvTuple(const A& first, const B& second) : m_First(first), m_Second(second) {}
+    /// Member-wise copy.
     qvTuple(const qvTuple&) = default;
+    /// Member-wise move.
     qvTuple(qvTuple&&) = default;
 
     /// Takes the source by value: the copy is made before either member changes.
@@ -27,8 +30,8 @@ struct qvTuple
         return *this;
     }
 
-    A m_First;
-    B m_Second;
+    A m_First;  ///< The first value.
+    B m_Second; ///< The second value.
 };
 
 #endif

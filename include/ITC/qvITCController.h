@@ -111,6 +111,7 @@ public:
         /// wake-up functor any more. Any thread; a second call changes nothing.
         void close();
 
+        /// Whether close() has run.
         bool isClosed() const;
 
     protected:
@@ -205,6 +206,7 @@ public:
 
     /// Stores the interface, replacing any earlier one.
     void registerInterface(Interface* pInterface);
+    /// Forgets the registered interface; the interface itself is not touched.
     void deregisterInterface();
 
     /// Creates the scheduler for threadId and attaches its hook to that thread's loop. A second
@@ -225,6 +227,7 @@ public:
     /// discarded and later messages refused. Called on any thread; needs no interface.
     void closeInvokationTaskScheduler(unsigned long threadId);
 
+    /// Whether a scheduler exists for threadId.
     bool hasInvokationTaskScheduler(unsigned long threadId) const;
 
     /// Queues the call for the loop on threadId and returns; the result is discarded.

@@ -36,11 +36,13 @@
 
 namespace qvITC {
 
+///@{
 /// The argument vector of a message and the message functor.
 typedef qvDynamicVector<qvAnyContainer, qvClassTypeHandlingPolicy> ArgumentVector;
 typedef Loki::Functor<qvAnyContainer, Loki::Typelist<const ArgumentVector&, Loki::NullType>,
                       Loki::SingleThreaded>
     MessageFunctor;
+///@}
 
 /// An argument vector holding heap copies of the given values, in order, every slot in use:
 /// makeArguments(3, std::string("name")). Read them back with qvAnyCast<T>(arguments[n]).
@@ -66,8 +68,10 @@ class qvAtomicRefCounted
 {
 public:
     qvAtomicRefCounted() : m_pCount(nullptr) {}
+    /// Shares other's count, making it first if other has none yet.
     qvAtomicRefCounted(const qvAtomicRefCounted& other) : m_pCount(other.shareCount()) {}
 
+    /// Counts one more holder of value and returns it.
     P Clone(const P& value)
     {
         m_pCount.load(std::memory_order_relaxed)->fetch_add(1, std::memory_order_relaxed);
@@ -87,6 +91,7 @@ public:
         return true;
     }
 
+    /// Exchanges the counts of two pointers.
     void Swap(qvAtomicRefCounted& other)
     {
         Count* pCount = m_pCount.load(std::memory_order_relaxed);
@@ -123,25 +128,29 @@ private:
 /// rises and read by the sender after it has woken.
 struct InvokationOutcome
 {
+    /// The values of m_nState.
     enum State
     {
-        PENDING,
-        DONE,
-        FAILED,
-        DISCARDED
+        PENDING,  ///< not run yet
+        DONE,     ///< run: the result is stored
+        FAILED,   ///< the functor threw: m_pException holds the exception
+        DISCARDED ///< destroyed unrun by its scheduler
     };
 
     InvokationOutcome() : m_nState(PENDING) {}
 
-    std::atomic<int> m_nState;
-    std::exception_ptr m_pException;
+    std::atomic<int> m_nState;       ///< A State.
+    std::exception_ptr m_pException; ///< The functor's exception, for FAILED.
 };
 
 class InvokationTask
 {
 public:
+    /// The result container, shared by the copies of a task.
     typedef Loki::SmartPtr<qvAnyContainer, qvAtomicRefCounted> ResultPtr;
+    /// The completion signal, shared by the copies of a task.
     typedef Loki::SmartPtr<qvSynch::Signal, qvAtomicRefCounted> SignalPtr;
+    /// The outcome, shared by the copies of a task.
     typedef Loki::SmartPtr<InvokationOutcome, qvAtomicRefCounted> OutcomePtr;
 
     /// Copies functor and arguments and takes ownership of pResult and pSignal (either may be
@@ -154,6 +163,7 @@ public:
     {
     }
 
+    /// Copies the functor and the arguments; the copy shares the result, signal and outcome.
     InvokationTask(const InvokationTask&) = default;
     /// Copies the whole source before any member changes: a source reachable only through this
     /// task's own functor or arguments is read before they are released.

@@ -84,11 +84,14 @@ public:
     /// loop's own thread inside run() (its hook, say) writes one flag of the loop.
     void wakeUpIdle();
 
+    /// Replaces the ITC scheduler hook, called at the start of every turn.
     void
     attachITCSchedulerHook(const Loki::Functor<void, Loki::NullType, Loki::SingleThreaded>& hook);
     /// Installs the do-nothing hook.
     void detachITCSchedulerHook();
+    /// Replaces the entry function, called once when run() begins.
     void setEntry(const Loki::Functor<void, Loki::NullType, Loki::SingleThreaded>& entry);
+    /// Replaces the exit function, called once when run() ends.
     void setExit(const Loki::Functor<void, Loki::NullType, Loki::SingleThreaded>& exit);
     /// Replaces the loop condition, also the shutdown condition: the loop then goes on.
     void
@@ -96,9 +99,11 @@ public:
     /// Pipeline assignment: the loop's own functions are removed, the argument's copied in. A pass
     /// in progress ends after its current function; a sleeping loop is woken if functions arrive.
     void setFunctionPipeLine(const qvFunctionPipeLine& pipeLine);
+    ///@{
     /// The loop's own pipeline, to add functions in place.
     qvFunctionPipeLine& getFunctionPipeLine() { return m_FunctionPipeLine; }
     const qvFunctionPipeLine& getFunctionPipeLine() const { return m_FunctionPipeLine; }
+    ///@}
 
 private:
     class BusyScope;

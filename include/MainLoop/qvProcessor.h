@@ -53,6 +53,7 @@ class qvThreadData;
 class QV_EXPORT qvProcessor : public qvITC::Interface
 {
 public:
+    /// The id of the processor's own loop, which run() runs on the calling thread.
     static const unsigned long PROCESSOR_MAINLOOP_ID;
 
     qvProcessor();
@@ -69,10 +70,12 @@ public:
     void run(unsigned long id);
     /// Runs the processor's own loop on the calling thread until it ends.
     void run();
+    ///@{
     /// Suspend or resume the loop's thread (counted: two suspends need two resumes). Unknown ids
     /// are ignored.
     void suspend(unsigned long id);
     void resume(unsigned long id);
+    ///@}
     /// Shuts the loop down, removes its scheduler, waits for its thread and deletes both.
     void shutdown(unsigned long id);
     /// Shuts down the processor's own loop only.
@@ -82,6 +85,7 @@ public:
     qvMainLoop& getMainLoop(unsigned long id);
     /// The OS id of the loop's thread; 0xFFFFFFFF for an id that names no created loop.
     unsigned long getThreadID(unsigned long id) const;
+    /// The inter-thread controller that reaches every loop of this processor.
     qvITC::Controller& getITC() { return m_ITC; }
 
 private:

@@ -49,6 +49,7 @@ public:
         /// Same record, or the same value pointer, recorded type and delete function.
         bool operator==(const AnyImpl& other) const;
 
+        /// The held value; null when none was given.
         void* getValue() const { return m_pValue; }
         /// The readable name of the held value's type ("" when none was given).
         const std::string& getTypeName() const;
@@ -77,6 +78,7 @@ public:
         if (m_pImpl)
             m_pImpl->ref();
     }
+    /// Shares other's record (takes one reference); the value is not copied.
     qvAnyContainer(const qvAnyContainer& other) : m_pImpl(other.m_pImpl)
     {
         if (m_pImpl)
@@ -89,9 +91,9 @@ public:
     }
 
     /// Shares other's record, then releases the one held before. Taking the new reference first
-    /// keeps other alive when it lives inside the released value (head = qvAnyCast<Node>(head)->next
-    /// walks a chain whose only owner of each node is the node before it). Self-assignment
-    /// changes nothing.
+    /// keeps other alive when it lives inside the released value (head =
+    /// qvAnyCast<Node>(head)->next walks a chain whose only owner of each node is the node before
+    /// it). Self-assignment changes nothing.
     qvAnyContainer& operator=(const qvAnyContainer& other)
     {
         if (&other == this)
@@ -110,6 +112,7 @@ public:
     {
         return &other == this || m_pImpl == other.m_pImpl;
     }
+    /// The negation of operator==.
     bool operator!=(const qvAnyContainer& other) const { return !(*this == other); }
 
     /// Exchanges the records; reference counts stay as they are.
@@ -122,6 +125,7 @@ public:
         }
     }
 
+    /// Whether the container holds no record.
     bool isEmpty() const { return m_pImpl == nullptr; }
 
     /// The held value's type name ("" for an empty container), demangled: "int", "Point".

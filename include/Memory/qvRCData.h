@@ -59,6 +59,7 @@ public:
         }
     }
 
+    /// The current count; may be stale by the time it is used when other threads hold references.
     unsigned int getRefCount() const { return m_nRefCount.load(std::memory_order_acquire); }
 
 protected:

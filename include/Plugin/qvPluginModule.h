@@ -43,6 +43,7 @@
 #else
 #define QV_MODULE_EXPORT __attribute__((visibility("default")))
 #endif
+/// The mark of the entry points' declarations below: QV_MODULE_EXPORT.
 #define QV_MODULE_ENTRY QV_MODULE_EXPORT
 
 static_assert(sizeof(bool) == 1, "entry points pass one-byte bool values");

@@ -37,7 +37,9 @@ public:
     Barrier(const Barrier&) = delete;
     Barrier& operator=(const Barrier&) = delete;
 
+    /// Starts afresh for nThreads threads (below 1: 1); never while a thread is inside wait().
     void init(int nThreads);
+    /// Blocks until the last of the threads of the current phase has arrived.
     void wait();
 
 private:

@@ -59,15 +59,17 @@
 class qvJobQueue
 {
 public:
+    /// The most jobs that may wait in one queue.
     static constexpr unsigned int MAXIMUM_WAITING_JOBS = 32767;
+    /// A new queue has SPARE_NODES + 1 nodes (see Memory).
     static constexpr unsigned int SPARE_NODES = 255;
 
     /// The job record; all fields zero by default.
     struct Job
     {
-        long (*m_pThreadFunc)(void*) = nullptr;
-        void* m_pThreadData = nullptr;
-        unsigned long m_nJobID = 0;
+        long (*m_pThreadFunc)(void*) = nullptr; ///< The job's function; null for an empty job.
+        void* m_pThreadData = nullptr;          ///< The argument m_pThreadFunc is called with.
+        unsigned long m_nJobID = 0;             ///< The job's id (0 for jobs without one).
     };
 
     /// Builds an empty queue with SPARE_NODES + 1 nodes. Throws the allocator's exception, having

@@ -232,7 +232,9 @@ private:
 class QV_EXPORT qvJoinableThreadTeam : protected qvThreadTeam
 {
 public:
+    /// jobState(): the job is queued or running.
     static constexpr int JOB_PENDING = 0;
+    /// jobState(): the job has finished, or the id has no entry; see Guarantees.
     static constexpr int JOB_DONE = 1;
     /// The ids run from 0 to LAST_JOB_ID (the modulus is LAST_JOB_ID + 1).
     static constexpr unsigned long LAST_JOB_ID = 2147483646ul;
@@ -275,6 +277,7 @@ public:
     /// join(id) for every id of the list, from first to last.
     void join(const qvDCList<unsigned long>& ids);
 
+    /// The number of members the team was built with.
     unsigned int getNumberOfTeamMembers() const;
 
 protected:
@@ -284,10 +287,10 @@ protected:
     /// 2147483647.
     void setLastJobID(unsigned long nLastJobID);
 
-    qvSynch::LWLock m_JobIDLock;
-    qvJobSignalTable m_SignalTable;
-    qvJobStateTable m_StateTable;
-    unsigned long m_nLastJobID;
+    qvSynch::LWLock m_JobIDLock;    ///< Guards m_nLastJobID.
+    qvJobSignalTable m_SignalTable; ///< The joiners' signals of the jobs not finished.
+    qvJobStateTable m_StateTable;   ///< The states of the jobs not finished.
+    unsigned long m_nLastJobID;     ///< The id handed out last.
 };
 
 #endif

@@ -40,7 +40,7 @@ namespace qvSynch {
 /// OS header. The sources check that the platform object fits.
 struct CriticalSectionStorage
 {
-    alignas(8) unsigned char m_aBytes[48];
+    alignas(8) unsigned char m_aBytes[48]; ///< The platform lock's bytes.
 };
 
 } // namespace qvSynch
@@ -64,14 +64,20 @@ inline void leaveInternalRegion() {}
 
 namespace qvSynch {
 
+/// The lock that does nothing: the lock policy of structures already guarded by an outer lock.
 class QV_EXPORT NullLock
 {
 public:
+    /// Does nothing.
     void acquire() {}
+    /// Does nothing.
     void release() {}
+    /// Does nothing; always true.
     bool tryAcquire() { return true; }
 };
 
+/// The light-weight, re-entrant lock of the library's short critical regions (see the file's
+/// description for the whole contract).
 class QV_EXPORT LWLock
 {
 public:
@@ -82,6 +88,7 @@ public:
 
     /// Blocks until the calling thread holds the lock (at once if it holds it already).
     void acquire();
+    /// Gives up one hold of the caller's; ignored from a thread that does not hold the lock.
     void release();
     /// Takes the lock if it is free or already held by the caller; never blocks.
     bool tryAcquire();
@@ -90,6 +97,8 @@ private:
     CriticalSectionStorage m_CriticalSection;
 };
 
+/// A light-weight, re-entrant lock that tries m_nSpinCount times before it blocks (see the
+/// file's description for the whole contract).
 class QV_EXPORT SpinLock
 {
 public:
@@ -99,10 +108,14 @@ public:
     SpinLock(const SpinLock&) = delete;
     SpinLock& operator=(const SpinLock&) = delete;
 
+    /// Blocks until the calling thread holds the lock (at once if it holds it already).
     void acquire();
+    /// Gives up one hold of the caller's; ignored from a thread that does not hold the lock.
     void release();
+    /// Takes the lock if it is free or already held by the caller; never blocks.
     bool tryAcquire();
 
+    /// The spin count given to the constructor.
     int getSpinCount() const { return m_nSpinCount; }
 
 private:
@@ -110,6 +123,8 @@ private:
     int m_nSpinCount;
 };
 
+/// A re-entrant mutex that is handed on when its owner ends without releasing it (see the
+/// file's description for the whole contract).
 class QV_EXPORT Lock
 {
 public:
@@ -121,6 +136,7 @@ public:
     /// Blocks until the caller holds the mutex; also returns, holding it, when the previous
     /// owner ended while holding it.
     void acquire();
+    /// Gives up one hold of the caller's; ignored from a thread that does not hold the mutex.
     void release();
     /// False only while another (living) thread holds the mutex; true otherwise, including
     /// when it was abandoned by an owner that ended (the caller then holds it).

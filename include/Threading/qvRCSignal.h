@@ -25,16 +25,23 @@ namespace qvSynch {
 class QV_EXPORT RCSignal : public Signal
 {
 public:
+    ///@{
     /// bSignalled: initial state of the signal; the count starts at 0 or nCount.
     explicit RCSignal(bool bSignalled);
     RCSignal(bool bSignalled, unsigned int nCount);
+    ///@}
     virtual ~RCSignal();
 
+    ///@{
+    /// Add one (or nCount) to the count; never resets the signal.
     void ref();
     void ref(unsigned int nCount);
+    ///@}
+    ///@{
     /// Subtract one (or nCount); signal if the new count is exactly 0.
     void unref();
     void unref(unsigned int nCount);
+    ///@}
 
 private:
     unsigned int m_nCount;

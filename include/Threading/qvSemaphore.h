@@ -34,6 +34,7 @@ namespace qvSynch {
 class QV_EXPORT Semaphore
 {
 public:
+    /// A semaphore holding nInitialCount units of at most nMaximumCount (see Failures).
     Semaphore(int nInitialCount, int nMaximumCount);
     ~Semaphore();
     Semaphore(const Semaphore&) = delete;

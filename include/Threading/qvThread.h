@@ -3,7 +3,7 @@
 
 /// \file
 
-/// \class qvThreadData
+/// \class qvThread
 /// qvThreadData is the start record of a thread: a start function and the untyped argument it
 /// is called with. qvThread wraps one OS thread that is created held back ("suspended") and
 /// begins to run its start record only when run() hands it one.
@@ -109,6 +109,8 @@ namespace qvPlatform {
 class Thread;
 }
 
+/// The start record of a thread: a start function and the untyped argument it is called with
+/// (see qvThread for its ownership).
 class QV_EXPORT qvThreadData
 {
 public:
@@ -144,10 +146,12 @@ public:
     /// started yet start (once its suspension count is 0) and takes one off the suspension count.
     /// A record handed over after the thread has started does not affect its start function.
     void run(qvThreadData* pData);
+    ///@{
     /// Add one to / take one off the suspension count, unless the thread has finished.
     /// suspend() of a running thread returns once it has stopped.
     void suspend();
     void resume();
+    ///@}
     /// Blocks without time limit until the thread has ended; returns at once if it has.
     /// A thread that is never run (nor terminated) keeps join() waiting.
     void join();

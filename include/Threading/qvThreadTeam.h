@@ -91,6 +91,7 @@ public:
         /// Marks the member as stopped: it runs no further job and its loop ends after the
         /// current step. Called by the team when it is destroyed.
         void stop() { m_bStopped.store(true, std::memory_order_release); }
+        /// Whether stop() has run.
         bool isStopped() const { return m_bStopped.load(std::memory_order_acquire); }
 
         /// Whether a job waits in the member's queue: a hint read without a lock.
@@ -101,7 +102,7 @@ public:
         /// -1. The unwinding of a cancelled thread passes through.
         static long runJob(long (*pThreadFunc)(void*), void* pThreadData);
 
-        qvJobQueue* m_pJobQueue;
+        qvJobQueue* m_pJobQueue; ///< The member's queue, the team's (not owned).
 
     private:
         std::atomic<bool> m_bStopped;
@@ -120,6 +121,7 @@ public:
     /// every queue is full, or the allocator's exception; the job is then not queued.
     void createJob(long (*pThreadFunc)(void*), void* pThreadData);
 
+    /// The number of members the team was built with.
     unsigned int getNumberOfTeamMembers() const;
 
     /// The start function of every member thread: runs the job step of the storage it is given
@@ -155,6 +157,7 @@ protected:
     /// Member i's queue; member i is the only thread that takes jobs from it (getJobAsSoleTaker),
     /// so a derived team may add jobs to it but never take any.
     qvDynamicVector<qvJobQueue, qvClassTypeHandlingPolicy> m_JobQueues;
+    /// Member i's thread and thread data, owned; null until they are created.
     qvDynamicVector<qvTuple<qvThread*, qvThreadData*>, qvClassTypeHandlingPolicy> m_TeamMembers;
     /// Member i's storage, owned; null until it is created.
     qvDynamicVector<qvThreadTeamStorage*, qvClassTypeHandlingPolicy> m_TeamStorages;
