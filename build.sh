@@ -17,11 +17,20 @@
 #   ./build.sh windows install what is missing (MinGW-w64, Wine, GoogleTest's sources), build the
 #                      windows-x64 and windows-x86 presets and run both suites under Wine in a
 #                      headless Wine prefix under build/; prints per platform "N passed, M failed"
+#   ./build.sh docs    build the API reference from the public headers with Doxygen
+#                      (build/docs/html/index.html; an undocumented public entity fails it) and
+#                      check it in headless Chromium: every public class has a page, every local
+#                      link resolves (docs/qvCheckReference.py); part of ./build.sh test
+#   ./build.sh abi     build the library with debug information (build/abi, RelWithDebInfo) and
+#                      compare its ABI with the baseline abi/libqvFoundationComponents.abi
+#                      (abidiff); part of ./build.sh test
+#   ./build.sh abi-baseline  rebuild build/abi and write its ABI as the new baseline
+#   ./build.sh docs-screenshot  rebuild the reference and retake docs/api-reference-index.png
 set -euo pipefail
 cd "$(dirname "$0")"
 
 usage() {
-    echo "usage: $0 {test|fuzz|bench|demo [--windows]|windows}" >&2
+    echo "usage: $0 {test|fuzz|bench|demo [--windows]|windows|docs|abi|abi-baseline|docs-screenshot}" >&2
     exit 2
 }
 
@@ -57,6 +66,14 @@ ensure_dependencies() {
                 ;;
             bench)
                 command -v python3 >/dev/null 2>&1 || missing+=(python3)
+                ;;
+            docs)
+                command -v doxygen >/dev/null 2>&1 || missing+=(doxygen)
+                command -v chromium >/dev/null 2>&1 || missing+=(chromium)
+                command -v python3 >/dev/null 2>&1 || missing+=(python3)
+                ;;
+            abi)
+                command -v abidw >/dev/null 2>&1 || missing+=(abigail-tools)
                 ;;
             windows)
                 [ -x /usr/bin/x86_64-w64-mingw32-g++-posix ] || missing+=(g++-mingw-w64-x86-64-posix)
@@ -254,6 +271,132 @@ run_windows() {
     return $status
 }
 
+# ---------------------------------------------------------------------------------------------
+# The API reference (docs/Doxyfile): Doxygen reads the public headers, the README (main page) and
+# the examples and writes build/docs/html. Its warnings (an undocumented public entity, a broken
+# command) fail the build; they are in build/docs/warnings.log.
+build_docs() {
+    rm -rf build/docs
+    mkdir -p build/docs
+    local version
+    version="$(sed -n 's/^ *VERSION \([0-9.]*\)$/\1/p' CMakeLists.txt | head -n 1)"
+    if ! QV_DOCS_VERSION="$version" doxygen docs/Doxyfile; then
+        cat build/docs/warnings.log >&2
+        echo "build.sh: the API reference has warnings (build/docs/warnings.log)" >&2
+        return 1
+    fi
+    echo "API reference: build/docs/html/index.html"
+}
+
+# Builds the reference and checks it as a reader meets it (docs/qvCheckReference.py): a page for
+# every public class, no broken local link, the index and two class pages rendered by headless
+# Chromium.
+run_docs() {
+    local start=$SECONDS
+    build_docs || return 1
+    python3 docs/qvCheckReference.py build/docs/html include "$@" || return 1
+    echo "Docs stage: $((SECONDS - start)) s"
+}
+
+# ---------------------------------------------------------------------------------------------
+# The ABI of the Linux shared library. build/abi is a RelWithDebInfo build of the library alone
+# (-O2 -g: abidw reads the types from its debug information). The baseline, written by abidw, is
+# abi/libqvFoundationComponents.abi; only types defined in the public headers count.
+QV_ABI_BASELINE=abi/libqvFoundationComponents.abi
+QV_ABI_LIBRARY=build/abi/libqvFoundationComponents.so
+QV_ABI_CURRENT=build/abi/libqvFoundationComponents.abi
+
+# abidw of the built library, with the same options for the baseline and for each check (abidiff
+# then compares two such files; this version of abidiff cannot drop private types itself when one
+# side is an abidw file). No source locations: moving a declaration changes no ABI.
+write_abi_file() {
+    abidw --headers-dir include --drop-private-types --no-show-locs --no-corpus-path \
+        --no-comp-dir-path --out-file "$1" "$QV_ABI_LIBRARY"
+}
+
+build_abi_library() {
+    cmake -S . -B build/abi -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF \
+        -DQV_BUILD_BENCHMARKS=OFF -DQV_BUILD_EXAMPLES=OFF >/dev/null
+    cmake --build build/abi --target qvFoundationComponents
+}
+
+# The SONAME recorded in an abidw file, or of a built library.
+abi_soname_of_baseline() {
+    sed -n "s/.*<abi-corpus [^>]*soname='\([^']*\)'.*/\1/p" "$1" | head -n 1
+}
+abi_soname_of_library() {
+    readelf -d "$1" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p'
+}
+
+# run_abi_diff: compares the built library with the baseline. Returns 0 when the ABI is the same
+# or only grew (added functions or variables, abidiff's "change" bit alone with nothing changed
+# or removed), 1 when it changed incompatibly (abidiff's "incompatible" bit, or any changed or
+# removed function, variable or type) while the SONAME stayed the same, 2 when abidiff failed.
+# With a new SONAME major every change is allowed; the baseline is then out of date.
+run_abi_diff() {
+    local report=build/abi/abidiff.txt status=0
+    write_abi_file "$QV_ABI_CURRENT"
+    abidiff "$QV_ABI_BASELINE" "$QV_ABI_CURRENT" >"$report" 2>&1 || status=$?
+    if [ $((status & 3)) -ne 0 ]; then
+        cat "$report" >&2
+        echo "build.sh: abidiff failed (exit $status)" >&2
+        return 2
+    fi
+    if [ $status -eq 0 ]; then
+        echo "ABI: same as the baseline ($QV_ABI_BASELINE)"
+        return 0
+    fi
+    cat "$report"
+    local incompatible=0
+    [ $((status & 8)) -ne 0 ] && incompatible=1
+    # abidiff gives a changed layout of an exported class only the "change" bit: anything
+    # counted as removed or changed in its summaries is taken as incompatible too.
+    grep -Eq '(^|[^0-9])[1-9][0-9]* (Removed|Changed)' "$report" && incompatible=1
+    if [ $incompatible -eq 0 ]; then
+        echo "ABI: compatible additions only; ./build.sh abi-baseline records them"
+        return 0
+    fi
+    local before after
+    before="$(abi_soname_of_baseline "$QV_ABI_BASELINE")"
+    after="$(abi_soname_of_library "$QV_ABI_LIBRARY")"
+    if [ -n "$after" ] && [ "$before" != "$after" ]; then
+        echo "ABI: incompatible changes with a new SONAME ($before -> $after): allowed;" \
+            "./build.sh abi-baseline records the new ABI"
+        return 0
+    fi
+    echo "build.sh: the ABI changed incompatibly while the SONAME stayed $after:" \
+        "raise the major version in CMakeLists.txt (project VERSION), or keep the ABI" >&2
+    return 1
+}
+
+run_abi() {
+    local start=$SECONDS
+    build_abi_library
+    if [ ! -f "$QV_ABI_BASELINE" ]; then
+        echo "build.sh: no ABI baseline $QV_ABI_BASELINE; ./build.sh abi-baseline writes it" >&2
+        return 1
+    fi
+    run_abi_diff || return 1
+    echo "ABI stage: $((SECONDS - start)) s"
+}
+
+# Writes the ABI of a fresh build as the baseline. Refuses an incompatible change under the
+# same SONAME unless QV_ABI_FORCE=1: that is what the check is there to catch.
+write_abi_baseline() {
+    build_abi_library
+    if [ -f "$QV_ABI_BASELINE" ] && [ "${QV_ABI_FORCE:-0}" != 1 ]; then
+        local status=0
+        run_abi_diff || status=$?
+        if [ $status -ne 0 ]; then
+            echo "build.sh: baseline kept; QV_ABI_FORCE=1 ./build.sh abi-baseline overrides" >&2
+            return 1
+        fi
+    fi
+    mkdir -p "$(dirname "$QV_ABI_BASELINE")"
+    write_abi_file "$QV_ABI_BASELINE"
+    echo "ABI baseline written: $QV_ABI_BASELINE (SONAME $(abi_soname_of_library "$QV_ABI_LIBRARY"))"
+}
+
 case "${1:-}" in
     test)
         ensure_dependencies fuzz memcheck windows
@@ -262,6 +405,9 @@ case "${1:-}" in
         run_fuzzers runs "${QV_FUZZ_RUNS:-100000}"
         run_memcheck
         run_windows
+        ensure_dependencies docs abi
+        run_docs
+        run_abi
         ;;
     windows)
         ensure_dependencies windows
@@ -291,6 +437,22 @@ case "${1:-}" in
         cmake --preset release >/dev/null
         cmake --build --preset release --target qvdemo
         exec build/release/examples/qvdemo "${@:2}"
+        ;;
+    docs)
+        ensure_dependencies docs
+        run_docs
+        ;;
+    docs-screenshot)
+        ensure_dependencies docs
+        run_docs --screenshot docs/api-reference-index.png
+        ;;
+    abi)
+        ensure_dependencies abi
+        run_abi
+        ;;
+    abi-baseline)
+        ensure_dependencies abi
+        write_abi_baseline
         ;;
     *)
         usage

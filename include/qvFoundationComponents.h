@@ -1,7 +1,9 @@
 #ifndef QV_FOUNDATIONCOMPONENTS_H
 #define QV_FOUNDATIONCOMPONENTS_H
 
-// Everything the library offers, in one include.
+/// \file
+///
+/// Everything the library offers, in one include.
 
 #include "qvConfig.h"
 #include "qvExport.h"

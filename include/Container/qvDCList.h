@@ -1,18 +1,21 @@
 #ifndef QV_DCLIST_H
 #define QV_DCLIST_H
 
-// qvDCList<T>: a doubly linked list with a count, used as a queue and as an ordered sequence.
-// Appending, prepending and removing at either end take constant time; every element is a
-// heap node owned by the list, and copies never share nodes.
-//
-// insert() supports the ends only: any position on an empty list, position 0 (front), any
-// non-zero position on a one-element list (back), and position getSize() (back). Any other
-// position returns false and changes nothing.
-//
-// Threads: none; the structures holding a list guard it with their own locks.
-// Failures: allocation failure throws the allocator's exception; an exception while a new
-// node's value is copied frees the node and leaves the list as it was (a failed assignment too
-// leaves the target as it was).
+/// \file
+
+/// \class qvDCList
+/// qvDCList<T>: a doubly linked list with a count, used as a queue and as an ordered sequence.
+/// Appending, prepending and removing at either end take constant time; every element is a
+/// heap node owned by the list, and copies never share nodes.
+///
+/// insert() supports the ends only: any position on an empty list, position 0 (front), any
+/// non-zero position on a one-element list (back), and position getSize() (back). Any other
+/// position returns false and changes nothing.
+///
+/// Threads: none; the structures holding a list guard it with their own locks.
+/// Failures: allocation failure throws the allocator's exception; an exception while a new
+/// node's value is copied frees the node and leaves the list as it was (a failed assignment too
+/// leaves the target as it was).
 
 #include <utility>
 
@@ -20,26 +23,31 @@ template <class T>
 class qvDCList
 {
 public:
+    /// A heap node of the list, owned by the list it is in: its value and its links.
     class Node
     {
     public:
+        /// A node holding a copy of value, linked to nothing.
         explicit Node(const T& value) : m_pNext(nullptr), m_pPrev(nullptr), m_Value(value) {}
-        // Builds the value in place, for a node made outside any list and given to linkBack().
+        /// Builds the value in place, for a node made outside any list and given to linkBack().
         template <class... Args>
         explicit Node(std::in_place_t, Args&&... args)
             : m_pNext(nullptr), m_pPrev(nullptr), m_Value(std::forward<Args>(args)...)
         {
         }
+        /// The following node; null for the last one.
         Node* getNext() const { return m_pNext; }
+        /// The preceding node; null for the first one.
         Node* getPrev() const { return m_pPrev; }
 
-        Node* m_pNext;
-        Node* m_pPrev;
-        T m_Value;
+        Node* m_pNext; ///< The following node; null for the last one.
+        Node* m_pPrev; ///< The preceding node; null for the first one.
+        T m_Value;     ///< The element.
     };
 
     qvDCList() : m_nCount(0), m_pHead(nullptr), m_pTail(nullptr) {}
 
+    /// Copies every element, in order; a failed copy frees what was copied and rethrows.
     qvDCList(const qvDCList& other) : m_nCount(0), m_pHead(nullptr), m_pTail(nullptr)
     {
         try {
@@ -50,10 +58,10 @@ public:
         }
     }
 
-    // Copies the source's elements into a new chain first, then exchanges it for the old one,
-    // whose elements are removed from the back. So a source that lives inside this list's
-    // elements (forest = forest.getFront().children) is read whole before anything of it can be
-    // freed, and a failed copy leaves this list as it was. Self-assignment changes nothing.
+    /// Copies the source's elements into a new chain first, then exchanges it for the old one,
+    /// whose elements are removed from the back. So a source that lives inside this list's
+    /// elements (forest = forest.getFront().children) is read whole before anything of it can be
+    /// freed, and a failed copy leaves this list as it was. Self-assignment changes nothing.
     qvDCList& operator=(const qvDCList& other)
     {
         if (&other != this) {
@@ -65,6 +73,8 @@ public:
 
     virtual ~qvDCList() { clear(); }
 
+    /// Inserts a copy of value at nPosition; see the class description for the positions
+    /// taken. False, with nothing changed, for any other position.
     bool insert(const T& value, unsigned int nPosition)
     {
         if (m_nCount != 0 && nPosition == 0)
@@ -76,10 +86,11 @@ public:
         return true;
     }
 
+    /// insert(value, getSize()): appends a copy of value.
     bool pushBack(const T& value) { return insert(value, m_nCount); }
 
-    // Appends a node made with new outside the list, which then owns it; nothing is copied or
-    // allocated, so a queue can build its elements before it takes its lock.
+    /// Appends a node made with new outside the list, which then owns it; nothing is copied or
+    /// allocated, so a queue can build its elements before it takes its lock.
     void linkBack(Node* pNode)
     {
         pNode->m_pNext = nullptr;
@@ -92,7 +103,7 @@ public:
         ++m_nCount;
     }
 
-    // Detaches the first node and hands it to the caller, who deletes it; null when empty.
+    /// Detaches the first node and hands it to the caller, who deletes it; null when empty.
     Node* unlinkFront()
     {
         Node* pNode = m_pHead;
@@ -108,8 +119,10 @@ public:
         return pNode;
     }
 
+    /// Removes and destroys the first element; does nothing when the list is empty.
     void popFront() { delete unlinkFront(); }
 
+    /// Removes and destroys the last element; does nothing when the list is empty.
     void popBack()
     {
         if (m_nCount == 0 || !m_pTail)
@@ -124,14 +137,18 @@ public:
         --m_nCount;
     }
 
-    // The first element; the list must not be empty.
+    ///@{
+    /// The first element; the list must not be empty.
     T& getFront() { return m_pHead->m_Value; }
     const T& getFront() const { return m_pHead->m_Value; }
+    ///@}
 
+    /// Whether the list holds no element.
     bool isEmpty() const { return m_nCount == 0; }
+    /// The number of elements.
     unsigned int getSize() const { return m_nCount; }
 
-    // Exchanges the contents of two lists; no element is copied.
+    /// Exchanges the contents of two lists; no element is copied.
     void swap(qvDCList& other)
     {
         std::swap(m_nCount, other.m_nCount);
@@ -139,9 +156,11 @@ public:
         std::swap(m_pTail, other.m_pTail);
     }
 
-    // Walk from front to back: for (Node* p = list.getHead(); p; p = p->getNext()) ...
+    ///@{
+    /// Walk from front to back: for (Node* p = list.getHead(); p; p = p->getNext()) ...
     Node* getHead() const { return m_pHead; }
     Node* getTail() const { return m_pTail; }
+    ///@}
 
 private:
     void linkFront(Node* pNode)

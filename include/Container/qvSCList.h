@@ -1,31 +1,38 @@
 #ifndef QV_SCLIST_H
 #define QV_SCLIST_H
 
-// qvSCList<T>: a singly linked list with a count and no tail pointer, so appending walks the
-// list. Used to collect results (file names) that callers own and read.
-//
-// insert(value, n): on an empty list any n succeeds; n == 0 prepends; n == getSize() appends;
-// any other n returns false and changes nothing.
-//
-// Threads: none.
-// Failures: allocation failure throws the allocator's exception and leaves the list unchanged.
+/// \file
+
+/// \class qvSCList
+/// qvSCList<T>: a singly linked list with a count and no tail pointer, so appending walks the
+/// list. Used to collect results (file names) that callers own and read.
+///
+/// insert(value, n): on an empty list any n succeeds; n == 0 prepends; n == getSize() appends;
+/// any other n returns false and changes nothing.
+///
+/// Threads: none.
+/// Failures: allocation failure throws the allocator's exception and leaves the list unchanged.
 
 template <class T>
 class qvSCList
 {
 public:
+    /// A heap node of the list, owned by the list it is in: its value and its links.
     class Node
     {
     public:
+        /// A node holding a copy of value, linked to nothing.
         explicit Node(const T& value) : m_pNext(nullptr), m_Value(value) {}
+        /// The following node; null for the last one.
         Node* getNext() const { return m_pNext; }
 
-        Node* m_pNext;
-        T m_Value;
+        Node* m_pNext; ///< The following node; null for the last one.
+        T m_Value;     ///< The element.
     };
 
     qvSCList() : m_nCount(0), m_pHead(nullptr) {}
 
+    /// Copies every element, in order; a failed copy frees what was copied and rethrows.
     qvSCList(const qvSCList& other) : m_nCount(0), m_pHead(nullptr)
     {
         try {
@@ -36,6 +43,8 @@ public:
         }
     }
 
+    /// Copies the source into a new chain first, then exchanges it for the old one, so a failed
+    /// copy leaves this list as it was. Self-assignment changes nothing.
     qvSCList& operator=(const qvSCList& other)
     {
         if (&other != this) {
@@ -52,6 +61,8 @@ public:
 
     ~qvSCList() { clear(); }
 
+    /// Inserts a copy of value at nPosition; see the class description for the positions
+    /// taken. False, with nothing changed, for any other position.
     bool insert(const T& value, unsigned int nPosition)
     {
         if (!m_pHead) {
@@ -72,14 +83,18 @@ public:
         return true;
     }
 
+    /// insert(value, getSize()): appends a copy of value.
     bool pushBack(const T& value) { return insert(value, m_nCount); }
 
+    /// Whether the list holds no element.
     bool isEmpty() const { return m_nCount == 0; }
+    /// The number of elements.
     unsigned int getSize() const { return m_nCount; }
 
-    // Walk from front to back: for (Node* p = list.getHead(); p; p = p->getNext()) ...
+    /// Walk from front to back: for (Node* p = list.getHead(); p; p = p->getNext()) ...
     Node* getHead() const { return m_pHead; }
 
+    /// Removes and destroys every element.
     void clear()
     {
         while (m_pHead) {

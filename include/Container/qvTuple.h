@@ -1,23 +1,28 @@
 #ifndef QV_TUPLE_H
 #define QV_TUPLE_H
 
+/// \file
+
 #include <utility>
 
-// qvTuple<A, B>: a pair of public values; the default constructor value-initialises both
-// (null for pointers).
-//
-// Assignment copies (or moves) the whole source before it replaces either member, so a source
-// owned by one of the members (a tuple held in a value of its own m_First) is read whole before
-// the old m_First is released.
+/// qvTuple<A, B>: a pair of public values; the default constructor value-initialises both
+/// (null for pointers).
+///
+/// Assignment copies (or moves) the whole source before it replaces either member, so a source
+/// owned by one of the members (a tuple held in a value of its own m_First) is read whole before
+/// the old m_First is released.
 template <class A, class B>
 struct qvTuple
 {
     qvTuple() : m_First(), m_Second() {}
+    /// Copies of first and second.
     qvTuple(const A& first, const B& second) : m_First(first), m_Second(second) {}
+    /// Member-wise copy.
     qvTuple(const qvTuple&) = default;
+    /// Member-wise move.
     qvTuple(qvTuple&&) = default;
 
-    // Takes the source by value: the copy is made before either member changes.
+    /// Takes the source by value: the copy is made before either member changes.
     qvTuple& operator=(qvTuple other)
     {
         m_First = std::move(other.m_First);
@@ -25,8 +30,8 @@ struct qvTuple
         return *this;
     }
 
-    A m_First;
-    B m_Second;
+    A m_First;  ///< The first value.
+    B m_Second; ///< The second value.
 };
 
 #endif

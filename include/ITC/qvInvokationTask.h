@@ -1,22 +1,25 @@
 #ifndef QV_INVOKATIONTASK_H
 #define QV_INVOKATIONTASK_H
 
-// qvITC::InvokationTask: one call queued for another thread: a message functor, a copy of its
-// argument vector, and the means to hand the result back. The sender of a waited-for call keeps
-// its own task and queues a copy, which the target runs; the copies share the result container,
-// the completion signal and the outcome through atomic reference counts, because they are
-// released on two threads at overlapping times. (A task nobody waits for is built in its queue
-// node and never copied.)
-//
-// Outcome of a call that someone waits for (a task built with a signal):
-// - run: the functor's return value is stored in the result container, then the signal rises;
-// - the functor threw: the exception is kept, the signal rises, and the exception leaves
-//   execute() on the target thread as well; getResult() rethrows it to the sender;
-// - discarded (destroyed unrun by its scheduler): the signal rises and getResult() throws
-//   std::runtime_error "ITC message was discarded before it ran.".
-// So a waiting sender is always released.
-//
-// Threads: a task object is used by one thread at a time; copies may live on different threads.
+/// \file
+
+/// \class qvITC::InvokationTask
+/// qvITC::InvokationTask: one call queued for another thread: a message functor, a copy of its
+/// argument vector, and the means to hand the result back. The sender of a waited-for call keeps
+/// its own task and queues a copy, which the target runs; the copies share the result container,
+/// the completion signal and the outcome through atomic reference counts, because they are
+/// released on two threads at overlapping times. (A task nobody waits for is built in its queue
+/// node and never copied.)
+///
+/// Outcome of a call that someone waits for (a task built with a signal):
+/// - run: the functor's return value is stored in the result container, then the signal rises;
+/// - the functor threw: the exception is kept, the signal rises, and the exception leaves
+///   execute() on the target thread as well; getResult() rethrows it to the sender;
+/// - discarded (destroyed unrun by its scheduler): the signal rises and getResult() throws
+///   std::runtime_error "ITC message was discarded before it ran.".
+/// So a waiting sender is always released.
+///
+/// Threads: a task object is used by one thread at a time; copies may live on different threads.
 
 #include <atomic>
 #include <exception>
@@ -33,14 +36,16 @@
 
 namespace qvITC {
 
-// The argument vector of a message and the message functor.
+///@{
+/// The argument vector of a message and the message functor.
 typedef qvDynamicVector<qvAnyContainer, qvClassTypeHandlingPolicy> ArgumentVector;
 typedef Loki::Functor<qvAnyContainer, Loki::Typelist<const ArgumentVector&, Loki::NullType>,
                       Loki::SingleThreaded>
     MessageFunctor;
+///@}
 
-// An argument vector holding heap copies of the given values, in order, every slot in use:
-// makeArguments(3, std::string("name")). Read them back with qvAnyCast<T>(arguments[n]).
+/// An argument vector holding heap copies of the given values, in order, every slot in use:
+/// makeArguments(3, std::string("name")). Read them back with qvAnyCast<T>(arguments[n]).
 template <class... Values>
 ArgumentVector makeArguments(const Values&... values)
 {
@@ -50,28 +55,30 @@ ArgumentVector makeArguments(const Values&... values)
     return arguments;
 }
 
-// A Loki::SmartPtr ownership policy: a shared, atomic reference count, so that copies of one
-// pointer may be made and released on several threads at once. (Loki's own RefCounted keeps a
-// plain count in its single-threaded small-object allocator.)
-//
-// The count is made when a pointer is first copied: a pointer that is never copied (the task of
-// an asynchronous message, built once and run in place) costs no allocation for it. Until then
-// the one holder is the sole owner. Copying the same pointer on two threads at once stays safe:
-// the first count published wins and the other is freed.
+/// A Loki::SmartPtr ownership policy: a shared, atomic reference count, so that copies of one
+/// pointer may be made and released on several threads at once. (Loki's own RefCounted keeps a
+/// plain count in its single-threaded small-object allocator.)
+///
+/// The count is made when a pointer is first copied: a pointer that is never copied (the task of
+/// an asynchronous message, built once and run in place) costs no allocation for it. Until then
+/// the one holder is the sole owner. Copying the same pointer on two threads at once stays safe:
+/// the first count published wins and the other is freed.
 template <class P>
 class qvAtomicRefCounted
 {
 public:
     qvAtomicRefCounted() : m_pCount(nullptr) {}
+    /// Shares other's count, making it first if other has none yet.
     qvAtomicRefCounted(const qvAtomicRefCounted& other) : m_pCount(other.shareCount()) {}
 
+    /// Counts one more holder of value and returns it.
     P Clone(const P& value)
     {
         m_pCount.load(std::memory_order_relaxed)->fetch_add(1, std::memory_order_relaxed);
         return value;
     }
 
-    // True for the last release: the pointee is then destroyed by the smart pointer.
+    /// True for the last release: the pointee is then destroyed by the smart pointer.
     bool Release(const P&)
     {
         Count* pCount = m_pCount.load(std::memory_order_relaxed);
@@ -84,6 +91,7 @@ public:
         return true;
     }
 
+    /// Exchanges the counts of two pointers.
     void Swap(qvAtomicRefCounted& other)
     {
         Count* pCount = m_pCount.load(std::memory_order_relaxed);
@@ -99,7 +107,7 @@ public:
 private:
     typedef std::atomic<unsigned long> Count;
 
-    // The count that a new copy shares, made (holding this one owner) on the first copy.
+    /// The count that a new copy shares, made (holding this one owner) on the first copy.
     Count* shareCount() const
     {
         Count* pCount = m_pCount.load(std::memory_order_acquire);
@@ -116,34 +124,38 @@ private:
     mutable std::atomic<Count*> m_pCount;
 };
 
-// What became of a waited-for call; written on the target thread before the completion signal
-// rises and read by the sender after it has woken.
+/// What became of a waited-for call; written on the target thread before the completion signal
+/// rises and read by the sender after it has woken.
 struct InvokationOutcome
 {
+    /// The values of m_nState.
     enum State
     {
-        PENDING,
-        DONE,
-        FAILED,
-        DISCARDED
+        PENDING,  ///< not run yet
+        DONE,     ///< run: the result is stored
+        FAILED,   ///< the functor threw: m_pException holds the exception
+        DISCARDED ///< destroyed unrun by its scheduler
     };
 
     InvokationOutcome() : m_nState(PENDING) {}
 
-    std::atomic<int> m_nState;
-    std::exception_ptr m_pException;
+    std::atomic<int> m_nState;       ///< A State.
+    std::exception_ptr m_pException; ///< The functor's exception, for FAILED.
 };
 
 class InvokationTask
 {
 public:
+    /// The result container, shared by the copies of a task.
     typedef Loki::SmartPtr<qvAnyContainer, qvAtomicRefCounted> ResultPtr;
+    /// The completion signal, shared by the copies of a task.
     typedef Loki::SmartPtr<qvSynch::Signal, qvAtomicRefCounted> SignalPtr;
+    /// The outcome, shared by the copies of a task.
     typedef Loki::SmartPtr<InvokationOutcome, qvAtomicRefCounted> OutcomePtr;
 
-    // Copies functor and arguments and takes ownership of pResult and pSignal (either may be
-    // null: null result for a call whose result nobody wants, null signal when nobody waits).
-    // Ownership passes even when the constructor throws: both are then deleted.
+    /// Copies functor and arguments and takes ownership of pResult and pSignal (either may be
+    /// null: null result for a call whose result nobody wants, null signal when nobody waits).
+    /// Ownership passes even when the constructor throws: both are then deleted.
     InvokationTask(const MessageFunctor& message, const ArgumentVector& arguments,
                    qvAnyContainer* pResult, qvSynch::Signal* pSignal)
         : InvokationTask(message, arguments, std::unique_ptr<qvAnyContainer>(pResult),
@@ -151,9 +163,10 @@ public:
     {
     }
 
+    /// Copies the functor and the arguments; the copy shares the result, signal and outcome.
     InvokationTask(const InvokationTask&) = default;
-    // Copies the whole source before any member changes: a source reachable only through this
-    // task's own functor or arguments is read before they are released.
+    /// Copies the whole source before any member changes: a source reachable only through this
+    /// task's own functor or arguments is read before they are released.
     InvokationTask& operator=(const InvokationTask& other)
     {
         if (&other != this) {
@@ -168,9 +181,9 @@ public:
     }
     ~InvokationTask() = default;
 
-    // Runs the call on the calling thread: stores the result (when there is a container), then
-    // raises the signal (when there is one). An exception from the functor is recorded for the
-    // waiting sender, the signal raised, and the exception passed on.
+    /// Runs the call on the calling thread: stores the result (when there is a container), then
+    /// raises the signal (when there is one). An exception from the functor is recorded for the
+    /// waiting sender, the signal raised, and the exception passed on.
     void execute()
     {
         try {
@@ -185,13 +198,13 @@ public:
         finish(InvokationOutcome::DONE, nullptr);
     }
 
-    // Marks a call that will never run and releases its waiting sender. A task that already
-    // ran keeps its outcome.
+    /// Marks a call that will never run and releases its waiting sender. A task that already
+    /// ran keeps its outcome.
     void discard() { finish(InvokationOutcome::DISCARDED, nullptr); }
 
-    // Waits for completion if there is a signal, then returns a container sharing the result.
-    // Rethrows the functor's exception, or throws std::runtime_error "ITC message was discarded
-    // before it ran." for a discarded call. The task must have a result container.
+    /// Waits for completion if there is a signal, then returns a container sharing the result.
+    /// Rethrows the functor's exception, or throws std::runtime_error "ITC message was discarded
+    /// before it ran." for a discarded call. The task must have a result container.
     qvAnyContainer getResult()
     {
         if (has(m_spSignal)) {
@@ -205,7 +218,7 @@ public:
         return qvAnyContainer(*m_spResult);
     }
 
-    // Whether someone waits for this call.
+    /// Whether someone waits for this call.
     bool isWaitedFor() const { return has(m_spSignal); }
 
 private:

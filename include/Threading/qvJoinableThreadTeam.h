@@ -1,47 +1,50 @@
 #ifndef QV_JOINABLETHREADTEAM_H
 #define QV_JOINABLETHREADTEAM_H
 
-// qvJoinableThreadTeam: the thread team (qvThreadTeam.h) with bookkeeping per job. createJob()
-// returns a job id, jobState() tells whether the job has finished, and join() blocks until one
-// job, or every job of a list, has finished. Queues, placement, capacity, callable jobs, waiting
-// for room or for idle, and the member loop are those of qvThreadTeam; see there, also for what
-// destruction does. createJobWithin() returns NO_JOB_ID for a job it could not queue in time,
-// and waitUntilIdle() returns when every job has finished and its joiners have been released.
-//
-// Job ids run 1, 2, ..., 2147483646, then 0, 1, ... again; 2147483647 is never handed out.
-// Each job has an entry in a state table (JOB_PENDING while it waits or runs) and one in a
-// signal table (its completion signal); both exist before the job is queued, so no job can
-// finish before its entries exist.
-//
-// Guarantees:
-// - jobState(id) is JOB_DONE from the moment the job's function has returned (or thrown), and
-//   for every id without an entry (never handed out, refused, or long finished).
-// - join(id) returns once the job has finished, at once if it has already, and at once for an
-//   id without an entry. When it returns, jobState(id) is already JOB_DONE.
-// - Any number of threads may join the same id; all of them return once the job has finished,
-//   and the job's entry and signal are removed exactly once, by the last of them (or by the
-//   member when nobody waits).
-// - A job that throws still finishes: its state turns to JOB_DONE and its joiners return; the
-//   member goes on with its next job.
-// - A job refused because every queue is full (createJob throws std::length_error "Job queue is
-//   full.") leaves no table entry; its id is used up.
-// Non-guarantees:
-// - join(ids) waits for the jobs one after another, in the order of the list.
-// - A job dropped by the team's destruction never finishes; nobody may be inside createJob(),
-//   jobState() or join() when the team is destroyed.
-// - After the ids have wrapped around, a job that is still pending after 2147483647 further
-//   jobs shares its entries with the new job of the same id.
-//
-// Threads: createJob(), jobState(), join() and getNumberOfTeamMembers() may be called from any
-// threads at once, also from jobs (a job that joins a job queued behind it on its own member
-// waits for ever). Each table has its own lock; no lock is held while a job runs or while a
-// joiner waits, and no operation holds two of these locks at once.
-//
-// Costs: each job costs one signal, one entry in each table and the locks around them.
-// Waiting joiners sleep on their job's signal; nothing polls.
-//
-// Failures: as qvThreadTeam. createJob() throws std::length_error "Job queue is full." or the
-// allocator's exception with no entry left behind for the job.
+/// \file
+
+/// \class qvJoinableThreadTeam
+/// qvJoinableThreadTeam: the thread team (qvThreadTeam.h) with bookkeeping per job. createJob()
+/// returns a job id, jobState() tells whether the job has finished, and join() blocks until one
+/// job, or every job of a list, has finished. Queues, placement, capacity, callable jobs, waiting
+/// for room or for idle, and the member loop are those of qvThreadTeam; see there, also for what
+/// destruction does. createJobWithin() returns NO_JOB_ID for a job it could not queue in time,
+/// and waitUntilIdle() returns when every job has finished and its joiners have been released.
+///
+/// Job ids run 1, 2, ..., 2147483646, then 0, 1, ... again; 2147483647 is never handed out.
+/// Each job has an entry in a state table (JOB_PENDING while it waits or runs) and one in a
+/// signal table (its completion signal); both exist before the job is queued, so no job can
+/// finish before its entries exist.
+///
+/// Guarantees:
+/// - jobState(id) is JOB_DONE from the moment the job's function has returned (or thrown), and
+///   for every id without an entry (never handed out, refused, or long finished).
+/// - join(id) returns once the job has finished, at once if it has already, and at once for an
+///   id without an entry. When it returns, jobState(id) is already JOB_DONE.
+/// - Any number of threads may join the same id; all of them return once the job has finished,
+///   and the job's entry and signal are removed exactly once, by the last of them (or by the
+///   member when nobody waits).
+/// - A job that throws still finishes: its state turns to JOB_DONE and its joiners return; the
+///   member goes on with its next job.
+/// - A job refused because every queue is full (createJob throws std::length_error "Job queue is
+///   full.") leaves no table entry; its id is used up.
+/// Non-guarantees:
+/// - join(ids) waits for the jobs one after another, in the order of the list.
+/// - A job dropped by the team's destruction never finishes; nobody may be inside createJob(),
+///   jobState() or join() when the team is destroyed.
+/// - After the ids have wrapped around, a job that is still pending after 2147483647 further
+///   jobs shares its entries with the new job of the same id.
+///
+/// Threads: createJob(), jobState(), join() and getNumberOfTeamMembers() may be called from any
+/// threads at once, also from jobs (a job that joins a job queued behind it on its own member
+/// waits for ever). Each table has its own lock; no lock is held while a job runs or while a
+/// joiner waits, and no operation holds two of these locks at once.
+///
+/// Costs: each job costs one signal, one entry in each table and the locks around them.
+/// Waiting joiners sleep on their job's signal; nothing polls.
+///
+/// Failures: as qvThreadTeam. createJob() throws std::length_error "Job queue is full." or the
+/// allocator's exception with no entry left behind for the job.
 
 #include <map>
 #include <new>
@@ -52,12 +55,12 @@
 #include "Threading/qvThreadTeam.h"
 #include "qvExport.h"
 
-// Job id to the job's completion signal. An entry exists from registerJob() until the job has
-// finished and every thread that waited for it has woken up (or, without waiters, until the
-// job has finished). The table owns the signals.
-//
-// Threads: every operation from any thread; m_Lock guards the map and is never held while a
-// thread waits.
+/// Job id to the job's completion signal. An entry exists from registerJob() until the job has
+/// finished and every thread that waited for it has woken up (or, without waiters, until the
+/// job has finished). The table owns the signals.
+///
+/// Threads: every operation from any thread; m_Lock guards the map and is never held while a
+/// thread waits.
 class qvJobSignalTable
 {
 public:
@@ -70,8 +73,8 @@ public:
     qvJobSignalTable(const qvJobSignalTable&) = delete;
     qvJobSignalTable& operator=(const qvJobSignalTable&) = delete;
 
-    // Enters a new, not signalled signal for id; returns whether it did. An id that is still
-    // present keeps its entry. Throws the allocator's exception with the table unchanged.
+    /// Enters a new, not signalled signal for id; returns whether it did. An id that is still
+    /// present keeps its entry. Throws the allocator's exception with the table unchanged.
     bool registerJob(unsigned long id)
     {
         qvSynch::Signal* pSignal = new qvSynch::Signal(false);
@@ -90,8 +93,8 @@ public:
         return bInserted;
     }
 
-    // The job has finished: wakes every thread waiting for it and leaves the entry to the last
-    // of them, or removes the entry when nobody waits. Nothing happens for an id without entry.
+    /// The job has finished: wakes every thread waiting for it and leaves the entry to the last
+    /// of them, or removes the entry when nobody waits. Nothing happens for an id without entry.
     void notifyJobDone(unsigned long id)
     {
         qvSynch::Signal* pToSignal = nullptr;
@@ -115,9 +118,9 @@ public:
         delete pToDelete;
     }
 
-    // Blocks until the job has finished; returns at once for an id without entry or a job that
-    // has finished already. The waiter is counted in the entry under m_Lock, so the finishing
-    // job either sees it and signals, or has removed the entry before the lookup.
+    /// Blocks until the job has finished; returns at once for an id without entry or a job that
+    /// has finished already. The waiter is counted in the entry under m_Lock, so the finishing
+    /// job either sees it and signals, or has removed the entry before the lookup.
     void waitForJob(unsigned long id)
     {
         m_Lock.acquire();
@@ -144,7 +147,7 @@ public:
             delete pSignal;
     }
 
-    // Number of entries.
+    /// Number of entries.
     unsigned int getSize()
     {
         m_Lock.acquire();
@@ -157,9 +160,9 @@ private:
     struct Entry
     {
         qvSynch::Signal* m_pSignal;
-        // Threads that announced they wait for the job and have not yet removed themselves.
+        /// Threads that announced they wait for the job and have not yet removed themselves.
         unsigned int m_nWaiters;
-        // Set when the job finished while threads waited; later joiners return at once.
+        /// Set when the job finished while threads waited; later joiners return at once.
         bool m_bDone;
     };
 
@@ -167,10 +170,10 @@ private:
     std::map<unsigned long, Entry> m_Signals;
 };
 
-// Job id to the job's state; an entry (always JOB_PENDING, 0) exists from registerJob() until
-// the job's function has returned.
-//
-// Threads: every operation from any thread; m_Lock guards the map.
+/// Job id to the job's state; an entry (always JOB_PENDING, 0) exists from registerJob() until
+/// the job's function has returned.
+///
+/// Threads: every operation from any thread; m_Lock guards the map.
 class qvJobStateTable
 {
 public:
@@ -178,8 +181,8 @@ public:
     qvJobStateTable(const qvJobStateTable&) = delete;
     qvJobStateTable& operator=(const qvJobStateTable&) = delete;
 
-    // Enters (id, 0); returns whether it did. An existing entry stays. Throws the allocator's
-    // exception with the table unchanged.
+    /// Enters (id, 0); returns whether it did. An existing entry stays. Throws the allocator's
+    /// exception with the table unchanged.
     bool registerJob(unsigned long id)
     {
         bool bInserted = false;
@@ -194,7 +197,7 @@ public:
         return bInserted;
     }
 
-    // Removes the id's entry, if there is one.
+    /// Removes the id's entry, if there is one.
     void removeJob(unsigned long id)
     {
         m_Lock.acquire();
@@ -202,7 +205,7 @@ public:
         m_Lock.release();
     }
 
-    // 0 while the id has an entry, 1 otherwise.
+    /// 0 while the id has an entry, 1 otherwise.
     int getJobState(unsigned long id)
     {
         int nState = 1;
@@ -214,7 +217,7 @@ public:
         return nState;
     }
 
-    // Number of entries.
+    /// Number of entries.
     unsigned int getSize()
     {
         m_Lock.acquire();
@@ -231,29 +234,34 @@ private:
 class QV_EXPORT qvJoinableThreadTeam : protected qvThreadTeam
 {
 public:
+    /// jobState(): the job is queued or running.
     static constexpr int JOB_PENDING = 0;
+    /// jobState(): the job has finished, or the id has no entry; see Guarantees.
     static constexpr int JOB_DONE = 1;
-    // The ids run from 0 to LAST_JOB_ID (the modulus is LAST_JOB_ID + 1).
+    /// The ids run from 0 to LAST_JOB_ID (the modulus is LAST_JOB_ID + 1).
     static constexpr unsigned long LAST_JOB_ID = 2147483646ul;
-    // Never handed out: what createJobWithin() returns for a job it did not queue.
+    /// Never handed out: what createJobWithin() returns for a job it did not queue.
     static constexpr unsigned long NO_JOB_ID = 2147483647ul;
 
+    /// The placements of qvThreadTeam, chosen at construction.
     using qvThreadTeam::Placement;
-    using qvThreadTeam::PLACEMENT_FEWEST_WAITING;
-    using qvThreadTeam::PLACEMENT_IDLE_FIRST;
+    /// qvThreadTeam::PLACEMENT_FEWEST_WAITING, the default.
+    static constexpr Placement PLACEMENT_FEWEST_WAITING = qvThreadTeam::PLACEMENT_FEWEST_WAITING;
+    /// qvThreadTeam::PLACEMENT_IDLE_FIRST: an idle member first.
+    static constexpr Placement PLACEMENT_IDLE_FIRST = qvThreadTeam::PLACEMENT_IDLE_FIRST;
 
-    // A member's job step: runs the job, then completes it in both tables.
+    /// A member's job step: runs the job, then completes it in both tables.
     class QV_EXPORT qvJoinableThreadTeamStorage : public ::qvThreadTeam::qvThreadTeamStorage
     {
     public:
-        // The tables are the team's, not owned.
+        /// The tables are the team's, not owned.
         qvJoinableThreadTeamStorage(qvJobQueue* pJobQueue, qvJobSignalTable* pSignalTable,
                                     qvJobStateTable* pStateTable);
         ~qvJoinableThreadTeamStorage() override;
 
-        // Waits for the next job and runs it; then (also when it threw) removes its state entry
-        // and notifies its joiners, in that order. A job taken after the member was stopped is
-        // dropped without being completed.
+        /// Waits for the next job and runs it; then (also when it threw) removes its state entry
+        /// and notifies its joiners, in that order. A job taken after the member was stopped is
+        /// dropped without being completed.
         long processNextJob() override;
 
     private:
@@ -261,23 +269,23 @@ public:
         qvJobStateTable* m_pStateTable;
     };
 
-    // Builds a team of nMembers members, all running this team's job step. Throws as
-    // qvThreadTeam's constructor, with every member started before stopped and released.
+    /// Builds a team of nMembers members, all running this team's job step. Throws as
+    /// qvThreadTeam's constructor, with every member started before stopped and released.
     explicit qvJoinableThreadTeam(unsigned int nMembers = 2);
-    // As above, with the placement of jobs and the capacity of each member's queue, as for
-    // qvThreadTeam.
+    /// As above, with the placement of jobs and the capacity of each member's queue, as for
+    /// qvThreadTeam.
     qvJoinableThreadTeam(unsigned int nMembers, Placement ePlacement,
                          unsigned int nMaximumWaitingJobs = qvJobQueue::MAXIMUM_WAITING_JOBS);
-    // Ends the members as qvThreadTeam's destructor does, then releases the tables (with the
-    // signals of all jobs still registered) and the queues.
+    /// Ends the members as qvThreadTeam's destructor does, then releases the tables (with the
+    /// signals of all jobs still registered) and the queues.
     ~qvJoinableThreadTeam() override;
 
-    // Hands out the next id, enters it into both tables and queues the job. A null pThreadFunc
-    // queues an empty job, which finishes as soon as a member takes it. Throws
-    // std::length_error "Job queue is full." when every queue is full, or the allocator's
-    // exception; the job is then neither queued nor entered, and joiners of its id return.
+    /// Hands out the next id, enters it into both tables and queues the job. A null pThreadFunc
+    /// queues an empty job, which finishes as soon as a member takes it. Throws
+    /// std::length_error "Job queue is full." when every queue is full, or the allocator's
+    /// exception; the job is then neither queued nor entered, and joiners of its id return.
     unsigned long createJob(long (*pThreadFunc)(void*), void* pThreadData);
-    // As above, for a callable job (qvThreadTeam.h, Callable jobs).
+    /// As above, for a callable job (qvThreadTeam.h, Callable jobs).
     template <class F>
     unsigned long createJob(F&& function)
     {
@@ -286,9 +294,10 @@ public:
         job.queued();
         return nJobID;
     }
-    // As createJob(), but while every queue is full it waits for room, at most nMilliseconds
-    // (qvWaitLimit.h). Returns the job's id, or NO_JOB_ID when it was not queued in time; the id
-    // it had drawn is then used up and its joiners return, as for a refused job.
+    /// As createJob(), but while every queue is full it waits for room, at most nMilliseconds
+    /// (qvWaitLimit.h). Returns the job's id, or NO_JOB_ID when it was not queued in time; the id
+    /// it had drawn is then used up and its joiners return, as for a refused job.
+    ///@{
     unsigned long createJobWithin(unsigned long nMilliseconds, long (*pThreadFunc)(void*),
                                   void* pThreadData);
     template <class F>
@@ -300,34 +309,37 @@ public:
             job.queued();
         return nJobID;
     }
-    // Waits until no job is queued or running (qvThreadTeam.h, Waiting for idle), at most
-    // nMilliseconds; returns whether the team was idle. No job id is needed.
+    ///@}
+    /// Waits until no job is queued or running (qvThreadTeam.h, Waiting for idle), at most
+    /// nMilliseconds; returns whether the team was idle. No job id is needed.
     bool waitUntilIdle(unsigned long nMilliseconds = qvSynch::WAIT_INFINITE);
-    // JOB_PENDING or JOB_DONE, see Guarantees.
+    /// JOB_PENDING or JOB_DONE, see Guarantees.
     int jobState(unsigned long id);
-    // Blocks without time limit until the job has finished; see Guarantees.
+    /// Blocks without time limit until the job has finished; see Guarantees.
     void join(unsigned long id);
-    // join(id) for every id of the list, from first to last.
+    /// join(id) for every id of the list, from first to last.
     void join(const qvDCList<unsigned long>& ids);
 
+    /// The number of members the team was built with.
     unsigned int getNumberOfTeamMembers() const;
+    /// The placement the team was built with.
     Placement getPlacement() const;
 
 protected:
     void createTeamMembers() override;
 
-    // Draws an id, enters it into both tables and queues the job with it: as createJob()
-    // without bWaitForRoom, otherwise as createJobWithin() with nMilliseconds.
+    /// Draws an id, enters it into both tables and queues the job with it: as createJob()
+    /// without bWaitForRoom, otherwise as createJobWithin() with nMilliseconds.
     unsigned long addJob(qvJobQueue::NewJob job, bool bWaitForRoom, unsigned long nMilliseconds);
 
-    // For tests of the id wrap-around: the next id handed out is (nLastJobID + 1) modulo
-    // 2147483647.
+    /// For tests of the id wrap-around: the next id handed out is (nLastJobID + 1) modulo
+    /// 2147483647.
     void setLastJobID(unsigned long nLastJobID);
 
-    qvSynch::LWLock m_JobIDLock;
-    qvJobSignalTable m_SignalTable;
-    qvJobStateTable m_StateTable;
-    unsigned long m_nLastJobID;
+    qvSynch::LWLock m_JobIDLock;    ///< Guards m_nLastJobID.
+    qvJobSignalTable m_SignalTable; ///< The joiners' signals of the jobs not finished.
+    qvJobStateTable m_StateTable;   ///< The states of the jobs not finished.
+    unsigned long m_nLastJobID;     ///< The id handed out last.
 };
 
 #endif

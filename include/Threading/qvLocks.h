@@ -1,28 +1,30 @@
 #ifndef QV_LOCKS_H
 #define QV_LOCKS_H
 
-// The library's four lock classes. They share one interface (acquire, release, tryAcquire) and
-// no base class, so that any of them can serve as a lock policy where only these operations
-// are used.
-//
-// - NullLock: does nothing; the lock policy of structures already guarded by an outer lock.
-// - LWLock: the light-weight lock the library uses for all of its short critical regions; stays
-//   in user mode while uncontended, and when taken tries again for a few microseconds before
-//   it blocks (its critical regions are short, a sleep and wake-up are not).
-// - SpinLock: a light-weight lock that tries m_nSpinCount times before it blocks.
-// - Lock: a mutex that is handed on when its owner ends without releasing it: the next
-//   acquire() or tryAcquire() succeeds and owns it.
-//
-// LWLock, SpinLock and Lock are re-entrant for their owner: every acquire() (and every
-// successful tryAcquire()) needs one release() from the same thread. A release() by a thread
-// that does not hold the lock is ignored. Nothing is reported or thrown.
-//
-// Threads:  every operation may be called from any thread. A thread ended by
-//           qvThread::terminate() while it waits in acquire() costs the other waiters nothing
-//           (a wake-up it had received is passed on). On Windows an LWLock or SpinLock that
-//           the killed thread held stays held for ever (nothing of it runs again); a Lock is
-//           handed on to its next acquirer.
-// Lifetime: a lock must not be held when it is destroyed.
+/// \file
+///
+/// The library's four lock classes. They share one interface (acquire, release, tryAcquire) and
+/// no base class, so that any of them can serve as a lock policy where only these operations
+/// are used.
+///
+/// - NullLock: does nothing; the lock policy of structures already guarded by an outer lock.
+/// - LWLock: the light-weight lock the library uses for all of its short critical regions; stays
+///   in user mode while uncontended, and when taken tries again for a few microseconds before
+///   it blocks (its critical regions are short, a sleep and wake-up are not).
+/// - SpinLock: a light-weight lock that tries m_nSpinCount times before it blocks.
+/// - Lock: a mutex that is handed on when its owner ends without releasing it: the next
+///   acquire() or tryAcquire() succeeds and owns it.
+///
+/// LWLock, SpinLock and Lock are re-entrant for their owner: every acquire() (and every
+/// successful tryAcquire()) needs one release() from the same thread. A release() by a thread
+/// that does not hold the lock is ignored. Nothing is reported or thrown.
+///
+/// Threads:  every operation may be called from any thread. A thread ended by
+///           qvThread::terminate() while it waits in acquire() costs the other waiters nothing
+///           (a wake-up it had received is passed on). On Windows an LWLock or SpinLock that
+///           the killed thread held stays held for ever (nothing of it runs again); a Lock is
+///           handed on to its next acquirer.
+/// Lifetime: a lock must not be held when it is destroyed.
 
 #include <cstddef>
 
@@ -34,22 +36,22 @@ class Mutex;
 
 namespace qvSynch {
 
-// Suitably aligned bytes in which a platform lock lives by value, so that this header needs no
-// OS header. The sources check that the platform object fits.
+/// Suitably aligned bytes in which a platform lock lives by value, so that this header needs no
+/// OS header. The sources check that the platform object fits.
 struct CriticalSectionStorage
 {
-    alignas(8) unsigned char m_aBytes[48];
+    alignas(8) unsigned char m_aBytes[48]; ///< The platform lock's bytes.
 };
 
 } // namespace qvSynch
 
 namespace qvSynchDetail {
 
-// For the library's own short critical regions (the team queues' locks among them, which this
-// public header set inlines): on Windows, qvThread's suspend() and terminate() never leave a
-// thread stopped inside such a region, so that a lock of the library is never held by a stopped
-// or killed thread. Entered before the lock is taken, left after it is released; they nest.
-// Nothing on Linux, whose cancellation never acts inside one.
+/// For the library's own short critical regions (the team queues' locks among them, which this
+/// public header set inlines): on Windows, qvThread's suspend() and terminate() never leave a
+/// thread stopped inside such a region, so that a lock of the library is never held by a stopped
+/// or killed thread. Entered before the lock is taken, left after it is released; they nest.
+/// Nothing on Linux, whose cancellation never acts inside one.
 #if defined(_WIN32)
 QV_EXPORT void enterInternalRegion();
 QV_EXPORT void leaveInternalRegion();
@@ -62,14 +64,20 @@ inline void leaveInternalRegion() {}
 
 namespace qvSynch {
 
+/// The lock that does nothing: the lock policy of structures already guarded by an outer lock.
 class QV_EXPORT NullLock
 {
 public:
+    /// Does nothing.
     void acquire() {}
+    /// Does nothing.
     void release() {}
+    /// Does nothing; always true.
     bool tryAcquire() { return true; }
 };
 
+/// The light-weight, re-entrant lock of the library's short critical regions (see the file's
+/// description for the whole contract).
 class QV_EXPORT LWLock
 {
 public:
@@ -78,29 +86,36 @@ public:
     LWLock(const LWLock&) = delete;
     LWLock& operator=(const LWLock&) = delete;
 
-    // Blocks until the calling thread holds the lock (at once if it holds it already).
+    /// Blocks until the calling thread holds the lock (at once if it holds it already).
     void acquire();
+    /// Gives up one hold of the caller's; ignored from a thread that does not hold the lock.
     void release();
-    // Takes the lock if it is free or already held by the caller; never blocks.
+    /// Takes the lock if it is free or already held by the caller; never blocks.
     bool tryAcquire();
 
 private:
     CriticalSectionStorage m_CriticalSection;
 };
 
+/// A light-weight, re-entrant lock that tries m_nSpinCount times before it blocks (see the
+/// file's description for the whole contract).
 class QV_EXPORT SpinLock
 {
 public:
-    // nSpinCount: how many times acquire() tries before it blocks; a tuning hint only.
+    /// nSpinCount: how many times acquire() tries before it blocks; a tuning hint only.
     explicit SpinLock(int nSpinCount = 0);
     ~SpinLock();
     SpinLock(const SpinLock&) = delete;
     SpinLock& operator=(const SpinLock&) = delete;
 
+    /// Blocks until the calling thread holds the lock (at once if it holds it already).
     void acquire();
+    /// Gives up one hold of the caller's; ignored from a thread that does not hold the lock.
     void release();
+    /// Takes the lock if it is free or already held by the caller; never blocks.
     bool tryAcquire();
 
+    /// The spin count given to the constructor.
     int getSpinCount() const { return m_nSpinCount; }
 
 private:
@@ -108,6 +123,8 @@ private:
     int m_nSpinCount;
 };
 
+/// A re-entrant mutex that is handed on when its owner ends without releasing it (see the
+/// file's description for the whole contract).
 class QV_EXPORT Lock
 {
 public:
@@ -116,12 +133,13 @@ public:
     Lock(const Lock&) = delete;
     Lock& operator=(const Lock&) = delete;
 
-    // Blocks until the caller holds the mutex; also returns, holding it, when the previous
-    // owner ended while holding it.
+    /// Blocks until the caller holds the mutex; also returns, holding it, when the previous
+    /// owner ended while holding it.
     void acquire();
+    /// Gives up one hold of the caller's; ignored from a thread that does not hold the mutex.
     void release();
-    // False only while another (living) thread holds the mutex; true otherwise, including
-    // when it was abandoned by an owner that ended (the caller then holds it).
+    /// False only while another (living) thread holds the mutex; true otherwise, including
+    /// when it was abandoned by an owner that ended (the caller then holds it).
     bool tryAcquire();
 
 private:

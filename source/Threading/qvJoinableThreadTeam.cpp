@@ -6,6 +6,8 @@ constexpr int qvJoinableThreadTeam::JOB_PENDING;
 constexpr int qvJoinableThreadTeam::JOB_DONE;
 constexpr unsigned long qvJoinableThreadTeam::LAST_JOB_ID;
 constexpr unsigned long qvJoinableThreadTeam::NO_JOB_ID;
+constexpr qvJoinableThreadTeam::Placement qvJoinableThreadTeam::PLACEMENT_FEWEST_WAITING;
+constexpr qvJoinableThreadTeam::Placement qvJoinableThreadTeam::PLACEMENT_IDLE_FIRST;
 
 // ---------------------------------------------------------------------------------------------
 // qvJoinableThreadTeamStorage
