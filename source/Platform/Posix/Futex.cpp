@@ -60,9 +60,9 @@ const timespec* sleepLimit(std::uint64_t nNanoseconds, timespec& limit)
 void sleepOn(std::atomic<std::uint32_t>& word, std::uint32_t nExpected, std::uint64_t nNanoseconds)
 {
     timespec limit;
-    const long nResult = syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word),
-                                 FUTEX_WAIT_PRIVATE, nExpected, sleepLimit(nNanoseconds, limit),
-                                 nullptr, 0);
+    const long nResult =
+        syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, nExpected,
+                sleepLimit(nNanoseconds, limit), nullptr, 0);
     // EAGAIN: the word changed before we slept; EINTR: a signal arrived; ETIMEDOUT: the limit
     // (or the period above) ended. All mean "re-check".
     QV_PLATFORM_CHECK(nResult == 0 || errno == EAGAIN || errno == EINTR || errno == ETIMEDOUT);
@@ -93,8 +93,16 @@ void futexWaitFor(std::atomic<std::uint32_t>& word, std::uint32_t nExpected,
 thread_local int t_nCallersCancelType = PTHREAD_CANCEL_DEFERRED;
 thread_local timespec t_CancellableLimit;
 
-static __attribute__((noipa)) void sleepCancellable(std::atomic<std::uint32_t>& word,
-                                             std::uint32_t nExpected, const timespec* pLimit)
+// clang knows no noipa. noinline keeps the function out of its callers, and clang cannot infer
+// that it throws nothing (pthread_setcanceltype is not declared so), so every call keeps its
+// unwinding entry as GCC's noipa ensures.
+#if defined(__clang__)
+__attribute__((noinline))
+#else
+__attribute__((noipa))
+#endif
+static void
+sleepCancellable(std::atomic<std::uint32_t>& word, std::uint32_t nExpected, const timespec* pLimit)
 {
     pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, &t_nCallersCancelType);
     const long nResult = syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word),
