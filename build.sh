@@ -5,6 +5,9 @@
 #                      fuzz target for a bounded number of inputs (fuzz preset, clang), run
 #                      every test program once under valgrind memcheck (memcheck preset), then
 #                      the Windows stage below
+#                      (after tsan, the tests of the clang preset, built with clang++, and
+#                      clang-tidy on the library with the checks of .clang-tidy)
+#   ./build.sh tidy    only the clang-tidy stage of test
 #   ./build.sh fuzz    build the fuzz preset and run each fuzz target longer (QV_FUZZ_SECONDS,
 #                      default 60 s each), keeping what it learns in build/fuzz/corpus
 #   ./build.sh bench   build the release preset's benchmark programs (with Boost.Asio and
@@ -21,7 +24,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 usage() {
-    echo "usage: $0 {test|fuzz|bench|demo [--windows]|windows}" >&2
+    echo "usage: $0 {test|tidy|fuzz|bench|demo [--windows]|windows}" >&2
     exit 2
 }
 
@@ -51,6 +54,10 @@ ensure_dependencies() {
             fuzz)
                 command -v clang++ >/dev/null 2>&1 || missing+=(clang)
                 have_libfuzzer || missing+=(libclang-rt-dev)
+                ;;
+            tidy) # clang and clang-tidy
+                command -v clang++ >/dev/null 2>&1 || missing+=(clang)
+                command -v clang-tidy >/dev/null 2>&1 || missing+=(clang-tidy)
                 ;;
             memcheck)
                 command -v valgrind >/dev/null 2>&1 || missing+=(valgrind)
@@ -180,6 +187,29 @@ run_fuzzers() {
     return $status
 }
 
+# clang-tidy (the checks of .clang-tidy) on the library's Linux sources, the headers they include
+# and include/qvFoundationComponents.h, with the compile commands of the clang preset (configured
+# only, nothing built), two files at a time. Fails on any finding. About a minute and a half on
+# two cores.
+run_tidy() {
+    cmake --preset clang >/dev/null
+    local start=$SECONDS files=() file status=0
+    while read -r file; do
+        case "$file" in "$PWD"/source/*.cpp) files+=("$file") ;; esac
+    done < <(sed -n 's|^ *"file": "\(.*\)",\{0,1\}$|\1|p' build/clang/compile_commands.json)
+    files+=("$PWD/include/qvFoundationComponents.h")
+    echo "== clang-tidy: ${#files[@]} files (log: build/clang/tidy.log)"
+    printf '%s\0' "${files[@]}" |
+        xargs -0 -n 1 -P 2 clang-tidy -p build/clang --quiet >build/clang/tidy.log 2>&1 || status=1
+    # A finding in a header is reported once for every file that includes it: each is shown once.
+    local findings
+    findings="$(grep -E '(warning|error): .*\]$' build/clang/tidy.log | sort -u || true)"
+    [ -z "$findings" ] || echo "$findings" >&2
+    echo "clang-tidy: $(grep -c . <<<"$findings") findings in $((SECONDS - start)) s"
+    [ -z "$findings" ] || status=1
+    return $status
+}
+
 # Every test program, once, under valgrind memcheck, from a build without sanitizers.
 run_memcheck() {
     cmake --preset memcheck >/dev/null
@@ -259,6 +289,9 @@ case "${1:-}" in
         ensure_dependencies fuzz memcheck windows
         cmake --workflow --preset asan
         cmake --workflow --preset tsan
+        ensure_dependencies tidy
+        cmake --workflow --preset clang
+        run_tidy
         run_fuzzers runs "${QV_FUZZ_RUNS:-100000}"
         run_memcheck
         run_windows
@@ -266,6 +299,10 @@ case "${1:-}" in
     windows)
         ensure_dependencies windows
         run_windows
+        ;;
+    tidy)
+        ensure_dependencies tidy
+        run_tidy
         ;;
     fuzz)
         ensure_dependencies fuzz

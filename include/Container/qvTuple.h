@@ -1,6 +1,7 @@
 #ifndef QV_TUPLE_H
 #define QV_TUPLE_H
 
+#include <type_traits>
 #include <utility>
 
 // qvTuple<A, B>: a pair of public values; the default constructor value-initialises both
@@ -15,7 +16,11 @@ struct qvTuple
     qvTuple() : m_First(), m_Second() {}
     qvTuple(const A& first, const B& second) : m_First(first), m_Second(second) {}
     qvTuple(const qvTuple&) = default;
-    qvTuple(qvTuple&&) = default;
+    // No-throw exactly when both members' moves are, as the implicit one would be: written out
+    // so that it shows.
+    qvTuple(qvTuple&&) noexcept(std::conjunction_v<std::is_nothrow_move_constructible<A>,
+                                                   std::is_nothrow_move_constructible<B>>) =
+        default;
 
     // Takes the source by value: the copy is made before either member changes.
     qvTuple& operator=(qvTuple other)

@@ -104,6 +104,8 @@ __attribute__((noipa))
 static void
 sleepCancellable(std::atomic<std::uint32_t>& word, std::uint32_t nExpected, const timespec* pLimit)
 {
+    // Asynchronous only around the system call, as explained above.
+    // NOLINTNEXTLINE(concurrency-thread-canceltype-asynchronous)
     pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, &t_nCallersCancelType);
     const long nResult = syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word),
                                  FUTEX_WAIT_PRIVATE, nExpected, pLimit, nullptr, 0);
@@ -159,6 +161,8 @@ bool haveSeveralProcessors()
 }
 
 namespace {
+// haveSeveralProcessors() calls only sched_getaffinity and the CPU_* macros: nothing that throws.
+// NOLINTNEXTLINE(cert-err58-cpp)
 [[maybe_unused]] const bool s_bProcessorsReadAtLoad = haveSeveralProcessors();
 } // namespace
 
