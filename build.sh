@@ -187,26 +187,61 @@ run_fuzzers() {
     return $status
 }
 
-# clang-tidy (the checks of .clang-tidy) on the library's Linux sources, the headers they include
-# and include/qvFoundationComponents.h, with the compile commands of the clang preset (configured
-# only, nothing built), two files at a time. Fails on any finding. About a minute and a half on
-# two cores.
-run_tidy() {
-    cmake --preset clang >/dev/null
-    local start=$SECONDS files=() file status=0
+# tidy_preset <preset> [clang-tidy arguments...]: clang-tidy (the checks of .clang-tidy) on the
+# library's sources in the preset's compile commands (configured only, nothing built), two files
+# at a time, into build/<preset>/tidy.log; prints each finding once (one in a header is reported
+# for every file that includes it) and their number. Fails on any finding.
+tidy_preset() {
+    local preset="$1" database="build/$1"
+    shift
+    local start=$SECONDS files=() file findings status=0
+    cmake --preset "$preset" >/dev/null
     while read -r file; do
         case "$file" in "$PWD"/source/*.cpp) files+=("$file") ;; esac
-    done < <(sed -n 's|^ *"file": "\(.*\)",\{0,1\}$|\1|p' build/clang/compile_commands.json)
-    files+=("$PWD/include/qvFoundationComponents.h")
-    echo "== clang-tidy: ${#files[@]} files (log: build/clang/tidy.log)"
+    done < <(sed -n 's|^ *"file": "\(.*\)",\{0,1\}$|\1|p' "$database/compile_commands.json")
+    if [ "$preset" = clang ]; then
+        # The public headers that no source includes (the container templates) come with this.
+        files+=("$PWD/include/qvFoundationComponents.h")
+    else
+        # clang knows no -fno-keep-inline-dllexport (GCC's default for MinGW in CMake): a copy of
+        # the compile commands without it. Each command's own directory stays as it was.
+        mkdir -p "$database/tidy"
+        sed 's/ -fno-keep-inline-dllexport//g' "$database/compile_commands.json" \
+            >"$database/tidy/compile_commands.json"
+        database="$database/tidy"
+    fi
+    echo "== clang-tidy, $preset: ${#files[@]} files (log: build/$preset/tidy.log)"
     printf '%s\0' "${files[@]}" |
-        xargs -0 -n 1 -P 2 clang-tidy -p build/clang --quiet >build/clang/tidy.log 2>&1 || status=1
-    # A finding in a header is reported once for every file that includes it: each is shown once.
-    local findings
-    findings="$(grep -E '(warning|error): .*\]$' build/clang/tidy.log | sort -u || true)"
+        xargs -0 -n 1 -P 2 clang-tidy -p "$database" --quiet "$@" \
+            >"build/$preset/tidy.log" 2>&1 || status=1
+    findings="$(grep -E '(warning|error): .*\]$' "build/$preset/tidy.log" | sort -u || true)"
     [ -z "$findings" ] || echo "$findings" >&2
-    echo "clang-tidy: $(grep -c . <<<"$findings") findings in $((SECONDS - start)) s"
+    echo "clang-tidy, $preset: $(grep -c . <<<"$findings") findings in $((SECONDS - start)) s"
     [ -z "$findings" ] || status=1
+    return $status
+}
+
+# clang-tidy on the library, twice: the Linux build (the clang preset's compile commands), and
+# the 64-bit Windows build (the windows-x64 preset's), with clang aimed at MinGW-w64 and given
+# the C++ library headers of the MinGW-w64 g++ that the build uses, so that the Win32 sources
+# and the Windows branches of the shared ones are analysed against the Windows headers. About
+# 50 s each on two cores.
+run_tidy() {
+    local status=0
+    tidy_preset clang || status=1
+    local cxx=/usr/bin/x86_64-w64-mingw32-g++-posix
+    if [ ! -x "$cxx" ]; then
+        echo "build.sh: no $cxx, so the Windows sources were not analysed" >&2
+        return 1
+    fi
+    local dirs=() dir
+    mapfile -t dirs < <(echo | "$cxx" -x c++ -E -v - 2>&1 |
+        sed -n '/^#include <\.\.\.> search starts here:/,/^End of search list/s|^ *\(/.*/c++.*\)$|\1|p')
+    local extra=(--extra-arg-before=--target=x86_64-w64-mingw32)
+    for dir in "${dirs[@]}"; do
+        extra+=("--extra-arg=-isystem$dir")
+    done
+    tidy_preset windows-x64 "${extra[@]}" || status=1
     return $status
 }
 
@@ -301,7 +336,7 @@ case "${1:-}" in
         run_windows
         ;;
     tidy)
-        ensure_dependencies tidy
+        ensure_dependencies tidy windows
         run_tidy
         ;;
     fuzz)
