@@ -225,7 +225,7 @@ tidy_preset() {
 # the 64-bit Windows build (the windows-x64 preset's), with clang aimed at MinGW-w64 and given
 # the C++ library headers of the MinGW-w64 g++ that the build uses, so that the Win32 sources
 # and the Windows branches of the shared ones are analysed against the Windows headers. About
-# 50 s each on two cores (1 min 45 s in all).
+# 40 to 55 s each on two cores otherwise idle (up to twice that while other builds run).
 run_tidy() {
     local status=0
     tidy_preset clang || status=1
