@@ -21,8 +21,9 @@
 /// Writes "Assertion failed: <expression>, file <file>" to standard error and aborts.
 [[noreturn]] inline void qvAssertionFailed(const char* pExpression, const char* pFile)
 {
-    std::fprintf(stderr, "Assertion failed: %s, file %s\n", pExpression, pFile);
-    std::fflush(stderr);
+    // Whether the message could be written changes nothing: the process aborts next.
+    static_cast<void>(std::fprintf(stderr, "Assertion failed: %s, file %s\n", pExpression, pFile));
+    static_cast<void>(std::fflush(stderr));
     std::abort();
 }
 

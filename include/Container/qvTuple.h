@@ -3,6 +3,7 @@
 
 /// \file
 
+#include <type_traits>
 #include <utility>
 
 /// qvTuple<A, B>: a pair of public values; the default constructor value-initialises both
@@ -19,8 +20,11 @@ struct qvTuple
     qvTuple(const A& first, const B& second) : m_First(first), m_Second(second) {}
     /// Member-wise copy.
     qvTuple(const qvTuple&) = default;
-    /// Member-wise move.
-    qvTuple(qvTuple&&) = default;
+    /// Member-wise move; no-throw exactly when both members' moves are, as the implicit one
+    /// would be (written out so that it shows).
+    qvTuple(qvTuple&&) noexcept(std::conjunction_v<std::is_nothrow_move_constructible<A>,
+                                                   std::is_nothrow_move_constructible<B>>) =
+        default;
 
     /// Takes the source by value: the copy is made before either member changes.
     qvTuple& operator=(qvTuple other)

@@ -254,7 +254,7 @@ private:
         if (!m_spOutcome->m_nState.compare_exchange_strong(nPending, state,
                                                            std::memory_order_acq_rel))
             return;
-        m_spOutcome->m_pException = pException;
+        m_spOutcome->m_pException = std::move(pException);
         m_spSignal->signal();
     }
 

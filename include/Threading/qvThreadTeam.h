@@ -129,6 +129,9 @@ class CallableJob
 {
 public:
     typedef std::decay_t<A> F;
+    // Both comparisons are constants in an instantiation, which is the point; the check takes a
+    // constant comparison for a redundant one.
+    // NOLINTNEXTLINE(misc-redundant-expression)
     static constexpr bool IN_NODE =
         sizeof(F) <= qvJobQueue::INLINE_CALLABLE_SIZE && alignof(F) <= alignof(std::max_align_t);
 

@@ -8,10 +8,10 @@
 
 namespace {
 
-// The one-backslash string that joins a search path to a file name. It is created when the
-// library is loaded and destroyed when it is unloaded, after the locator singleton (whose
-// destruction is registered later, at its first use).
-const std::string QV_BACKSLASH_STRING("\\");
+// The one-backslash string that joins a search path to a file name. Constant data: nothing to
+// construct at load or destroy at unload, so every locator may use it, the singleton's
+// destruction included.
+constexpr char QV_BACKSLASH_STRING[] = "\\";
 
 const char* const SEPARATORS = "/\\";
 
@@ -95,12 +95,13 @@ bool qvFileLocator::locateFile(const std::string& sstrFile, std::string& sstrFul
         convertSeparators(sstrName, SEPARATOR_BACKSLASH);
         std::string buffer;
         const bool bHaveWorkingDirectory = qvPlatform::FileSystem::getCurrentDirectory(buffer);
+        // It is joined to the working directory only when there is one (else there is nothing
+        // to join it to), when it does not contain it already and when it is relative.
+        const bool bContainsWorkingDirectory = bHaveWorkingDirectory &&
+                                               buffer != QV_BACKSLASH_STRING &&
+                                               sstrName.find(buffer) != std::string::npos;
         std::string sstrIntermedateFile;
-        if (!bHaveWorkingDirectory)
-            sstrIntermedateFile = sstrName; // nothing to join it to
-        else if (buffer != QV_BACKSLASH_STRING && sstrName.find(buffer) != std::string::npos)
-            sstrIntermedateFile = sstrName;
-        else if (isRelative(sstrName)) {
+        if (bHaveWorkingDirectory && !bContainsWorkingDirectory && isRelative(sstrName)) {
             // A working directory that ends in a separator already (the root) gets no second
             // one: a name that begins with two backslashes would name a network path.
             sstrIntermedateFile = buffer;

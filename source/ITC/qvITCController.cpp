@@ -254,12 +254,14 @@ void Scheduler::DiscardAndDelete::operator()(TaskNode* pNode) const
 
 Scheduler::TaskNode* Scheduler::closedMark()
 {
-    return reinterpret_cast<TaskNode*>(std::uintptr_t{1});
+    // A mark only compared, never dereferenced; no node lives at address 1.
+    return reinterpret_cast<TaskNode*>(std::uintptr_t{1}); // NOLINT(performance-no-int-to-ptr)
 }
 
 Scheduler::TaskNode* Scheduler::inUseMark()
 {
-    return reinterpret_cast<TaskNode*>(std::uintptr_t{2});
+    // A mark only compared, never dereferenced; no node lives at address 2.
+    return reinterpret_cast<TaskNode*>(std::uintptr_t{2}); // NOLINT(performance-no-int-to-ptr)
 }
 
 Scheduler::InvokationTaskScheduler(const qvVoidFunctor& wakeUp)
@@ -319,7 +321,7 @@ bool Scheduler::queue(NodePtr upNode)
         pNode->m_pNext = pHead;
     } while (!m_pIncoming.compare_exchange_weak(pHead, pNode, std::memory_order_seq_cst,
                                                 std::memory_order_relaxed));
-    upNode.release();
+    static_cast<void>(upNode.release()); // the list holds the node now
     // A loop that has declared itself idle gets one wake-up, from the first sender that finds
     // it so; a busy loop takes this task without one. (Sequentially consistent, as the loop's
     // declaration: either this sees it or the loop sees this task. See declareIdle().)

@@ -74,8 +74,9 @@ unsigned long qvProcessor::createMainLoop()
         throw;
     }
     m_nLastMainLoopID = id;
-    pMainLoop.release();
-    pThread.release();
+    // The map entry holds both pointers (data above) and owns them from here on.
+    static_cast<void>(pMainLoop.release());
+    static_cast<void>(pThread.release());
     return id;
 }
 

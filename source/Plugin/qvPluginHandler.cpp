@@ -143,7 +143,7 @@ public:
         if (--m_Handler.m_nEntryCallDepth != 0)
             return;
         while (!m_Handler.m_listPendingReleases.empty()) {
-            const qvModuleHandle hModule = m_Handler.m_listPendingReleases.front();
+            qvModuleHandle hModule = m_Handler.m_listPendingReleases.front();
             m_Handler.m_listPendingReleases.pop_front();
             qvPlatform::Library::close(hModule);
         }
@@ -244,7 +244,7 @@ void qvPluginHandler::eraseModule(ModuleMap::iterator itModule)
 
 bool qvPluginHandler::load(const std::string& sstrFileName)
 {
-    const qvModuleHandle hModule = qvPlatform::Library::open(sstrFileName);
+    qvModuleHandle hModule = qvPlatform::Library::open(sstrFileName);
     if (hModule == nullptr)
         return false;
     // The loader hands back the instance it already holds when the same file comes again under
@@ -279,11 +279,11 @@ bool qvPluginHandler::load(const std::string& sstrFileName)
     const auto pGetModuleName = findEntryPoint<GetModuleNameFunc>(hModule, "exGetModuleName");
     const auto pIsSuspended = findEntryPoint<IsSuspendedFunc>(hModule, "exIsSuspended"); // optional
     // The entry points kept with the registration are of the types modules are built against.
-    static_assert(std::is_same_v<decltype(Module::m_pFinishModule), FinishModuleFunc> &&
-                  std::is_same_v<decltype(Module::m_pSuspendModule), SuspendModuleFunc> &&
-                  std::is_same_v<decltype(Module::m_pIsSuspended), IsSuspendedFunc> &&
-                  std::is_same_v<decltype(Module::m_pPhysicCallback), ModulePhysicCallbackFunc> &&
-                  std::is_same_v<decltype(Module::m_pRenderCallback), ModuleRenderCallbackFunc>);
+    static_assert(std::is_same_v<decltype(Module::m_pFinishModule), FinishModuleFunc>);
+    static_assert(std::is_same_v<decltype(Module::m_pSuspendModule), SuspendModuleFunc>);
+    static_assert(std::is_same_v<decltype(Module::m_pIsSuspended), IsSuspendedFunc>);
+    static_assert(std::is_same_v<decltype(Module::m_pPhysicCallback), ModulePhysicCallbackFunc>);
+    static_assert(std::is_same_v<decltype(Module::m_pRenderCallback), ModuleRenderCallbackFunc>);
     // exGetModuleName is called on every accepted module, so a library without it is refused
     // like one without any other needed entry point: before anything of it is called.
     if (pInitModule == nullptr || pFinishModule == nullptr || pSuspendModule == nullptr ||
@@ -360,7 +360,7 @@ bool qvPluginHandler::unload(const std::string& sstrModuleName)
     const auto itCurrPos2 = m_mapModuleFileNames.find(sstrModuleName);
     if (itCurrPos == m_mapModuleHandles.end() || itCurrPos2 == m_mapModuleFileNames.end())
         return false;
-    const qvModuleHandle hModule = itCurrPos->second.m_hModule;
+    qvModuleHandle hModule = itCurrPos->second.m_hModule;
     const auto pFinishModule = itCurrPos->second.m_pFinishModule;
 
     // The entries go just before exFinishModule runs, so that a module calling back in from

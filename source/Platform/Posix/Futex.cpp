@@ -93,9 +93,19 @@ void futexWaitFor(std::atomic<std::uint32_t>& word, std::uint32_t nExpected,
 thread_local int t_nCallersCancelType = PTHREAD_CANCEL_DEFERRED;
 thread_local timespec t_CancellableLimit;
 
-static __attribute__((noipa)) void sleepCancellable(std::atomic<std::uint32_t>& word,
-                                             std::uint32_t nExpected, const timespec* pLimit)
+// clang knows no noipa. noinline keeps the function out of its callers, and clang cannot infer
+// that it throws nothing (pthread_setcanceltype is not declared so), so every call keeps its
+// unwinding entry as GCC's noipa ensures.
+#if defined(__clang__)
+__attribute__((noinline))
+#else
+__attribute__((noipa))
+#endif
+static void
+sleepCancellable(std::atomic<std::uint32_t>& word, std::uint32_t nExpected, const timespec* pLimit)
 {
+    // Asynchronous only around the system call, as explained above.
+    // NOLINTNEXTLINE(concurrency-thread-canceltype-asynchronous)
     pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, &t_nCallersCancelType);
     const long nResult = syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word),
                                  FUTEX_WAIT_PRIVATE, nExpected, pLimit, nullptr, 0);
@@ -151,6 +161,8 @@ bool haveSeveralProcessors()
 }
 
 namespace {
+// haveSeveralProcessors() calls only sched_getaffinity and the CPU_* macros: nothing that throws.
+// NOLINTNEXTLINE(cert-err58-cpp)
 [[maybe_unused]] const bool s_bProcessorsReadAtLoad = haveSeveralProcessors();
 } // namespace
 

@@ -59,7 +59,7 @@ int suspendSignal()
 // How often the start gate gives way (sched_yield) before it sleeps in the kernel.
 constexpr int SHORT_WAIT_TRIES = 64;
 
-constexpr long RESEND_INTERVAL_NS = 20 * 1000 * 1000;
+constexpr long RESEND_INTERVAL_NS = 20L * 1000 * 1000;
 
 // Sleeps while word holds nExpected, at most nTimeoutNs. False when the time ran out.
 bool futexWaitFor(std::atomic<std::uint32_t>& word, std::uint32_t nExpected, long nTimeoutNs)

@@ -210,7 +210,9 @@ bool haveSeveralProcessors()
 namespace {
 // The function-local statics of this file are made when the library is loaded, not at a first
 // wait: a thread that terminate() kills while it makes one would leave it half-made, and every
-// later thread that reaches it would wait for ever for its construction to finish.
+// later thread that reaches it would wait for ever for its construction to finish. What could
+// throw here is an allocation failing while the library loads, which may well end the process.
+// NOLINTNEXTLINE(cert-err58-cpp)
 [[maybe_unused]] const bool s_bMadeAtLoad =
     (buckets(), parkerSlot(), haveSeveralProcessors(), true);
 } // namespace

@@ -138,6 +138,8 @@ Mutex& terminationLock()
     static Mutex* const s_pLock = new Mutex(true);
     return *s_pLock;
 }
+// An allocation failing while the library loads may well end the process.
+// NOLINTNEXTLINE(cert-err58-cpp)
 [[maybe_unused]] Mutex& s_TerminationLockMadeAtLoad = terminationLock();
 
 class TerminationGuard
@@ -203,8 +205,7 @@ int Thread::create(Body pBody, Thread*& pThread)
 {
     State* pState = new State(pBody);
     DWORD nThreadId = 0;
-    const HANDLE hThread =
-        ::CreateThread(nullptr, 0, &threadEntry, pState, CREATE_SUSPENDED, &nThreadId);
+    HANDLE hThread = ::CreateThread(nullptr, 0, &threadEntry, pState, CREATE_SUSPENDED, &nThreadId);
     if (hThread == nullptr) {
         const DWORD nError = ::GetLastError();
         delete pState;

@@ -35,6 +35,8 @@ DWORD closedMarkIndex()
     return s_nIndex;
 }
 // Made when the library is loaded (see s_bMadeAtLoad in Futex.cpp for why not at first use).
+// TlsAlloc reports failure by its result and throws nothing.
+// NOLINTNEXTLINE(cert-err58-cpp)
 [[maybe_unused]] const DWORD s_nClosedMarkMadeAtLoad = closedMarkIndex();
 
 bool isClosed()
