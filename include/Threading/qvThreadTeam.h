@@ -131,9 +131,10 @@ public:
     typedef std::decay_t<A> F;
     // Both comparisons are constants in an instantiation, which is the point; the check takes a
     // constant comparison for a redundant one.
-    // NOLINTNEXTLINE(misc-redundant-expression)
+    // NOLINTBEGIN(misc-redundant-expression)
     static constexpr bool IN_NODE =
         sizeof(F) <= qvJobQueue::INLINE_CALLABLE_SIZE && alignof(F) <= alignof(std::max_align_t);
+    // NOLINTEND(misc-redundant-expression)
 
     explicit CallableJob(A&& function) : m_pSource(std::addressof(function)), m_pOnHeap(nullptr)
     {

@@ -21,7 +21,7 @@ public:
     // A limit longer than LONGEST_MILLISECONDS (about a century; only possible where unsigned
     // long has 64 bits) is taken as no limit: it could not end within the clock's range.
     explicit Deadline(unsigned long nMilliseconds)
-        : m_bInfinite(nMilliseconds == INFINITE_MILLISECONDS || nMilliseconds > LONGEST_MILLISECONDS),
+        : m_bInfinite(nMilliseconds == INFINITE_MILLISECONDS || isBeyondTheClock(nMilliseconds)),
           m_End(m_bInfinite ? Clock::time_point::max()
                             : Clock::now() + std::chrono::milliseconds(
                                                  static_cast<std::int64_t>(nMilliseconds)))
@@ -44,6 +44,14 @@ public:
 
 private:
     typedef std::chrono::steady_clock Clock;
+
+    // A template, so that where unsigned long has 32 bits (and the answer is always no) the
+    // compiler does not take the comparison for a mistake.
+    template <class Milliseconds>
+    static bool isBeyondTheClock(Milliseconds nMilliseconds)
+    {
+        return static_cast<std::uint64_t>(nMilliseconds) > LONGEST_MILLISECONDS;
+    }
 
     bool m_bInfinite;
     Clock::time_point m_End;
