@@ -1,9 +1,5 @@
 #include "ITC/qvITCSenderCache.h"
 
-#include "Platform/ThreadStorage.h"
-
-#include <new>
-
 // How a sending thread finds its scheduler, and why each step is safe:
 //
 // - Finding the scheduler. Each thread caches up to CACHE_ENTRIES (controller, thread id)
@@ -21,8 +17,6 @@
 //   reference of its own and keeps nothing.
 
 namespace qvITC {
-
-namespace {
 
 void releaseEntry(CacheEntry& entry)
 {
@@ -46,45 +40,6 @@ void releaseSenderState(void* pValue)
     for (CacheEntry& entry : pState->m_Entries)
         releaseEntry(entry);
     delete pState;
-}
-
-qvPlatform::ThreadStorage& senderSlot()
-{
-    static qvPlatform::ThreadStorage s_Slot(&releaseSenderState);
-    return s_Slot;
-}
-
-} // namespace
-
-// The calling thread's sender state, made at its first send; null when it cannot be kept (out of
-// memory, or the thread is ending and has released its state already): that send and the sends
-// nested in it go without the cache.
-SenderState* senderState()
-{
-    qvPlatform::ThreadStorage& slot = senderSlot();
-    if (void* pState = slot.get())
-        return static_cast<SenderState*>(pState);
-    SenderState* pState = new (std::nothrow) SenderState{};
-    if (pState && !slot.set(pState)) {
-        delete pState;
-        pState = nullptr;
-    }
-    return pState;
-}
-
-// The open entry for the pair, or null. A closed one is released: the thread id may have a new
-// scheduler by now.
-CacheEntry* findEntry(SenderState& state, const Controller* pController, unsigned long threadId)
-{
-    for (CacheEntry& entry : state.m_Entries) {
-        if (entry.m_pController != pController || entry.m_nThreadId != threadId)
-            continue;
-        if (!entry.m_pScheduler->isClosed())
-            return &entry;
-        releaseEntry(entry);
-        return nullptr;
-    }
-    return nullptr;
 }
 
 // Enters the pair with pScheduler, whose reference passes to the entry.

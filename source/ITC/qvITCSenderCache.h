@@ -6,9 +6,15 @@
 // a recently used thread takes no lock. How it stays safe is told in qvITCSenderCache.cpp.
 // Internal to the library.
 //
+// The look-ups that every send makes (senderState(), findEntry()) are defined here, so that they
+// are inlined into the send as they would be in one source.
+//
 // Threads: every function concerns the calling thread's cache only.
 
 #include "ITC/qvITCTaskQueue.h"
+#include "Platform/ThreadStorage.h"
+
+#include <new>
 
 namespace qvITC {
 
@@ -34,14 +40,50 @@ struct SenderState
     bool m_bEnded;         // being released: sends go without the cache
 };
 
+// Drops the entry: frees its node memory and lets go of its scheduler.
+void releaseEntry(CacheEntry& entry);
+
+// The release function of the slot that holds a thread's sender state (see qvITCSenderCache.cpp).
+void releaseSenderState(void* pValue);
+
+// The slot that holds each thread's sender state.
+inline qvPlatform::ThreadStorage& senderSlot()
+{
+    static qvPlatform::ThreadStorage s_Slot(&releaseSenderState);
+    return s_Slot;
+}
+
 // The calling thread's sender state, made at its first send; null when it cannot be kept (out of
 // memory, or the thread is ending and has released its state already): that send and the sends
 // nested in it go without the cache.
-SenderState* senderState();
+inline SenderState* senderState()
+{
+    qvPlatform::ThreadStorage& slot = senderSlot();
+    if (void* pState = slot.get())
+        return static_cast<SenderState*>(pState);
+    SenderState* pState = new (std::nothrow) SenderState{};
+    if (pState && !slot.set(pState)) {
+        delete pState;
+        pState = nullptr;
+    }
+    return pState;
+}
 
 // The open entry for the pair, or null. A closed one is released: the thread id may have a new
 // scheduler by now.
-CacheEntry* findEntry(SenderState& state, const Controller* pController, unsigned long threadId);
+inline CacheEntry* findEntry(SenderState& state, const Controller* pController,
+                             unsigned long threadId)
+{
+    for (CacheEntry& entry : state.m_Entries) {
+        if (entry.m_pController != pController || entry.m_nThreadId != threadId)
+            continue;
+        if (!entry.m_pScheduler->isClosed())
+            return &entry;
+        releaseEntry(entry);
+        return nullptr;
+    }
+    return nullptr;
+}
 
 // Enters the pair with pScheduler, whose reference passes to the entry.
 CacheEntry* keepEntry(SenderState& state, const Controller* pController, unsigned long threadId,

@@ -1,7 +1,5 @@
 #include "ITC/qvITCTaskQueue.h"
 
-#include "Platform/Futex.h"
-
 #include <cstdint>
 #include <thread>
 
@@ -52,16 +50,6 @@ void Scheduler::DiscardAndDelete::operator()(TaskNode* pNode) const
     ::operator delete(pNode);
 }
 
-Scheduler::TaskNode* Scheduler::closedMark()
-{
-    return reinterpret_cast<TaskNode*>(std::uintptr_t{1});
-}
-
-Scheduler::TaskNode* Scheduler::inUseMark()
-{
-    return reinterpret_cast<TaskNode*>(std::uintptr_t{2});
-}
-
 Scheduler::InvokationTaskScheduler(const qvVoidFunctor& wakeUp)
     : m_pIncoming(nullptr), m_bLoopIdle(true), m_nWakers(0), m_SendersLine(), m_pTaken(nullptr),
       m_pSpentNodes(nullptr), m_pLastSpentNode(nullptr), m_nSpentNodes(0), m_nFreeNodes(0),
@@ -92,54 +80,10 @@ bool Scheduler::addTask(const InvokationTask& task)
     return queue(makeNode(nullptr, task));
 }
 
-bool Scheduler::queue(NodePtr upNode)
-{
-    // From the push to the wake-up, the sender owes the loop its wake-up: a thread stopped or
-    // killed in between (terminate() on Windows) would leave the loop asleep with the task, and
-    // every later sender would find it busy. So terminate() and suspend() let it finish first.
-    const qvPlatform::InternalRegion region;
-    TaskNode* pNode = upNode.get();
-    TaskNode* pHead = m_pIncoming.load(std::memory_order_relaxed);
-    do {
-        if (pHead == closedMark())
-            return false; // upNode discards the task
-        pNode->m_pNext = pHead;
-    } while (!m_pIncoming.compare_exchange_weak(pHead, pNode, std::memory_order_seq_cst,
-                                                std::memory_order_relaxed));
-    upNode.release();
-    // A loop that has declared itself idle gets one wake-up, from the first sender that finds
-    // it so; a busy loop takes this task without one. (Sequentially consistent, as the loop's
-    // declaration: either this sees it or the loop sees this task. See declareIdle().)
-    if (m_bLoopIdle.load(std::memory_order_seq_cst) &&
-        m_bLoopIdle.exchange(false, std::memory_order_seq_cst))
-        wakeUpFromSender();
-    return true;
-}
-
-void Scheduler::wakeUpFromSender()
-{
-    m_nWakers.fetch_add(1, std::memory_order_seq_cst);
-    struct Leave
-    {
-        ~Leave() { nWakers.fetch_sub(1, std::memory_order_release); }
-        std::atomic<unsigned int>& nWakers;
-    } leave{m_nWakers};
-    // Closed after this push: close() has discarded the task, and the loop may be gone.
-    if (m_pIncoming.load(std::memory_order_seq_cst) != closedMark())
-        m_WakeUp();
-}
-
 void Scheduler::wakeUpIfWokenBeforeHook()
 {
     if (!m_bLoopIdle.load(std::memory_order_seq_cst))
         wakeUpFromSender();
-}
-
-void* Scheduler::takeFreeNodes()
-{
-    if (!m_pFreeNodes.load(std::memory_order_relaxed))
-        return nullptr; // no write to a line that the loop is filling
-    return m_pFreeNodes.exchange(nullptr, std::memory_order_acquire);
 }
 
 Scheduler::TaskNode* Scheduler::reversed(TaskNode* pNewestFirst)
