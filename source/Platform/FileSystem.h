@@ -64,6 +64,10 @@ public:
     // Turns every separator into the platform's own: backslashes into slashes on Linux,
     // slashes into backslashes on Windows.
     static void toNativeSeparators(std::string& sstrPath);
+
+    // Whether the path holds a NUL character. The OS takes a path up to its first NUL, so
+    // "a.txt\0.png" would name "a.txt": such a path names nothing here.
+    static bool hasNul(const std::string& sstrPath);
 };
 
 // One enumeration of the entries of a directory that match the last component of a pattern:
@@ -111,6 +115,12 @@ public:
     static std::size_t getDirectoryPartLength(const std::string& sstrPattern);
 
 private:
+    // The start of findFirst() on both platforms: closes the search, splits the pattern into its
+    // directory part (nDirectoryLength characters) and its last component (sstrComponent), and
+    // sets m_bMatchAll and m_bLiteral from that component. false when the pattern names nothing
+    // (it holds a NUL, or its last component is empty).
+    bool beginSearch(const std::string& sstrPattern, std::size_t& nDirectoryLength,
+                     std::string& sstrComponent);
     bool matches(const char* pName) const;
     bool advance();
     bool takeEntry(); // Windows: converts the current entry's name, then matches it

@@ -159,6 +159,9 @@ public:
 
 private:
     Thread(State* pState, NativeThreadHandle handle);
+    // The platform's part of create(): makes the shared state and the OS thread, held at its
+    // start gate. Returns 0, or the OS's error number with nothing left behind.
+    static int launch(Body pBody, State*& pState, NativeThreadHandle& handle);
     void requestTermination(int& nError);
 #if defined(_WIN32)
     bool stopForTermination(const void*& pLastParked);

@@ -12,13 +12,6 @@ namespace qvPlatform {
 
 namespace {
 
-// The OS takes a path up to its first NUL, so "a.txt\0.png" would name "a.txt". A path that
-// holds a NUL names nothing here.
-bool hasNul(const std::string& sstrPath)
-{
-    return sstrPath.find('\0') != std::string::npos;
-}
-
 std::string nativePath(const std::string& sstrPath)
 {
     std::string sstrNative(sstrPath);
@@ -36,7 +29,7 @@ void FileSystem::toNativeSeparators(std::string& sstrPath)
 bool FileSystem::exists(const std::string& sstrPath)
 {
     // An empty path names nothing (access("") fails the same way, without the call).
-    if (sstrPath.empty() || hasNul(sstrPath))
+    if (sstrPath.empty() || FileSystem::hasNul(sstrPath))
         return false;
     return ::access(nativePath(sstrPath).c_str(), F_OK) == 0;
 }
@@ -60,7 +53,7 @@ bool FileSystem::getCurrentDirectory(std::string& sstrDirectory)
 
 bool FileSystem::isDirectory(const std::string& sstrPath)
 {
-    if (sstrPath.empty() || hasNul(sstrPath))
+    if (sstrPath.empty() || FileSystem::hasNul(sstrPath))
         return true; // nothing to read: counts as a directory
     const std::string sstrNative = nativePath(sstrPath);
     struct stat info;
@@ -101,16 +94,10 @@ std::size_t DirectorySearch::getDirectoryPartLength(const std::string& sstrPatte
 
 bool DirectorySearch::findFirst(const std::string& sstrPattern)
 {
-    close();
-    if (hasNul(sstrPattern))
-        return false; // names no directory and no entry
-    const std::size_t nDirectoryLength = getDirectoryPartLength(sstrPattern);
-    const std::string sstrComponent = sstrPattern.substr(nDirectoryLength);
-    if (sstrComponent.empty())
-        return false; // no entry has an empty name
-
-    m_bMatchAll = sstrComponent == "*";
-    m_bLiteral = sstrComponent.find_first_of("*?") == std::string::npos;
+    std::size_t nDirectoryLength = 0;
+    std::string sstrComponent;
+    if (!beginSearch(sstrPattern, nDirectoryLength, sstrComponent))
+        return false;
     m_sstrMatch.clear();
     if (m_bMatchAll || m_bLiteral) {
         m_sstrMatch = sstrComponent;

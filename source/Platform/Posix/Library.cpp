@@ -12,6 +12,8 @@
 #include <cstring>
 #include <vector>
 
+#include "Platform/Common/ScopedHandle.h"
+
 namespace qvPlatform {
 
 namespace {
@@ -46,22 +48,13 @@ bool fitsInFile(std::uint64_t nOffset, std::uint64_t nSize, std::uint64_t nFileS
     return nOffset <= nFileSize && nSize <= nFileSize - nOffset;
 }
 
-class FileDescriptor
+struct FileDescriptorTraits
 {
-public:
-    explicit FileDescriptor(int nFile) : m_nFile(nFile) {}
-    ~FileDescriptor()
-    {
-        if (m_nFile >= 0)
-            ::close(m_nFile);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return m_nFile; }
-
-private:
-    int m_nFile;
+    typedef int Handle;
+    static bool isValid(int nFile) { return nFile >= 0; }
+    static void close(int nFile) { ::close(nFile); }
 };
+typedef ScopedHandle<FileDescriptorTraits> FileDescriptor;
 
 } // namespace
 

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "Platform/Check.h"
+#include "Platform/Common/ThreadControl.h"
 #include "Platform/Futex.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -22,34 +23,9 @@ namespace qvPlatform {
 
 namespace {
 
-// The control word, one futex word that every transition of the thread goes through:
-//
-//   bit 0      STOPPED     the thread sits in the suspension handler
-//   bit 1      TERMINATED  terminate() was called
-//   bit 2      STARTED     start() handed over an argument
-//   bits 3-4   phase       at the start gate / running its body / done
-//   bits 8-31  suspension count
-//
-// Keeping all of it in one word makes every decision (leave the gate, stop, go on, end) a
-// single atomic step that no concurrent suspend, resume, start or terminate can split.
-constexpr std::uint32_t STOPPED = 1u << 0;
-constexpr std::uint32_t TERMINATED = 1u << 1;
-constexpr std::uint32_t STARTED = 1u << 2;
-constexpr std::uint32_t PHASE_MASK = 3u << 3;
-constexpr std::uint32_t PHASE_GATE = 0u << 3;
-constexpr std::uint32_t PHASE_RUNNING = 1u << 3;
-constexpr std::uint32_t PHASE_DONE = 2u << 3;
-constexpr unsigned COUNT_SHIFT = 8;
-constexpr std::uint32_t COUNT_STEP = 1u << COUNT_SHIFT;
-
-inline std::uint32_t countOf(std::uint32_t nControl)
-{
-    return nControl >> COUNT_SHIFT;
-}
-inline std::uint32_t phaseOf(std::uint32_t nControl)
-{
-    return nControl & PHASE_MASK;
-}
+// The control word (Common/ThreadControl.h) holds the suspension count here, and STOPPED while
+// the thread sits in the suspension handler.
+typedef ThreadControl Control;
 
 int suspendSignal()
 {
@@ -121,7 +97,7 @@ struct Thread::State
     // The control word (see above). Every change of it is sequentially consistent and followed
     // by wakeSleepers() where it may release someone: the start gate, a stopped thread (in its
     // suspension handler), a suspend() that waits for the thread to stop.
-    CountedWord m_Control{COUNT_STEP | PHASE_GATE};
+    CountedWord m_Control{Control::COUNT_STEP | Control::PHASE_GATE};
     // The kernel id; 0 until the new thread has published it, which is its first step.
     CountedWord m_ThreadId{0};
     // 1 once the body can never run again.
@@ -180,20 +156,20 @@ extern "C" void suspensionHandler(int, siginfo_t*, void*)
     CountedWord& control = pState->m_Control;
     std::uint32_t nControl = control.m_nValue.load(std::memory_order_acquire);
     for (;;) {
-        const bool bStay =
-            phaseOf(nControl) == PHASE_RUNNING && !(nControl & TERMINATED) && countOf(nControl) > 0;
+        const bool bStay = Control::phaseOf(nControl) == Control::PHASE_RUNNING &&
+                           !(nControl & Control::TERMINATED) && Control::countOf(nControl) > 0;
         if (!bStay) {
-            if (!(nControl & STOPPED))
+            if (!(nControl & Control::STOPPED))
                 break;
-            if (control.m_nValue.compare_exchange_weak(nControl, nControl & ~STOPPED)) {
+            if (control.m_nValue.compare_exchange_weak(nControl, nControl & ~Control::STOPPED)) {
                 control.wakeSleepers();
                 break;
             }
             continue;
         }
-        if (!(nControl & STOPPED)) {
-            if (control.m_nValue.compare_exchange_weak(nControl, nControl | STOPPED)) {
-                nControl |= STOPPED;
+        if (!(nControl & Control::STOPPED)) {
+            if (control.m_nValue.compare_exchange_weak(nControl, nControl | Control::STOPPED)) {
+                nControl |= Control::STOPPED;
                 control.wakeSleepers(); // suspend() waits for this
             }
             continue;
@@ -236,10 +212,7 @@ void finishThread(Thread::State* pState, std::uint32_t nExitCode, bool bFinished
     if (bFinished)
         pState->m_bFinished.store(true, std::memory_order_release);
     CountedWord& control = pState->m_Control;
-    std::uint32_t nControl = control.m_nValue.load(std::memory_order_relaxed);
-    while (!control.m_nValue.compare_exchange_weak(nControl, (nControl & ~(PHASE_MASK | STOPPED)) |
-                                                                 PHASE_DONE)) {
-    }
+    Control::enterDone(control.m_nValue);
     control.wakeSleepers();
     {
         std::lock_guard<std::mutex> guard(pState->m_HandleLock);
@@ -259,22 +232,14 @@ bool passStartGate(Thread::State* pState)
     // A creator that runs the thread at once does so within microseconds, usually before the
     // thread gets here: give way a bounded number of times (which lets a creator on the same
     // processor go on) before sleeping.
-    for (int nTry = 0; nTry < SHORT_WAIT_TRIES && !(nControl & (TERMINATED | STARTED)); ++nTry) {
+    for (int nTry = 0;
+         nTry < SHORT_WAIT_TRIES && !(nControl & (Control::TERMINATED | Control::STARTED));
+         ++nTry) {
         sched_yield();
         nControl = control.m_nValue.load(std::memory_order_acquire);
     }
-    for (;;) {
-        if (nControl & TERMINATED)
-            return false;
-        if ((nControl & STARTED) && countOf(nControl) == 0) {
-            if (control.m_nValue.compare_exchange_weak(nControl,
-                                                       (nControl & ~PHASE_MASK) | PHASE_RUNNING))
-                return true;
-            continue;
-        }
-        control.sleepWhile(nControl);
-        nControl = control.m_nValue.load(std::memory_order_acquire);
-    }
+    return Control::passStartGate(control.m_nValue, nControl,
+                                  [&control](std::uint32_t nSeen) { control.sleepWhile(nSeen); });
 }
 
 __attribute__((noinline)) void recordStackBounds(Thread::State* pState)
@@ -352,32 +317,22 @@ extern "C" void* threadEntry(void* pParameter)
 
 // ---------------------------------------------------------------------------------------------
 
-int Thread::create(Body pBody, Thread*& pThread)
+int Thread::launch(Body pBody, State*& pState, pthread_t& handle)
 {
     static std::once_flag s_HandlerInstalled;
     std::call_once(s_HandlerInstalled, installSuspensionHandler);
 
-    State* pState = new State(pBody);
-    pthread_t handle;
+    pState = new State(pBody);
     const int nResult = pthread_create(&handle, nullptr, &threadEntry, pState);
     if (nResult != 0) {
         delete pState;
+        pState = nullptr;
         return nResult;
     }
     // No waiting for the new thread here: its id is published by its first step, and only
     // getId() waits for that.
-    try {
-        pThread = new Thread(pState, handle);
-    } catch (...) {
-        // No wrapper for the new thread: a temporary one ends it as a destroyed wrapper would
-        // (it never started, so it leaves its start gate at once) and lets go of the state.
-        Thread abandoned(pState, handle);
-        throw;
-    }
     return 0;
 }
-
-Thread::Thread(State* pState, pthread_t handle) : m_pState(pState), m_Handle(handle) {}
 
 Thread::~Thread()
 {
@@ -411,47 +366,33 @@ void Thread::start(void* pArgument)
 {
     CountedWord& control = m_pState->m_Control;
     std::uint32_t nControl = control.m_nValue.load(std::memory_order_acquire);
-    if (phaseOf(nControl) == PHASE_DONE || (nControl & TERMINATED))
+    if (Control::isOver(nControl))
         return;
     m_pState->m_pArgument.store(pArgument, std::memory_order_release);
-    std::uint32_t nNew;
-    do {
-        if (phaseOf(nControl) == PHASE_DONE || (nControl & TERMINATED))
-            return;
-        nNew = nControl | STARTED;
-        if (countOf(nNew) > 0)
-            nNew -= COUNT_STEP;
-    } while (!control.m_nValue.compare_exchange_weak(nControl, nNew));
-    control.wakeSleepers();
+    if (Control::markStarted(control.m_nValue, nControl))
+        control.wakeSleepers();
 }
 
 void Thread::resume()
 {
     CountedWord& control = m_pState->m_Control;
-    std::uint32_t nControl = control.m_nValue.load(std::memory_order_acquire);
-    do {
-        if (phaseOf(nControl) == PHASE_DONE || countOf(nControl) == 0)
-            return;
-    } while (!control.m_nValue.compare_exchange_weak(nControl, nControl - COUNT_STEP));
-    control.wakeSleepers();
+    if (Control::takeSuspension(control.m_nValue))
+        control.wakeSleepers();
 }
 
 void Thread::suspend()
 {
     CountedWord& control = m_pState->m_Control;
     std::uint32_t nControl = control.m_nValue.load(std::memory_order_acquire);
-    do {
-        if (phaseOf(nControl) == PHASE_DONE || (nControl & TERMINATED) ||
-            countOf(nControl) >= MAXIMUM_SUSPEND_COUNT)
-            return;
-    } while (!control.m_nValue.compare_exchange_weak(nControl, nControl + COUNT_STEP));
+    if (!Control::addSuspension(control.m_nValue, nControl, MAXIMUM_SUSPEND_COUNT))
+        return;
     // A higher count releases nobody: no wake. At the gate the count alone holds the thread
     // back.
-    if (phaseOf(nControl) != PHASE_RUNNING)
+    if (Control::phaseOf(nControl) != Control::PHASE_RUNNING)
         return;
     // Only the step from 0 to 1 needs a signal; with a count above 0 the thread is stopped or
     // a signal is on its way.
-    const bool bFirstStep = countOf(nControl) == 0;
+    const bool bFirstStep = Control::countOf(nControl) == 0;
     if (t_pOwnState.load(std::memory_order_relaxed) == m_pState) {
         // Suspending oneself: the handler runs before the signalling call returns and stays
         // there until another thread resumes us. No lock may be held meanwhile.
@@ -464,8 +405,9 @@ void Thread::suspend()
         if (nResult != 0) {
             // Refused: either the thread has just left its body (nothing to stop), or the
             // queue of real-time signals is full. Undo the step either way.
-            QV_PLATFORM_CHECK(nResult < 0 || phaseOf(control.m_nValue.load(
-                                                 std::memory_order_acquire)) != PHASE_RUNNING);
+            QV_PLATFORM_CHECK(nResult < 0 ||
+                              Control::phaseOf(control.m_nValue.load(std::memory_order_acquire)) !=
+                                  Control::PHASE_RUNNING);
             resume();
             return;
         }
@@ -475,8 +417,9 @@ void Thread::suspend()
     // points, can: should the thread not stop within a while, the signal is sent again. A
     // surplus signal is harmless (the handler returns at once when the count is 0).
     nControl = control.m_nValue.load(std::memory_order_acquire);
-    while (phaseOf(nControl) == PHASE_RUNNING && !(nControl & (STOPPED | TERMINATED)) &&
-           countOf(nControl) > 0) {
+    while (Control::phaseOf(nControl) == Control::PHASE_RUNNING &&
+           !(nControl & (Control::STOPPED | Control::TERMINATED)) &&
+           Control::countOf(nControl) > 0) {
         if (!control.sleepWhileFor(nControl, RESEND_INTERVAL_NS))
             signalThread();
         nControl = control.m_nValue.load(std::memory_order_acquire);
@@ -488,8 +431,8 @@ void Thread::suspend()
 int Thread::signalThread()
 {
     std::lock_guard<std::mutex> guard(m_pState->m_HandleLock);
-    if (m_pState->m_bReleased ||
-        phaseOf(m_pState->m_Control.m_nValue.load(std::memory_order_acquire)) == PHASE_DONE)
+    if (m_pState->m_bReleased || Control::phaseOf(m_pState->m_Control.m_nValue.load(
+                                     std::memory_order_acquire)) == Control::PHASE_DONE)
         return -1;
     return pthread_kill(m_Handle, suspendSignal());
 }
@@ -498,12 +441,12 @@ int Thread::signalThread()
 void Thread::requestTermination(int& nError)
 {
     CountedWord& control = m_pState->m_Control;
-    const std::uint32_t nControl = control.m_nValue.fetch_or(TERMINATED);
-    if (nControl & TERMINATED)
+    const std::uint32_t nControl = Control::markTerminated(control.m_nValue);
+    if (nControl & Control::TERMINATED)
         return;
     // Wakes the start gate, a stopped thread and anyone waiting in suspend().
     control.wakeSleepers();
-    if (phaseOf(nControl) == PHASE_RUNNING && !m_pState->m_bReleased) {
+    if (Control::phaseOf(nControl) == Control::PHASE_RUNNING && !m_pState->m_bReleased) {
         const int nResult = pthread_cancel(m_Handle);
         if (nResult != 0 && nResult != ESRCH)
             nError = nResult;

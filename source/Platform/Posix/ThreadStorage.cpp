@@ -1,8 +1,6 @@
 #include "Platform/ThreadStorage.h"
 
-#include <atomic>
-
-#include "Platform/Check.h"
+#include "Platform/Common/ThreadStorageSlots.h"
 
 // The pointers live in one thread_local array without a destructor, so that it stays usable for
 // the whole life of the thread, also on its exit path; a reaper of its own (a second thread_local,
@@ -15,9 +13,7 @@ namespace qvPlatform {
 
 namespace {
 
-constexpr int MAXIMUM_SLOTS = 8;
-ThreadStorage::Release s_apRelease[MAXIMUM_SLOTS];
-std::atomic<int> s_nSlotsUsed{0};
+constexpr int MAXIMUM_SLOTS = ThreadStorageSlots::MAXIMUM_SLOTS;
 
 struct Values
 {
@@ -34,7 +30,7 @@ struct Reaper
         for (int n = 0; n < MAXIMUM_SLOTS; ++n) {
             if (void* pValue = t_Values.m_apValue[n]) {
                 t_Values.m_apValue[n] = nullptr;
-                s_apRelease[n](pValue);
+                ThreadStorageSlots::releaseOf(n)(pValue);
             }
         }
     }
@@ -45,11 +41,9 @@ thread_local Reaper t_Reaper;
 
 ThreadStorage::ThreadStorage(Release pRelease) : m_nSlot(0), m_bValid(false)
 {
-    const int nIndex = s_nSlotsUsed.fetch_add(1);
-    QV_PLATFORM_CHECK(nIndex < MAXIMUM_SLOTS);
-    if (nIndex >= MAXIMUM_SLOTS)
+    const int nIndex = ThreadStorageSlots::allocate(pRelease);
+    if (nIndex < 0)
         return;
-    s_apRelease[nIndex] = pRelease;
     m_nSlot = static_cast<unsigned long>(nIndex);
     m_bValid = true;
 }

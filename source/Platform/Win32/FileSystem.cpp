@@ -23,13 +23,6 @@ const char* entryName(NativeDirectoryEntry pEntry)
 
 namespace {
 
-// The OS takes a path up to its first NUL, so "a.txt\0.png" would name "a.txt". A path that
-// holds a NUL names nothing here.
-bool hasNul(const std::string& sstrPath)
-{
-    return sstrPath.find('\0') != std::string::npos;
-}
-
 // The path with the platform's separators, in UTF-16 for the wide calls; false when it is not
 // valid UTF-8 (it then names nothing).
 bool nativePath(const std::string& sstrPath, std::wstring& wsstrNative)
@@ -81,7 +74,7 @@ void FileSystem::toNativeSeparators(std::string& sstrPath)
 bool FileSystem::exists(const std::string& sstrPath)
 {
     std::wstring wsstrPath;
-    if (sstrPath.empty() || hasNul(sstrPath) || !nativePath(sstrPath, wsstrPath))
+    if (sstrPath.empty() || FileSystem::hasNul(sstrPath) || !nativePath(sstrPath, wsstrPath))
         return false;
     return ::_waccess(wsstrPath.c_str(), 0) == 0;
 }
@@ -113,7 +106,7 @@ bool FileSystem::getCurrentDirectory(std::string& sstrDirectory)
 bool FileSystem::isDirectory(const std::string& sstrPath)
 {
     std::wstring wsstrPath;
-    if (sstrPath.empty() || hasNul(sstrPath) || !nativePath(sstrPath, wsstrPath))
+    if (sstrPath.empty() || FileSystem::hasNul(sstrPath) || !nativePath(sstrPath, wsstrPath))
         return true; // nothing to read: counts as a directory
     const DWORD nAttributes = ::GetFileAttributesW(wsstrPath.c_str());
     if (nAttributes == INVALID_FILE_ATTRIBUTES)
@@ -155,16 +148,10 @@ std::size_t DirectorySearch::getDirectoryPartLength(const std::string& sstrPatte
 
 bool DirectorySearch::findFirst(const std::string& sstrPattern)
 {
-    close();
-    if (hasNul(sstrPattern))
-        return false; // names no directory and no entry
-    const std::size_t nDirectoryLength = getDirectoryPartLength(sstrPattern);
-    const std::string sstrComponent = sstrPattern.substr(nDirectoryLength);
-    if (sstrComponent.empty())
-        return false; // no entry has an empty name
-
-    m_bMatchAll = sstrComponent == "*";
-    m_bLiteral = sstrComponent.find_first_of("*?") == std::string::npos;
+    std::size_t nDirectoryLength = 0;
+    std::string sstrComponent;
+    if (!beginSearch(sstrPattern, nDirectoryLength, sstrComponent))
+        return false;
     m_sstrMatch = sstrComponent;
 
     // Every entry of the directory, matched here: the OS's own matching is looser (8.3 names,

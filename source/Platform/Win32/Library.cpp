@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "Platform/Common/ScopedHandle.h"
 #include "Platform/Win32/Utf8.h"
 
 namespace qvPlatform {
@@ -25,22 +26,13 @@ constexpr WORD NATIVE_OPTIONAL_MAGIC = IMAGE_NT_OPTIONAL_HDR32_MAGIC;
 typedef IMAGE_NT_HEADERS32 NativeNtHeaders;
 #endif
 
-class FileHandle
+struct FileHandleTraits
 {
-public:
-    explicit FileHandle(HANDLE hFile) : m_hFile(hFile) {}
-    ~FileHandle()
-    {
-        if (m_hFile != INVALID_HANDLE_VALUE)
-            ::CloseHandle(m_hFile);
-    }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    HANDLE get() const { return m_hFile; }
-
-private:
-    HANDLE m_hFile;
+    typedef HANDLE Handle;
+    static bool isValid(HANDLE hFile) { return hFile != INVALID_HANDLE_VALUE; }
+    static void close(HANDLE hFile) { ::CloseHandle(hFile); }
 };
+typedef ScopedHandle<FileHandleTraits> FileHandle;
 
 // Reads exactly nSize bytes at nOffset; false on a short read or an error.
 bool readAt(HANDLE hFile, void* pBuffer, DWORD nSize, std::uint64_t nOffset)

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "Platform/Check.h"
+#include "Platform/Common/ThreadControl.h"
 #include "Platform/Futex.h"
 #include "Platform/Mutex.h"
 
@@ -10,26 +11,12 @@ namespace qvPlatform {
 
 namespace {
 
-// The start word, which the start gate, start() and terminate() go through:
-//
-//   bit 1      TERMINATED  terminate() was called
-//   bit 2      STARTED     start() handed over an argument
-//   bits 3-4   phase       at the start gate / running its body / done
-//
-// The suspension count is the OS's own. Leaving the gate is one atomic step that a concurrent
-// terminate() cannot split: either the thread runs its body (and terminate() kills it) or it
-// sees TERMINATED and ends without calling it.
-constexpr std::uint32_t TERMINATED = 1u << 1;
-constexpr std::uint32_t STARTED = 1u << 2;
-constexpr std::uint32_t PHASE_MASK = 3u << 3;
-constexpr std::uint32_t PHASE_GATE = 0u << 3;
-constexpr std::uint32_t PHASE_RUNNING = 1u << 3;
-constexpr std::uint32_t PHASE_DONE = 2u << 3;
-
-inline std::uint32_t phaseOf(std::uint32_t nControl)
-{
-    return nControl & PHASE_MASK;
-}
+// The start word (Common/ThreadControl.h), which the start gate, start() and terminate() go
+// through. The suspension count is the OS's own: the word holds none, and never STOPPED.
+// Leaving the gate is one atomic step that a concurrent terminate() cannot split: either the
+// thread runs its body (and terminate() kills it) or it sees TERMINATED and ends without calling
+// it.
+typedef ThreadControl Control;
 
 constexpr DWORD SUSPEND_FAILED = static_cast<DWORD>(-1);
 
@@ -43,7 +30,7 @@ struct Thread::State
     // From CreateThread, set before the wrapper exists.
     unsigned long m_nThreadId{0};
     std::atomic<void*> m_pArgument{nullptr};
-    std::atomic<std::uint32_t> m_nControl{PHASE_GATE};
+    std::atomic<std::uint32_t> m_nControl{Control::PHASE_GATE};
     // 1 once the body can never run again (join() waits on the thread's handle instead).
     std::atomic<std::uint32_t> m_nEnded{0};
     std::atomic<std::uint32_t> m_nExitCode{0};
@@ -75,11 +62,7 @@ struct Thread::State
     // waits on the start word (at its gate), and joiners wait on the handle.
     void markEnded()
     {
-        std::uint32_t nControl = m_nControl.load(std::memory_order_relaxed);
-        while (!m_nControl.compare_exchange_weak(nControl, (nControl & ~PHASE_MASK) | PHASE_DONE,
-                                                 std::memory_order_acq_rel,
-                                                 std::memory_order_relaxed)) {
-        }
+        Control::enterDone(m_nControl);
         m_nEnded.store(1, std::memory_order_release);
     }
 };
@@ -101,28 +84,17 @@ void finishThread(Thread::State* pState, std::uint32_t nExitCode, bool bFinished
 // now (false when terminate() was called before, or the body is already over).
 bool markTerminatedBySelf(Thread::State* pState)
 {
-    const std::uint32_t nControl =
-        pState->m_nControl.fetch_or(TERMINATED, std::memory_order_acq_rel);
-    return !(nControl & TERMINATED) && phaseOf(nControl) == PHASE_RUNNING;
+    const std::uint32_t nControl = Control::markTerminated(pState->m_nControl);
+    return !(nControl & Control::TERMINATED) &&
+           Control::phaseOf(nControl) == Control::PHASE_RUNNING;
 }
 
 // Waits at the start gate. Returns false when the thread was terminated before it started.
 bool passStartGate(Thread::State* pState)
 {
     std::atomic<std::uint32_t>& control = pState->m_nControl;
-    std::uint32_t nControl = control.load(std::memory_order_acquire);
-    for (;;) {
-        if (nControl & TERMINATED)
-            return false;
-        if (nControl & STARTED) {
-            if (control.compare_exchange_weak(nControl, (nControl & ~PHASE_MASK) | PHASE_RUNNING,
-                                              std::memory_order_acq_rel, std::memory_order_acquire))
-                return true;
-            continue;
-        }
-        futexWait(control, nControl);
-        nControl = control.load(std::memory_order_acquire);
-    }
+    return Control::passStartGate(control, control.load(std::memory_order_acquire),
+                                  [&control](std::uint32_t nSeen) { futexWait(control, nSeen); });
 }
 
 // One thread at a time in the process stops another: terminate(), the destructor and suspend()
@@ -201,29 +173,20 @@ DWORD WINAPI threadEntry(LPVOID pParameter)
 
 // ---------------------------------------------------------------------------------------------
 
-int Thread::create(Body pBody, Thread*& pThread)
+int Thread::launch(Body pBody, State*& pState, NativeThreadHandle& handle)
 {
-    State* pState = new State(pBody);
+    pState = new State(pBody);
     DWORD nThreadId = 0;
-    HANDLE hThread = ::CreateThread(nullptr, 0, &threadEntry, pState, CREATE_SUSPENDED, &nThreadId);
-    if (hThread == nullptr) {
+    handle = ::CreateThread(nullptr, 0, &threadEntry, pState, CREATE_SUSPENDED, &nThreadId);
+    if (handle == nullptr) {
         const DWORD nError = ::GetLastError();
         delete pState;
+        pState = nullptr;
         return nError != 0 ? static_cast<int>(nError) : -1;
     }
     pState->m_nThreadId = nThreadId;
-    try {
-        pThread = new Thread(pState, hThread);
-    } catch (...) {
-        // No wrapper for the new thread: a temporary one ends it as a destroyed wrapper would
-        // (it never started, so it leaves its start gate at once) and lets go of the state.
-        Thread abandoned(pState, hThread);
-        throw;
-    }
     return 0;
 }
-
-Thread::Thread(State* pState, NativeThreadHandle handle) : m_pState(pState), m_Handle(handle) {}
 
 Thread::~Thread()
 {
@@ -262,15 +225,11 @@ void Thread::start(void* pArgument)
 {
     std::atomic<std::uint32_t>& control = m_pState->m_nControl;
     std::uint32_t nControl = control.load(std::memory_order_acquire);
-    if (phaseOf(nControl) == PHASE_DONE || (nControl & TERMINATED))
+    if (Control::isOver(nControl))
         return;
     m_pState->m_pArgument.store(pArgument, std::memory_order_release);
-    do {
-        if (phaseOf(nControl) == PHASE_DONE || (nControl & TERMINATED))
-            return;
-    } while (!(nControl & STARTED) &&
-             !control.compare_exchange_weak(nControl, nControl | STARTED, std::memory_order_acq_rel,
-                                            std::memory_order_acquire));
+    if (!Control::markStarted(control, nControl))
+        return;
     futexWakeAll(control);
     // One step off the OS count; a count of 0 stays 0.
     ::ResumeThread(m_Handle);
@@ -282,8 +241,7 @@ void Thread::resume()
     // or terminate() ends it held): a step off the count now could take off the step of a
     // terminate() that holds the thread stopped outside every internal region, and let it be
     // killed anywhere.
-    const std::uint32_t nControl = m_pState->m_nControl.load(std::memory_order_acquire);
-    if (phaseOf(nControl) == PHASE_DONE || (nControl & TERMINATED))
+    if (Control::isOver(m_pState->m_nControl.load(std::memory_order_acquire)))
         return;
     ::ResumeThread(m_Handle);
 }
@@ -291,8 +249,7 @@ void Thread::resume()
 void Thread::suspend()
 {
     std::atomic<std::uint32_t>& control = m_pState->m_nControl;
-    const std::uint32_t nControl = control.load(std::memory_order_acquire);
-    if (phaseOf(nControl) == PHASE_DONE || (nControl & TERMINATED))
+    if (Control::isOver(control.load(std::memory_order_acquire)))
         return;
     // Suspending oneself returns once another thread has resumed us (without any lock held:
     // terminate() must be able to end a thread that holds itself).
@@ -308,8 +265,7 @@ void Thread::suspend()
             return; // the thread has gone, or its count is at the maximum
         // A thread that ended or was terminated meanwhile is not held: undo the step
         // (terminate() may be releasing a thread at its gate, and must not miss this one).
-        const std::uint32_t nNow = control.load(std::memory_order_acquire);
-        if (phaseOf(nNow) == PHASE_DONE || (nNow & TERMINATED)) {
+        if (Control::isOver(control.load(std::memory_order_acquire))) {
             ::ResumeThread(m_Handle);
             return;
         }
@@ -319,8 +275,7 @@ void Thread::suspend()
         waitUntilStopped(m_Handle);
         // Stopped now. One that got to its end meanwhile may have freed its thread-locals (the
         // count below is one): let it go, as above.
-        const std::uint32_t nStopped = control.load(std::memory_order_acquire);
-        if (phaseOf(nStopped) == PHASE_DONE || (nStopped & TERMINATED)) {
+        if (Control::isOver(control.load(std::memory_order_acquire))) {
             ::ResumeThread(m_Handle);
             return;
         }
@@ -351,7 +306,8 @@ bool Thread::stopForTermination(const void*& pLastParked)
             break;
         }
         waitUntilStopped(m_Handle);
-        if (phaseOf(m_pState->m_nControl.load(std::memory_order_acquire)) == PHASE_DONE) {
+        if (Control::phaseOf(m_pState->m_nControl.load(std::memory_order_acquire)) ==
+            Control::PHASE_DONE) {
             ::ResumeThread(m_Handle);
             return false;
         }
@@ -373,14 +329,13 @@ bool Thread::stopForTermination(const void*& pLastParked)
 // Called with the termination lock held.
 void Thread::requestTermination(int& nError)
 {
-    const std::uint32_t nControl =
-        m_pState->m_nControl.fetch_or(TERMINATED, std::memory_order_acq_rel);
-    if (nControl & TERMINATED)
+    const std::uint32_t nControl = Control::markTerminated(m_pState->m_nControl);
+    if (nControl & Control::TERMINATED)
         return;
     // Wakes a thread waiting at its start gate.
     futexWakeAll(m_pState->m_nControl);
-    switch (phaseOf(nControl)) {
-    case PHASE_GATE:
+    switch (Control::phaseOf(nControl)) {
+    case Control::PHASE_GATE:
         // Held by its suspension count, perhaps: let it run to the gate, where it sees
         // TERMINATED and ends without calling its body.
         while (true) {
@@ -389,7 +344,7 @@ void Thread::requestTermination(int& nError)
                 break;
         }
         break;
-    case PHASE_RUNNING: {
+    case Control::PHASE_RUNNING: {
         // Killed only while stopped outside the library's internal regions (one killed inside
         // would leave that lock held for every other thread), and only while still inside its
         // body: one that has left it runs nothing of the caller's any more, and its exit path

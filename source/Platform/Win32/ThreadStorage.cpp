@@ -6,7 +6,7 @@
 #include <atomic>
 #include <utility>
 
-#include "Platform/Check.h"
+#include "Platform/Common/ThreadStorageSlots.h"
 
 namespace qvPlatform {
 
@@ -15,9 +15,7 @@ namespace {
 // FLS callbacks use the WINAPI convention (__stdcall on 32-bit), release functions the C++ one:
 // each slot gets a callback of its own that calls its release function. The library needs few
 // slots; MAXIMUM_SLOTS bounds them.
-constexpr int MAXIMUM_SLOTS = 8;
-ThreadStorage::Release s_apRelease[MAXIMUM_SLOTS];
-std::atomic<int> s_nSlotsUsed{0};
+constexpr int MAXIMUM_SLOTS = ThreadStorageSlots::MAXIMUM_SLOTS;
 DWORD s_anFlsSlot[MAXIMUM_SLOTS];
 
 // An ending thread runs the FLS callbacks before the modules' thread-detach notifications, where
@@ -77,7 +75,7 @@ VOID WINAPI callRelease(PVOID pValue)
     const DWORD nIndex = closedMarkIndex();
     if (nIndex != TLS_OUT_OF_INDEXES && ::FlsGetValue(s_anFlsSlot[N]) == pValue)
         ::TlsSetValue(nIndex, reinterpret_cast<LPVOID>(1));
-    s_apRelease[N](pValue);
+    ThreadStorageSlots::releaseOf(N)(pValue);
 }
 
 template <int... N>
@@ -98,7 +96,7 @@ struct SlotsGiveBack
         if (s_bPinned.load(std::memory_order_acquire))
             return;
         s_bSlotsGivenBack.store(true, std::memory_order_seq_cst);
-        const int nSlots = std::min(s_nSlotsUsed.load(), MAXIMUM_SLOTS);
+        const int nSlots = std::min(ThreadStorageSlots::countAllocated(), MAXIMUM_SLOTS);
         for (int n = 0; n < nSlots; ++n)
             if (s_anFlsSlot[n] != FLS_OUT_OF_INDEXES)
                 ::FlsFree(s_anFlsSlot[n]);
@@ -111,11 +109,9 @@ struct SlotsGiveBack
 
 ThreadStorage::ThreadStorage(Release pRelease) : m_nSlot(0), m_bValid(false)
 {
-    const int nIndex = s_nSlotsUsed.fetch_add(1);
-    QV_PLATFORM_CHECK(nIndex < MAXIMUM_SLOTS);
-    if (nIndex >= MAXIMUM_SLOTS)
+    const int nIndex = ThreadStorageSlots::allocate(pRelease);
+    if (nIndex < 0)
         return;
-    s_apRelease[nIndex] = pRelease;
     static_cast<void>(closedMarkIndex()); // ready before any callback runs
     const DWORD nSlot =
         ::FlsAlloc(callbackOf(nIndex, std::make_integer_sequence<int, MAXIMUM_SLOTS>()));
