@@ -250,15 +250,17 @@ public:
         /// Calls the job and returns its result; an exception of the job is dropped and gives
         /// -1. The unwinding of a cancelled thread passes through.
         static long runJob(long (*pThreadFunc)(void*), void* pThreadData);
+        /// As above, for a taken job (an empty one gives 0).
+        static long runJob(const qvJobQueue::Job& job);
 
-        /// The job step's parts, for a derived step: takeJob() waits for the next job of the
-        /// queue and takes it (false: woken to stop, no job); a taken job is then either run
-        /// and counted with finishJob() once everything the step does for it is done, or
-        /// dropped with dropJob() (which destroys a callable job's object unrun).
+        /// The job step's parts, for a derived step: takeJobToRun() waits for the next job of
+        /// the queue and takes it; it returns false when woken to stop, or when the job came
+        /// after the member was stopped (it then drops it, destroying a callable job's object
+        /// unrun). A taken job is run with runJob() and counted with finishJob() once
+        /// everything the step does for it is done.
         ///@{
-        bool takeJob(qvJobQueue::Job& job);
+        bool takeJobToRun(qvJobQueue::Job& job);
         void finishJob();
-        static void dropJob(const qvJobQueue::Job& job);
         ///@}
 
         qvJobQueue* m_pJobQueue; ///< The member's queue, the team's (not owned).

@@ -27,15 +27,9 @@ qvJoinableThreadTeam::qvJoinableThreadTeamStorage::~qvJoinableThreadTeamStorage(
 long qvJoinableThreadTeam::qvJoinableThreadTeamStorage::processNextJob()
 {
     qvJobQueue::Job job;
-    if (!takeJob(job))
+    if (!takeJobToRun(job))
         return 0;
-    // A job taken after the team began to stop its members is dropped: the team is going away
-    // and nobody may join it any more.
-    if (isStopped()) {
-        dropJob(job);
-        return 0;
-    }
-    const long nResult = job.m_pThreadFunc ? runJob(job.m_pThreadFunc, job.m_pThreadData) : 0;
+    const long nResult = runJob(job);
     // The state first, so that a woken joiner already sees JOB_DONE; the team counts the job
     // finished (for waitUntilIdle) only once its joiners are released.
     m_pStateTable->removeJob(job.m_nJobID);

@@ -25,24 +25,26 @@ qvThreadTeam::qvThreadTeamStorage::~qvThreadTeamStorage()
 long qvThreadTeam::qvThreadTeamStorage::processNextJob()
 {
     qvJobQueue::Job job;
-    if (!takeJob(job))
+    if (!takeJobToRun(job))
         return 0;
-    // A job taken after the team began to stop its members is dropped.
-    if (isStopped()) {
-        dropJob(job);
-        return 0;
-    }
-    const long nResult = job.m_pThreadFunc ? runJob(job.m_pThreadFunc, job.m_pThreadData) : 0;
+    const long nResult = runJob(job);
     finishJob();
     return nResult;
 }
 
-bool qvThreadTeam::qvThreadTeamStorage::takeJob(qvJobQueue::Job& job)
+bool qvThreadTeam::qvThreadTeamStorage::takeJobToRun(qvJobQueue::Job& job)
 {
     if (!m_pJobQueue->getJobAsSoleTaker(job))
         return false;
     if (m_pTeam)
         m_pTeam->jobTaken();
+    // A job taken after the team began to stop its members is dropped: the team is going away
+    // and nobody may wait for its jobs any more.
+    if (isStopped()) {
+        if (job.m_pDiscard)
+            job.m_pDiscard(job.m_pThreadData);
+        return false;
+    }
     return true;
 }
 
@@ -53,10 +55,9 @@ void qvThreadTeam::qvThreadTeamStorage::finishJob()
         m_pTeam->jobFinished(*m_pJobQueue);
 }
 
-void qvThreadTeam::qvThreadTeamStorage::dropJob(const qvJobQueue::Job& job)
+long qvThreadTeam::qvThreadTeamStorage::runJob(const qvJobQueue::Job& job)
 {
-    if (job.m_pDiscard)
-        job.m_pDiscard(job.m_pThreadData);
+    return job.m_pThreadFunc ? runJob(job.m_pThreadFunc, job.m_pThreadData) : 0;
 }
 
 long qvThreadTeam::qvThreadTeamStorage::runJob(long (*pThreadFunc)(void*), void* pThreadData)
@@ -69,8 +70,7 @@ long qvThreadTeam::qvThreadTeamStorage::runJob(long (*pThreadFunc)(void*), void*
 // ---------------------------------------------------------------------------------------------
 // qvThreadTeam
 
-qvThreadTeam::qvThreadTeam(unsigned int nMembers)
-    : qvThreadTeam(nMembers, PLACEMENT_FEWEST_WAITING)
+qvThreadTeam::qvThreadTeam(unsigned int nMembers) : qvThreadTeam(nMembers, PLACEMENT_FEWEST_WAITING)
 {
 }
 
