@@ -60,9 +60,9 @@ const timespec* sleepLimit(std::uint64_t nNanoseconds, timespec& limit)
 void sleepOn(std::atomic<std::uint32_t>& word, std::uint32_t nExpected, std::uint64_t nNanoseconds)
 {
     timespec limit;
-    const long nResult = syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word),
-                                 FUTEX_WAIT_PRIVATE, nExpected, sleepLimit(nNanoseconds, limit),
-                                 nullptr, 0);
+    const long nResult =
+        syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, nExpected,
+                sleepLimit(nNanoseconds, limit), nullptr, 0);
     // EAGAIN: the word changed before we slept; EINTR: a signal arrived; ETIMEDOUT: the limit
     // (or the period above) ended. All mean "re-check".
     QV_PLATFORM_CHECK(nResult == 0 || errno == EAGAIN || errno == EINTR || errno == ETIMEDOUT);
