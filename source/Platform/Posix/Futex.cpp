@@ -25,7 +25,8 @@ namespace {
 // stop an idle thread). So under ThreadSanitizer every wait wakes every 10 ms and passes
 // through such a call (a query of the signal mask, which changes nothing); callers re-check
 // anyway.
-const timespec s_SanitizerPeriod = {0, 10 * 1000 * 1000};
+constexpr std::uint64_t SANITIZER_PERIOD_NS = 10 * 1000 * 1000;
+const timespec s_SanitizerPeriod = {0, static_cast<long>(SANITIZER_PERIOD_NS)};
 const timespec* const s_pWaitTimeout = &s_SanitizerPeriod;
 inline void passSignalsOn()
 {
@@ -33,6 +34,7 @@ inline void passSignalsOn()
     pthread_sigmask(SIG_BLOCK, nullptr, &mask);
 }
 #else
+constexpr std::uint64_t SANITIZER_PERIOD_NS = UINT64_MAX; // no period
 const timespec* const s_pWaitTimeout = nullptr;
 inline void passSignalsOn() {}
 #endif
@@ -47,11 +49,8 @@ const timespec* sleepLimit(std::uint64_t nNanoseconds, timespec& limit)
 {
     if (nNanoseconds == UINT64_MAX)
         return s_pWaitTimeout;
-    if (s_pWaitTimeout) {
-        const std::uint64_t nPeriod = static_cast<std::uint64_t>(s_pWaitTimeout->tv_nsec);
-        if (nNanoseconds > nPeriod)
-            nNanoseconds = nPeriod;
-    }
+    if (nNanoseconds > SANITIZER_PERIOD_NS)
+        nNanoseconds = SANITIZER_PERIOD_NS;
     limit.tv_sec = static_cast<time_t>(nNanoseconds / 1000000000u);
     limit.tv_nsec = static_cast<long>(nNanoseconds % 1000000000u);
     return &limit;
