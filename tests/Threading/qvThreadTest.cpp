@@ -1116,6 +1116,62 @@ TEST(qvThreadTest, TwoThreadsTerminatingEachOtherDoNotHang)
     EXPECT_EXIT(qvTest::exitWithVerdict(&terminateEachOtherRounds), testing::ExitedWithCode(0), "");
 }
 
+namespace {
+
+// A thread let go towards its start gate and suspended there at once may be stopped inside the
+// heap's lock (its start-up allocates). A terminate() from a thread that has never waited, whose
+// own first allocations then wait for that lock, returns once the controller resumes the thread
+// (resume() must still work then). Between suspend() and resume() the controlling thread
+// allocates nothing: it would wait for the heap's lock itself.
+bool becomesWithin(const std::atomic<bool>& bFlag, std::chrono::steady_clock::duration timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!bFlag.load()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+std::string terminateSuspendedStartersRounds()
+{
+    for (int nRound = 0; nRound < qvTest::raceRounds(500); ++nRound) {
+        qvThread thread;
+        std::atomic<bool> bGo{false};
+        std::atomic<bool> bTerminated{false};
+        std::thread terminator([&] {
+            while (!bGo.load())
+                std::this_thread::yield();
+            thread.terminate();
+            bTerminated.store(true);
+        });
+        thread.resume();
+        thread.suspend();
+        bGo.store(true);
+        // The controller resumes the thread after a moment, whether or not terminate() has
+        // returned by then (after it has, resume() does nothing).
+        becomesWithin(bTerminated, std::chrono::milliseconds(20));
+        thread.resume();
+        const bool bReturned = becomesWithin(bTerminated, qvTest::TIMEOUT);
+        terminator.join();
+        if (!bReturned)
+            return "terminate() of a thread suspended on its way to its gate does not return, "
+                   "round " +
+                   std::to_string(nRound);
+    }
+    return "";
+}
+
+} // namespace
+
+TEST(qvThreadTest, TerminateOfAThreadSuspendedOnItsWayToItsGateReturns)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(qvTest::exitWithVerdict(&terminateSuspendedStartersRounds),
+                testing::ExitedWithCode(0), "");
+}
+
 TEST(qvThreadTest, TerminateAtARandomMomentLeavesTheWaitsOfOthersWorking)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");

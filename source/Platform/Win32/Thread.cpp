@@ -329,6 +329,13 @@ bool Thread::stopForTermination(const void*& pLastParked)
 // Called with the termination lock held.
 void Thread::requestTermination(int& nError)
 {
+    // What the caller needs of its own on the way (its wait record and parking record: their
+    // first use allocates, the thread-locals through the C runtime's emulated TLS) is made before
+    // the thread is marked, while resume() still works: a thread that suspend() stopped inside
+    // the heap's lock then holds this call up only until it is resumed. Once it is marked,
+    // resume() does nothing, and an allocation here would wait for ever.
+    static_cast<void>(waitRecord());
+    prepareThreadForWaits();
     const std::uint32_t nControl = Control::markTerminated(m_pState->m_nControl);
     if (nControl & Control::TERMINATED)
         return;
