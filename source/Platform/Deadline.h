@@ -4,24 +4,25 @@
 // The end of a timed wait, on the monotonic clock, so that setting the wall clock neither
 // shortens nor lengthens a wait. Built from the millisecond limits of the public calls, where
 // 0xFFFFFFFF (qvSynch::WAIT_INFINITE) means no limit. A wait made of several sleeps (a sleep
-// may end early, and the caller then re-checks) asks remaining() before each one, so the whole
-// wait ends at the deadline however often it is woken.
+// may end early, and the caller then re-checks) asks remainingNanoseconds() before each, so the
+// whole wait ends at the deadline however often it is woken.
 
 #include <chrono>
 #include <cstdint>
+
+#include "Threading/qvWaitLimit.h"
 
 namespace qvPlatform {
 
 class Deadline
 {
 public:
-    static constexpr unsigned long INFINITE_MILLISECONDS = 0xFFFFFFFFul;
     static constexpr std::uint64_t LONGEST_MILLISECONDS = 100ull * 366 * 24 * 3600 * 1000;
 
     // A limit longer than LONGEST_MILLISECONDS (about a century; only possible where unsigned
     // long has 64 bits) is taken as no limit: it could not end within the clock's range.
     explicit Deadline(unsigned long nMilliseconds)
-        : m_bInfinite(nMilliseconds == INFINITE_MILLISECONDS || isBeyondTheClock(nMilliseconds)),
+        : m_bInfinite(nMilliseconds == qvSynch::WAIT_INFINITE || isBeyondTheClock(nMilliseconds)),
           m_End(m_bInfinite ? Clock::time_point::max()
                             : Clock::now() + std::chrono::milliseconds(
                                                  static_cast<std::int64_t>(nMilliseconds)))
