@@ -13,10 +13,14 @@
 ///   that would exceed it is refused (tryAddJob() returns false, addJob() throws), never dropped.
 /// - Callable jobs: a job may carry an object of its own (a callable), which the adder moves or
 ///   copies into the job's node (NewJob::m_pPlace): no allocation for objects of up to
-///   INLINE_CALLABLE_SIZE bytes. The object stays in the node until the taker takes its next job,
-///   so only a queue with a sole taker may carry such jobs, and the taker runs (or discards) each
-///   before it takes the next. A job that is never run is discarded (NewJob::m_pDiscard) by the
-///   taker that drops it, or by the destructor for jobs still waiting.
+///   INLINE_CALLABLE_SIZE bytes aligned to at most INLINE_CALLABLE_ALIGNMENT. The adder first
+///   reserves a node and a place within the capacity, under its lock, then builds the object
+///   with no lock held (the object's constructor may block, throw or add jobs to this queue), and
+///   then links the job; a queue without room builds nothing. The object stays in the node until
+///   the taker takes its next job, so only a queue with a sole taker may carry such jobs, and the
+///   taker runs (or discards) each before it takes the next. A job that is never run is discarded
+///   (NewJob::m_pDiscard) by the taker that drops it, or by the destructor for jobs still
+///   waiting.
 /// - Counts: the taker counts each job it has finished (countJobDone); the queue is idle when
 ///   every job added has been counted so, and getLoad() is the number of jobs waiting or being
 ///   run. A team uses them to place jobs on idle members and to wait until it is idle.
@@ -62,6 +66,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <stdexcept>
 
 #include "Threading/qvLocks.h"
@@ -74,9 +79,13 @@ public:
     static constexpr unsigned int MAXIMUM_WAITING_JOBS = 32767;
     /// A new queue has SPARE_NODES + 1 nodes (see Memory).
     static constexpr unsigned int SPARE_NODES = 255;
-    /// Callables of up to this size (and an alignment no larger than std::max_align_t's) live in
-    /// the job's node.
+    /// Callables of up to this size (and an alignment of at most INLINE_CALLABLE_ALIGNMENT) live
+    /// in the job's node.
     static constexpr std::size_t INLINE_CALLABLE_SIZE = 48;
+    /// The alignment of a node's callable storage: a fixed number, the same in every unit and on
+    /// every platform (std::max_align_t's alignment is not: 32-bit MinGW gives 8 or 16 depending
+    /// on the headers a unit includes first). Nodes are allocated with this alignment asked for.
+    static constexpr std::size_t INLINE_CALLABLE_ALIGNMENT = 16;
 
     /// The job record; all fields zero by default. m_pDiscard, when set, destroys the job's
     /// argument if the job is dropped without being run.
@@ -89,10 +98,10 @@ public:
     };
 
     /// A job to add: the job record, and optionally a callable to place into the job's node.
-    /// With m_pPlace set, the adder calls m_pPlace(pNodeStorage, m_pSource) under the queue's
-    /// lock (it constructs the callable there, from m_pSource), and the job's argument becomes
-    /// pNodeStorage; m_Job.m_pThreadData is then ignored. m_pPlace is called only for the add
-    /// that succeeds.
+    /// With m_pPlace set, the adder calls m_pPlace(pNodeStorage, m_pSource) with no lock held,
+    /// once it has reserved room for the job (it constructs the callable there, from m_pSource,
+    /// or a pointer to a copy of its own), and the job's argument becomes pNodeStorage;
+    /// m_Job.m_pThreadData is then ignored. m_pPlace is called only for the add that succeeds.
     struct NewJob
     {
         Job m_Job; ///< The job; m_pThreadData is ignored when m_pPlace is set.
@@ -105,11 +114,11 @@ public:
     /// freed what it allocated.
     qvJobQueue() : m_Semaphore(0, static_cast<int>(MAXIMUM_WAITING_JOBS))
     {
-        Node* pFirst = new Node();
+        Node* pFirst = newNode();
         Node* pLast = pFirst;
         try {
             for (unsigned int n = 0; n < SPARE_NODES; ++n) {
-                Node* pNode = new Node();
+                Node* pNode = newNode();
                 pLast->m_pNext.store(pNode, std::memory_order_relaxed);
                 pLast = pNode;
             }
@@ -168,38 +177,36 @@ public:
     /// callable's constructor throws, with nothing added.
     bool tryAddJob(const NewJob& job)
     {
-        bool bWake = false;
+        if (!job.m_pPlace) {
+            Guard guard(m_AddLock);
+            Node* pNode = reserveNode();
+            if (!pNode)
+                return false;
+            pNode->m_Job = job.m_Job;
+            return linkReserved(guard, pNode);
+        }
+        Node* pNode = nullptr;
         {
             Guard guard(m_AddLock);
-            const std::uint32_t nAdded = m_nAdded.load(std::memory_order_relaxed);
-            // Sequentially consistent, as the taker's count: a producer waiting for room
-            // registers before it looks here, and the taker looks for such producers after it
-            // counts (see qvThreadTeam).
-            if (nAdded - m_nTaken.load(std::memory_order_seq_cst) >= m_nMaximumWaiting)
+            pNode = reserveNode();
+            if (!pNode)
                 return false;
-            Node* pNode = takeFreeNode();
-            pNode->m_Job = job.m_Job;
-            if (job.m_pPlace) {
-                try {
-                    job.m_pPlace(pNode->m_Storage, job.m_pSource);
-                } catch (...) {
-                    giveBackFreeNode(pNode);
-                    throw;
-                }
-                pNode->m_Job.m_pThreadData = pNode->m_Storage;
-            }
-            pNode->m_pNext.store(nullptr, std::memory_order_relaxed);
-            // Counted before it is linked: a taker that polls the link may take and run the
-            // job at once, and a job that runs must never be missing from the count (an idle
-            // check would see the queue idle while it runs).
-            m_nAdded.store(nAdded + 1, std::memory_order_release);
-            m_pLast->m_pNext.store(pNode, std::memory_order_release);
-            m_pLast = pNode;
-            bWake = wakeSleeper();
+            ++m_nReserved;
         }
-        if (bWake)
-            m_Semaphore.V();
-        return true;
+        // The callable is built with no lock held: its constructor is the caller's code.
+        try {
+            job.m_pPlace(pNode->m_Storage, job.m_pSource);
+        } catch (...) {
+            Guard guard(m_AddLock);
+            --m_nReserved;
+            giveBackFreeNode(pNode);
+            throw;
+        }
+        pNode->m_Job = job.m_Job;
+        pNode->m_Job.m_pThreadData = pNode->m_Storage;
+        Guard guard(m_AddLock);
+        --m_nReserved;
+        return linkReserved(guard, pNode);
     }
 
     /// As tryAddJob(), but a full queue throws std::length_error "Job queue is full.".
@@ -286,6 +293,19 @@ public:
             m_Semaphore.V();
     }
 
+    /// A team's placement stamp of this queue: the team writes it when it adds a job here, to
+    /// tell which queue it chose last. A hint, read and written without a lock.
+    ///@{
+    std::uint32_t getPlacementStamp() const
+    {
+        return m_nPlacementStamp.load(std::memory_order_relaxed);
+    }
+    void setPlacementStamp(std::uint32_t nStamp)
+    {
+        m_nPlacementStamp.store(nStamp, std::memory_order_relaxed);
+    }
+    ///@}
+
     /// Whether a job waits: a hint read without a lock, which only reads the link that the next
     /// adder writes (a taker may poll it without slowing adders down).
     bool hasWaitingJob() const
@@ -318,8 +338,22 @@ private:
     {
         std::atomic<Node*> m_pNext{nullptr};
         Job m_Job;
-        alignas(std::max_align_t) unsigned char m_Storage[INLINE_CALLABLE_SIZE];
+        alignas(INLINE_CALLABLE_ALIGNMENT) unsigned char m_Storage[INLINE_CALLABLE_SIZE];
     };
+
+    /// A node from memory of the node's alignment, asked for explicitly: a plain new may assume
+    /// an alignment that the C library's allocator does not give (32-bit MinGW assumes 16 bytes
+    /// where its malloc gives 8).
+    static Node* newNode()
+    {
+        void* pMemory = ::operator new(sizeof(Node), std::align_val_t(alignof(Node)));
+        return ::new (pMemory) Node();
+    }
+    static void deleteNode(Node* pNode)
+    {
+        pNode->~Node();
+        ::operator delete(pNode, std::align_val_t(alignof(Node)));
+    }
 
     class Guard
     {
@@ -331,23 +365,30 @@ private:
             qvSynchDetail::enterInternalRegion();
             m_Lock.acquire();
         }
-        ~Guard()
-        {
-            m_Lock.release();
-            qvSynchDetail::leaveInternalRegion();
-        }
+        ~Guard() { unlock(); }
         Guard(const Guard&) = delete;
         Guard& operator=(const Guard&) = delete;
 
+        /// Lets the lock go before the end of the scope (once).
+        void unlock()
+        {
+            if (m_bLocked) {
+                m_bLocked = false;
+                m_Lock.release();
+                qvSynchDetail::leaveInternalRegion();
+            }
+        }
+
     private:
         qvSynch::LWLock& m_Lock;
+        bool m_bLocked = true;
     };
 
     static void freeChain(Node* pNode)
     {
         while (pNode) {
             Node* pNext = pNode->m_pNext.load(std::memory_order_relaxed);
-            delete pNode;
+            deleteNode(pNode);
             pNode = pNext;
         }
     }
@@ -360,7 +401,7 @@ private:
         if (m_pFirstFree == m_pFreeEnd) {
             m_pFreeEnd = m_pFirst.load(std::memory_order_acquire);
             if (m_pFirstFree == m_pFreeEnd) {
-                Node* pNode = new Node();
+                Node* pNode = newNode();
                 m_nNodes.store(m_nNodes.load(std::memory_order_relaxed) + 1,
                                std::memory_order_release);
                 return pNode;
@@ -380,6 +421,39 @@ private:
     {
         pNode->m_pNext.store(m_pFirstFree, std::memory_order_relaxed);
         m_pFirstFree = pNode;
+    }
+
+    /// Under m_AddLock: a node for one more job, or null when the queue is full (the jobs
+    /// waiting and the places reserved fill it). Throws the allocator's exception, having changed
+    /// nothing.
+    Node* reserveNode()
+    {
+        // Sequentially consistent, as the taker's count: a producer waiting for room registers
+        // before it looks here, and the taker looks for such producers after it counts (see
+        // qvThreadTeam).
+        if (m_nAdded.load(std::memory_order_relaxed) + m_nReserved -
+                m_nTaken.load(std::memory_order_seq_cst) >=
+            m_nMaximumWaiting)
+            return nullptr;
+        return takeFreeNode();
+    }
+
+    /// Links a filled node as the newest job, under the guard of m_AddLock, which it lets go
+    /// before waking a sleeping taker; returns true.
+    bool linkReserved(Guard& guard, Node* pNode)
+    {
+        pNode->m_pNext.store(nullptr, std::memory_order_relaxed);
+        // Counted before it is linked: a taker that polls the link may take and run the job at
+        // once, and a job that runs must never be missing from the count (an idle check would
+        // see the queue idle while it runs).
+        m_nAdded.store(m_nAdded.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+        m_pLast->m_pNext.store(pNode, std::memory_order_release);
+        m_pLast = pNode;
+        const bool bWake = wakeSleeper();
+        guard.unlock();
+        if (bWake)
+            m_Semaphore.V();
+        return true;
     }
 
     static void prefetch(const Node* pNode)
@@ -470,7 +544,9 @@ private:
     Node* m_pFreeEnd = nullptr;   ///< ... and the node after the last one known to be free
     std::atomic<std::uint32_t> m_nAdded{0};
     std::atomic<std::uint32_t> m_nNodes{0};
+    std::atomic<std::uint32_t> m_nPlacementStamp{0}; ///< see getPlacementStamp()
     std::uint32_t m_nMaximumWaiting = MAXIMUM_WAITING_JOBS;
+    std::uint32_t m_nReserved = 0; ///< room taken by adders that are building a callable
     std::uint32_t m_nSleepers = 0; ///< takers counted for a post of m_Semaphore
     std::uint32_t m_nWakes = 0;    ///< wakeTaker() calls not yet used by a taker
 

@@ -287,12 +287,11 @@ public:
     unsigned long createJob(long (*pThreadFunc)(void*), void* pThreadData);
     /// As above, for a callable job (qvThreadTeam.h, Callable jobs).
     template <class F>
+    requires qvTeamDetail::JobCallable<F>
     unsigned long createJob(F&& function)
     {
-        qvTeamDetail::CallableJob<F> job(std::forward<F>(function));
-        const unsigned long nJobID = addJob(job.describe(), false, 0);
-        job.queued();
-        return nJobID;
+        auto&& callable = qvTeamDetail::asCallable(std::forward<F>(function));
+        return addJob(qvTeamDetail::describeJob<decltype(callable)>(callable), false, 0);
     }
     /// As createJob(), but while every queue is full it waits for room, at most nMilliseconds
     /// (qvWaitLimit.h). Returns the job's id, or NO_JOB_ID when it was not queued in time; the id
@@ -301,13 +300,11 @@ public:
     unsigned long createJobWithin(unsigned long nMilliseconds, long (*pThreadFunc)(void*),
                                   void* pThreadData);
     template <class F>
+    requires qvTeamDetail::JobCallable<F>
     unsigned long createJobWithin(unsigned long nMilliseconds, F&& function)
     {
-        qvTeamDetail::CallableJob<F> job(std::forward<F>(function));
-        const unsigned long nJobID = addJob(job.describe(), true, nMilliseconds);
-        if (nJobID != NO_JOB_ID)
-            job.queued();
-        return nJobID;
+        auto&& callable = qvTeamDetail::asCallable(std::forward<F>(function));
+        return addJob(qvTeamDetail::describeJob<decltype(callable)>(callable), true, nMilliseconds);
     }
     ///@}
     /// Waits until no job is queued or running (qvThreadTeam.h, Waiting for idle), at most
@@ -324,6 +321,9 @@ public:
     unsigned int getNumberOfTeamMembers() const;
     /// The placement the team was built with.
     Placement getPlacement() const;
+    /// Called from a job: whether the team that runs it is being destroyed, as
+    /// qvThreadTeam::isStopRequested().
+    static bool isStopRequested() { return qvThreadTeam::isStopRequested(); }
 
 protected:
     void createTeamMembers() override;

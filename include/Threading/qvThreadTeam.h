@@ -16,9 +16,12 @@
 ///   still running the previous job and the others are idle: such jobs run one after another.
 ///   Bursts spread over all members once member 0's queue holds a job.
 /// - PLACEMENT_IDLE_FIRST: a job goes to the member with the fewest jobs waiting or running, the
-///   lowest position among equal counts: an idle member first. Jobs posted one at a time start at
-///   once while any member is idle; a burst spreads evenly, counting the jobs each member runs.
-///   It reads one more counter per member than the default.
+///   member chosen last among equal counts (the lowest position when none was chosen yet): an
+///   idle member first. Jobs posted one at a time start at once while any member is idle, also
+///   when each is posted as soon as the one before has signalled from its body (its member, not
+///   yet counted idle, was chosen last and takes the next job, never a member deep in a long job);
+///   a burst spreads evenly, counting the jobs each member runs. It reads one more counter per
+///   member than the default, and writes a stamp of the chosen queue.
 /// The counts are a lock-free snapshot, so concurrent callers may choose the same member. There
 /// is no stealing of work, in either placement: each member runs the jobs of its own queue one
 /// after another in the order they were queued (a job that another job holds up stays behind
@@ -38,8 +41,13 @@
 /// copy destroyed too. A callable of up to qvJobQueue::INLINE_CALLABLE_SIZE (48) bytes is stored
 /// in the job's queue node: queueing it allocates nothing beyond what copying it allocates (a
 /// qvVoidFunctor's copy allocates its handler, as every Loki functor copy does). A larger one is
-/// copied to the heap. The copy is made under the member queue's lock, so a callable's copy or
-/// move must not add jobs to the same team.
+/// copied to the heap (with its alignment asked for). The copy is made only once the chosen queue
+/// has room for the job, and with no lock of the team held: the callable's copy or move may
+/// block, throw (the job is then not queued) or add jobs to the same team. A job that is refused
+/// (every queue full, or no room within the limit) leaves the caller's callable as it was, also
+/// one given as an rvalue, so that it can be offered again. A callable that tests false (a null
+/// function pointer, an empty std::function or qvVoidFunctor) is refused at the call with
+/// std::invalid_argument "Job callable is empty.". A plain function may be given by name.
 ///
 /// Waiting for idle: waitUntilIdle() returns once no job is queued or running, at a moment when
 /// that held for every member at once, also while jobs add jobs. It sleeps meanwhile: a member
@@ -70,18 +78,15 @@
 ///
 /// Destruction ends every member and returns only when no member can touch the team any more:
 /// - no member starts another job once destruction has begun, and jobs still waiting in the
-///   queues are dropped and never run;
+///   queues are dropped and never run (a callable job's copy is destroyed unrun);
 /// - members waiting for a job (blocked on an empty queue) are woken and end at once;
-/// - a member that is running a job: what the destructor waits for depends on the platform.
-///   Linux: the member is cancelled; it ends at the job's next cancellation point (a blocking
-///   POSIX call that is one, such as nanosleep, read or a condition wait, or any blocking
-///   qvSynch::Semaphore::P), unwinding the job's stack, or else when the job returns; the
-///   destructor waits for that, so a job that never returns and makes no such call keeps the
-///   destructor waiting.
-///   Windows: the destructor waits until the job returns. A thread is never killed while it may
-///   run a job (TerminateThread would leave whatever the job holds, its locks included, as it
-///   was), so a job that never returns keeps the destructor waiting; make long jobs watch a stop
-///   flag of their own.
+/// - a member that is running a job is never terminated or cancelled, on either platform: the
+///   destructor waits until the job returns. A job cut off in the middle would leave whatever
+///   it holds (its locks included) as it was, or, unwound by a cancellation, take the process
+///   down at a noexcept destructor or a catch-all. So a job that never returns keeps the
+///   destructor waiting: a long job polls isStopRequested() and returns early once it is true.
+///   A job of the team that waits in its own team's createJobWithin() or waitUntilIdle() stops
+///   waiting (they return false) once destruction has begun.
 ///
 /// Failures: the constructor throws std::runtime_error "Could not create thread: <error>.\n"
 /// (qvThread) when a member's thread cannot be created, or the allocator's exception; the members
@@ -95,6 +100,7 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <stdexcept>
 #include <type_traits>
 #include <utility>
 
@@ -106,6 +112,12 @@
 #include "qvExport.h"
 
 namespace qvTeamDetail {
+
+/// What createJob() and createJobWithin() accept as a callable job: something callable without
+/// arguments whose decayed copy can be made from the argument (a plain function included).
+template <class F>
+concept JobCallable = std::is_invocable_v < std::decay_t<F>
+& > &&std::is_constructible_v<std::decay_t<F>, F>;
 
 /// Calls a job's callable; a result that converts to long is the job's result, otherwise 0.
 template <class F>
@@ -119,79 +131,99 @@ long callJob(F& function)
     }
 }
 
-/// A callable job as the queue carries it: its start function runs the callable and destroys
-/// it, also when it throws or its thread is cancelled; its discard function destroys it unrun.
-/// A small callable is constructed in the job's node, under the queue's lock and only by the add
-/// that succeeds; a larger one is copied to the heap beforehand and owned here until a queue
-/// takes it.
+/// A plain function as a pointer to it; any other callable as it came.
+template <class F>
+decltype(auto) asCallable(F&& function)
+{
+    if constexpr (std::is_function_v<std::remove_reference_t<F>>)
+        return &function;
+    else
+        return std::forward<F>(function);
+}
+
+/// A callable job as the queue carries it. The queue builds it (place) once it has room for the
+/// job, with no lock held: a small callable in the job's node, a larger or more aligned one on
+/// the heap with a pointer to it in the node. Until then the caller's object is untouched, so a
+/// refused job leaves it as it was. The start function runs the callable and destroys it, also
+/// when it throws or its thread is cancelled; the discard function destroys it unrun.
 template <class A>
 class CallableJob
 {
 public:
     typedef std::decay_t<A> F;
+    typedef std::remove_reference_t<A> Source;
     // Both comparisons are constants in an instantiation, which is the point; the check takes a
     // constant comparison for a redundant one.
     // NOLINTBEGIN(misc-redundant-expression)
-    static constexpr bool IN_NODE =
-        sizeof(F) <= qvJobQueue::INLINE_CALLABLE_SIZE && alignof(F) <= alignof(std::max_align_t);
+    static constexpr bool IN_NODE = sizeof(F) <= qvJobQueue::INLINE_CALLABLE_SIZE &&
+                                    alignof(F) <= qvJobQueue::INLINE_CALLABLE_ALIGNMENT;
     // NOLINTEND(misc-redundant-expression)
 
-    explicit CallableJob(A&& function) : m_pSource(std::addressof(function)), m_pOnHeap(nullptr)
+    /// The job that builds its callable from function, which must live until the add returns.
+    /// Throws std::invalid_argument "Job callable is empty." for a callable that tests false (a
+    /// null function pointer, an empty std::function or qvVoidFunctor).
+    static qvJobQueue::NewJob describe(Source& function)
     {
-        if constexpr (!IN_NODE) {
+        if constexpr (std::is_constructible_v<bool, const Source&>) {
+            if (!static_cast<bool>(function))
+                throw std::invalid_argument("Job callable is empty.");
+        }
+        qvJobQueue::NewJob job;
+        job.m_Job.m_pThreadFunc = &run;
+        job.m_Job.m_pDiscard = &discard;
+        job.m_pPlace = &place;
+        job.m_pSource = const_cast<void*>(static_cast<const void*>(std::addressof(function)));
+        return job;
+    }
+
+private:
+    struct Release
+    {
+        F* m_pFunction;
+        ~Release()
+        {
+            if constexpr (IN_NODE) {
+                m_pFunction->~F();
+            } else {
+                m_pFunction->~F();
+                deallocate(m_pFunction);
+            }
+        }
+    };
+    static F* callableIn(void* pNodeStorage)
+    {
+        if constexpr (IN_NODE)
+            return static_cast<F*>(pNodeStorage);
+        else
+            return *static_cast<F**>(pNodeStorage);
+    }
+    static long run(void* pNodeStorage)
+    {
+        const Release release{callableIn(pNodeStorage)};
+        return callJob(*release.m_pFunction);
+    }
+    static void discard(void* pNodeStorage) { const Release release{callableIn(pNodeStorage)}; }
+
+    static void place(void* pNodeStorage, void* pSource)
+    {
+        Source& source = *static_cast<Source*>(pSource);
+        if constexpr (IN_NODE) {
+            ::new (pNodeStorage) F(std::forward<A>(source));
+        } else {
             void* pMemory = allocate();
             try {
-                m_pOnHeap = ::new (pMemory) F(std::forward<A>(function));
+                ::new (pNodeStorage) F*(::new (pMemory) F(std::forward<A>(source)));
             } catch (...) {
                 deallocate(pMemory);
                 throw;
             }
         }
     }
-    ~CallableJob()
-    {
-        if (m_pOnHeap)
-            deleteFromHeap(m_pOnHeap);
-    }
-    CallableJob(const CallableJob&) = delete;
-    CallableJob& operator=(const CallableJob&) = delete;
 
-    qvJobQueue::NewJob describe() const
-    {
-        qvJobQueue::NewJob job;
-        job.m_Job.m_pThreadFunc = &run;
-        job.m_Job.m_pDiscard = IN_NODE ? &destroy : &deleteFromHeap;
-        if constexpr (IN_NODE) {
-            job.m_pPlace = &place;
-            job.m_pSource = const_cast<void*>(static_cast<const void*>(m_pSource));
-        } else {
-            job.m_Job.m_pThreadData = m_pOnHeap;
-        }
-        return job;
-    }
-    /// A queue has taken the job: it owns the callable now.
-    void queued() { m_pOnHeap = nullptr; }
-
-private:
-    static long run(void* pFunction)
-    {
-        struct Release
-        {
-            F* m_pFunction;
-            ~Release() { IN_NODE ? destroy(m_pFunction) : deleteFromHeap(m_pFunction); }
-        } release{static_cast<F*>(pFunction)};
-        return callJob(*release.m_pFunction);
-    }
-    static void destroy(void* pFunction) { static_cast<F*>(pFunction)->~F(); }
-    static void deleteFromHeap(void* pFunction)
-    {
-        static_cast<F*>(pFunction)->~F();
-        deallocate(pFunction);
-    }
-    /// A callable aligned beyond std::max_align_t gets memory of its alignment asked for
-    /// explicitly: a plain new of it may rely on an alignment that the C library's allocator does
-    /// not give (32-bit MinGW assumes 16 bytes where its malloc gives 8).
-    static constexpr bool OVER_ALIGNED = alignof(F) > alignof(std::max_align_t);
+    /// Memory of the callable's alignment, asked for explicitly beyond 8 bytes: a plain new may
+    /// rely on an alignment that the C library's allocator does not give (32-bit MinGW assumes 16
+    /// bytes where its malloc gives 8).
+    static constexpr bool OVER_ALIGNED = alignof(F) > 8;
     static void* allocate()
     {
         if constexpr (OVER_ALIGNED)
@@ -206,14 +238,14 @@ private:
         else
             ::operator delete(pMemory);
     }
-    static void place(void* pNodeStorage, void* pSource)
-    {
-        ::new (pNodeStorage) F(std::forward<A>(*static_cast<std::remove_reference_t<A>*>(pSource)));
-    }
-
-    const std::remove_reference_t<A>* m_pSource;
-    F* m_pOnHeap;
 };
+
+/// The queue's description of a callable job (see CallableJob).
+template <class A>
+qvJobQueue::NewJob describeJob(std::remove_reference_t<A>& function)
+{
+    return CallableJob<A>::describe(function);
+}
 
 } // namespace qvTeamDetail
 
@@ -293,19 +325,21 @@ public:
     qvThreadTeam(const qvThreadTeam&) = delete;
     qvThreadTeam& operator=(const qvThreadTeam&) = delete;
 
-    /// Queues a job (id 0) on one member, see Distribution and Capacity. A null pThreadFunc
+    /// Queues a job (id 0) on one member, see Placement and Capacity. A null pThreadFunc
     /// queues an empty job: nothing is called. Throws std::length_error "Job queue is full." when
     /// every queue is full, or the allocator's exception; the job is then not queued.
     void createJob(long (*pThreadFunc)(void*), void* pThreadData);
 
-    /// Queues a callable job (see Callable jobs); throws as createJob() above, with no copy of
-    /// the callable kept.
+    /// Queues a callable job (see Callable jobs); throws as createJob() above, and
+    /// std::invalid_argument "Job callable is empty." for a callable that tests false. A job
+    /// refused or not queued for an exception leaves the callable as it was (also one given as
+    /// an rvalue).
     template <class F>
+    requires qvTeamDetail::JobCallable<F>
     void createJob(F&& function)
     {
-        qvTeamDetail::CallableJob<F> job(std::forward<F>(function));
-        queueNewJob(job.describe(), 0);
-        job.queued();
+        auto&& callable = qvTeamDetail::asCallable(std::forward<F>(function));
+        queueNewJob(qvTeamDetail::describeJob<decltype(callable)>(callable), 0);
     }
 
     /// As createJob(), but while every queue is full it waits for room, at most nMilliseconds
@@ -316,13 +350,12 @@ public:
     bool createJobWithin(unsigned long nMilliseconds, long (*pThreadFunc)(void*),
                          void* pThreadData);
     template <class F>
+    requires qvTeamDetail::JobCallable<F>
     bool createJobWithin(unsigned long nMilliseconds, F&& function)
     {
-        qvTeamDetail::CallableJob<F> job(std::forward<F>(function));
-        if (!queueNewJobWithin(job.describe(), nMilliseconds))
-            return false;
-        job.queued();
-        return true;
+        auto&& callable = qvTeamDetail::asCallable(std::forward<F>(function));
+        return queueNewJobWithin(qvTeamDetail::describeJob<decltype(callable)>(callable),
+                                 nMilliseconds);
     }
     ///@}
 
@@ -333,6 +366,11 @@ public:
 
     /// The placement the team was built with.
     Placement getPlacement() const { return m_ePlacement; }
+
+    /// Called from a job: whether the team that runs it is being destroyed (see Destruction). A
+    /// long job polls it and returns early, since the destructor waits for it. false on a thread
+    /// that is not a member of a team. Reads a flag of the calling thread's own; never blocks.
+    static bool isStopRequested();
 
     /// The number of members the team was built with.
     unsigned int getNumberOfTeamMembers() const;
@@ -386,6 +424,10 @@ private:
     /// Queues the job on the queue the placement chooses or, when that one is full, on the first
     /// by position with room; returns false when every queue is full.
     bool tryQueueNewJob(const qvJobQueue::NewJob& job);
+    /// Queues the job on queue nQueue if it has room; records the choice for the placement.
+    bool tryAddJobTo(unsigned int nQueue, const qvJobQueue::NewJob& job);
+    /// Whether the calling thread is a member of this team that has been told to stop.
+    bool isStoppingForCaller() const;
     /// Whether every queue was idle at one moment during the call.
     bool isIdleNow() const;
     bool collectIdle(std::uint32_t& nAddedSum) const;

@@ -9,6 +9,16 @@
 #include "Platform/Thread.h"
 #include "qvAssert.h"
 
+namespace {
+
+void wakeWaiters(std::atomic<std::uint32_t>& nChanges);
+
+// The storage of the team member that the calling thread is, while it runs its loop; null on
+// every other thread. Read by the thread itself only (isStopRequested and the waits of its jobs).
+thread_local qvThreadTeam::qvThreadTeamStorage* t_pMemberStorage = nullptr;
+
+} // namespace
+
 // ---------------------------------------------------------------------------------------------
 // qvThreadTeamStorage
 
@@ -123,27 +133,30 @@ void qvThreadTeam::startTeamMember(unsigned int nPosition, qvThreadTeamStorage* 
 void qvThreadTeam::stopTeamMembers()
 {
     const unsigned int nMembers = m_TeamMembers.getSize();
-    // First keep every member from starting another job, then end them all, so that they end
-    // in parallel; only then wait for each.
+    // First keep every member from starting another job, and let jobs of this team that wait
+    // for room or for idle in it give up; then end the members in parallel, and only then wait
+    // for each.
     for (unsigned int n = 0; n < nMembers; ++n) {
         if (m_TeamStorages[n])
             m_TeamStorages[n]->stop();
     }
+    if (m_nRoomWaiters.load(std::memory_order_seq_cst) != 0)
+        wakeWaiters(m_nRoomChanges);
+    if (m_nIdleWaiters.load(std::memory_order_seq_cst) != 0)
+        wakeWaiters(m_nIdleChanges);
     for (unsigned int n = 0; n < nMembers; ++n) {
         qvThread* pThread = m_TeamMembers[n].m_First;
         if (!pThread)
             continue;
-        // A member that was run (it gets its thread data just before) may be inside a job. One
-        // waiting for a job is woken and ends. One inside a job ends when the job returns; where
-        // the platform's termination unwinds the thread's stack (cancellation), the job is also
-        // cancelled at its next cancellation point. A forced termination that does not unwind
-        // (Windows) is never used on a thread that may run user code: it could leave any lock the
-        // job holds taken for ever. A member that never ran has no code of ours or the user's to
-        // run and is simply ended.
-        const bool bRan = m_TeamMembers[n].m_Second != nullptr;
-        if (bRan)
+        // A member that was run (it gets its thread data just before) may be inside a job: it is
+        // woken if it waits for one, and ends after the job it runs has returned. It is never
+        // terminated: a job cut off anywhere (killed, or cancelled into an unwinding that meets
+        // a noexcept destructor or a catch-all) would leave what it holds as it was or take the
+        // process down. A member that never ran has no code of ours or the user's to run and is
+        // simply ended.
+        if (m_TeamMembers[n].m_Second != nullptr) {
             m_JobQueues[n].wakeTaker();
-        if (!bRan || qvPlatform::Thread::TERMINATION_UNWINDS_STACK) {
+        } else {
             try {
                 pThread->terminate();
             } catch (const std::runtime_error&) {
@@ -151,6 +164,8 @@ void qvThreadTeam::stopTeamMembers()
             }
         }
     }
+    // Every member is joined before any storage goes: a job still running may look at its
+    // team's storages.
     for (unsigned int n = 0; n < nMembers; ++n) {
         qvTuple<qvThread*, qvThreadData*>& member = m_TeamMembers[n];
         if (member.m_First) {
@@ -158,11 +173,24 @@ void qvThreadTeam::stopTeamMembers()
             delete member.m_First;
             member.m_First = nullptr;
         }
+    }
+    for (unsigned int n = 0; n < nMembers; ++n) {
+        qvTuple<qvThread*, qvThreadData*>& member = m_TeamMembers[n];
         delete member.m_Second;
         member.m_Second = nullptr;
         delete m_TeamStorages[n];
         m_TeamStorages[n] = nullptr;
     }
+}
+
+bool qvThreadTeam::isStopRequested()
+{
+    return t_pMemberStorage && t_pMemberStorage->isStopped();
+}
+
+bool qvThreadTeam::isStoppingForCaller() const
+{
+    return t_pMemberStorage && t_pMemberStorage->m_pTeam == this && t_pMemberStorage->isStopped();
 }
 
 void qvThreadTeam::createJob(long (*pThreadFunc)(void*), void* pThreadData)
@@ -201,27 +229,50 @@ bool qvThreadTeam::tryQueueNewJob(const qvJobQueue::NewJob& job)
     const unsigned int nQueues = m_JobQueues.getSize();
     if (nQueues == 0)
         return false;
-    const bool bCountRunning = m_ePlacement == PLACEMENT_IDLE_FIRST;
+    const bool bIdleFirst = m_ePlacement == PLACEMENT_IDLE_FIRST;
     unsigned int nBest = 0;
     unsigned int nSmallest = 0xFFFFFFFFu;
     // An empty (or idle) queue is the first one with the fewest: the ones after it need not be
     // read (each read is of a count that another member keeps changing).
     for (unsigned int n = 0; n < nQueues && nSmallest != 0; ++n) {
         const unsigned int nCount =
-            bCountRunning ? m_JobQueues[n].getLoad() : m_JobQueues[n].getNumberOfJobs();
-        if (nCount < nSmallest) {
+            bIdleFirst ? m_JobQueues[n].getLoad() : m_JobQueues[n].getNumberOfJobs();
+        // Idle-first breaks a tie between busy members by the one chosen last: with jobs posted
+        // one at a time, that is the member whose job has just signalled the poster and is about
+        // to end, where the lowest position may be a member deep in a long job.
+        if (nCount < nSmallest ||
+            (bIdleFirst && nCount == nSmallest &&
+             static_cast<std::int32_t>(m_JobQueues[n].getPlacementStamp() -
+                                       m_JobQueues[nBest].getPlacementStamp()) > 0)) {
             nSmallest = nCount;
             nBest = n;
         }
     }
-    if (m_JobQueues[nBest].tryAddJob(job))
+    if (tryAddJobTo(nBest, job))
         return true;
     // The snapshot was stale or every queue is full: try the others before refusing.
     for (unsigned int n = 0; n < nQueues; ++n) {
-        if (n != nBest && m_JobQueues[n].tryAddJob(job))
+        if (n != nBest && tryAddJobTo(n, job))
             return true;
     }
     return false;
+}
+
+bool qvThreadTeam::tryAddJobTo(unsigned int nQueue, const qvJobQueue::NewJob& job)
+{
+    if (!m_JobQueues[nQueue].tryAddJob(job))
+        return false;
+    if (m_ePlacement == PLACEMENT_IDLE_FIRST) {
+        // The newest stamp: one past every queue's (a hint; concurrent adders may tie).
+        std::uint32_t nNewest = m_JobQueues[nQueue].getPlacementStamp();
+        for (unsigned int n = 0; n < m_JobQueues.getSize(); ++n) {
+            const std::uint32_t nStamp = m_JobQueues[n].getPlacementStamp();
+            if (static_cast<std::int32_t>(nStamp - nNewest) > 0)
+                nNewest = nStamp;
+        }
+        m_JobQueues[nQueue].setPlacementStamp(nNewest + 1);
+    }
+    return true;
 }
 
 // Waiting for an event of the members (room, idle) without a lock in their way: the waiter
@@ -277,14 +328,23 @@ bool qvThreadTeam::queueNewJobWithin(const qvJobQueue::NewJob& job, unsigned lon
 {
     if (m_JobQueues.getSize() == 0)
         return false;
-    return waitForMembers(m_nRoomWaiters, m_nRoomChanges, nMilliseconds,
-                          [this, &job] { return tryQueueNewJob(job); });
+    bool bQueued = false;
+    // A job of this team stops waiting once the team stops: its members take no more jobs.
+    waitForMembers(m_nRoomWaiters, m_nRoomChanges, nMilliseconds, [this, &job, &bQueued] {
+        bQueued = tryQueueNewJob(job);
+        return bQueued || isStoppingForCaller();
+    });
+    return bQueued;
 }
 
 bool qvThreadTeam::waitUntilIdle(unsigned long nMilliseconds)
 {
-    return waitForMembers(m_nIdleWaiters, m_nIdleChanges, nMilliseconds,
-                          [this] { return isIdleNow(); });
+    bool bIdle = false;
+    waitForMembers(m_nIdleWaiters, m_nIdleChanges, nMilliseconds, [this, &bIdle] {
+        bIdle = isIdleNow();
+        return bIdle || isStoppingForCaller();
+    });
+    return bIdle;
 }
 
 // Two passes over the queues: each pass sees every queue idle, and the sums of the jobs added
@@ -335,6 +395,7 @@ unsigned int qvThreadTeam::getNumberOfTeamMembers() const
 long qvThreadTeam::teamMemberLoop(void* pStorage)
 {
     qvThreadTeamStorage* pMemberStorage = static_cast<qvThreadTeamStorage*>(pStorage);
+    t_pMemberStorage = pMemberStorage;
     // A member that finds its queue empty watches it for a moment (as long as that pays off)
     // before its job step counts it as a sleeper: a job that comes meanwhile is taken without
     // its adder having to wake anyone.
@@ -345,5 +406,6 @@ long qvThreadTeam::teamMemberLoop(void* pStorage)
             });
         pMemberStorage->processNextJob();
     }
+    t_pMemberStorage = nullptr;
     return 0;
 }

@@ -12,6 +12,7 @@
 
 #include "Threading/qvSemaphore.h"
 #include "Threading/qvThread.h"
+#include "Threading/qvThreadTeam.h"
 #include "qvTestSupport.h"
 
 namespace qvTeamTest {
@@ -39,6 +40,29 @@ inline long blockJob(void* pArgument)
     pBlocker->m_Release.P();
     pBlocker->m_bLeft = true;
     return 0;
+}
+
+// A job that sleeps in a cancellation point (a timed Semaphore::P) until its team is being
+// destroyed, inside a catch-all and with a local whose destructor is noexcept: a cancellation of
+// its thread would take the process down with it.
+inline long blockUntilStopRequested(void* pArgument)
+{
+    struct Closer
+    {
+        std::atomic<int> m_nClosed{0};
+        ~Closer() noexcept { ++m_nClosed; }
+    };
+    Blocker* pBlocker = static_cast<Blocker*>(pArgument);
+    try {
+        Closer closer;
+        pBlocker->m_bEntered = true;
+        while (!qvThreadTeam::isStopRequested())
+            pBlocker->m_Release.P(5);
+        pBlocker->m_bLeft = true;
+        return 0;
+    } catch (...) {
+        return -1;
+    }
 }
 
 // A job that spins, making no cancellation point, until released.
