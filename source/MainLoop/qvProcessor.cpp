@@ -1,5 +1,6 @@
 #include "MainLoop/qvProcessor.h"
 
+#include <cstdio>
 #include <memory>
 #include <stdexcept>
 
@@ -7,10 +8,9 @@
 
 namespace {
 
-const char* const MAINLOOP_NOT_FOUND = "MainLoop not found!";
+const char* const MAINLOOP_NOT_FOUND_TEXT = "MainLoop not found!";
 const char* const NO_MAINLOOP_FOR_THREAD = "No mainloop for thread available.";
-
-constexpr unsigned long NO_THREAD = 0xFFFFFFFFul;
+const char* const SHUTDOWN_ON_OWN_THREAD = "MainLoop cannot be shut down from its own thread.";
 
 } // namespace
 
@@ -23,6 +23,19 @@ qvProcessor::qvProcessor() : m_nLastMainLoopID(1)
 
 qvProcessor::~qvProcessor()
 {
+    // On a created loop's thread the destructor would wait for itself (that thread is inside the
+    // loop's run()), and not waiting would leave the loop running on freed state. A destructor
+    // cannot report it: the process ends, saying why, before anything is torn down.
+    const unsigned long nCurrentThread = qvThread::currentThreadId();
+    for (const auto& entry : m_mapMainLoops) {
+        if (entry.second.m_nThreadID == nCurrentThread) {
+            static_cast<void>(std::fprintf(
+                stderr, "qvProcessor destroyed on the thread of its own main loop %lu.\n",
+                entry.first));
+            static_cast<void>(std::fflush(stderr));
+            std::terminate();
+        }
+    }
     // A suspended loop may have been stopped holding a lock that another loop needs in order to
     // end (the allocator's, say): every loop goes on before the first is ended.
     for (auto& entry : m_mapMainLoops)
@@ -45,9 +58,12 @@ long qvProcessor::runMainLoop(void* pMainLoopData)
         pData->m_pMainLoop->run();
     } catch (...) {
         pData->m_pITC->closeInvokationTaskScheduler(pData->m_nThreadID);
+        pData->m_pException = std::current_exception();
+        pData->m_nState.store(MAINLOOP_FAILED, std::memory_order_release);
         throw;
     }
     pData->m_pITC->closeInvokationTaskScheduler(pData->m_nThreadID);
+    pData->m_nState.store(MAINLOOP_FINISHED, std::memory_order_release);
     return 0;
 }
 
@@ -58,8 +74,12 @@ unsigned long qvProcessor::createMainLoop()
     const unsigned long nThreadID = pThread->getID();
     const unsigned long id = m_nLastMainLoopID + 1;
 
-    MainLoopData data{pMainLoop.get(), pThread.get(), nullptr, &m_ITC, nThreadID, 0};
-    m_mapMainLoops.insert(std::make_pair(id, data));
+    MainLoopData& data = m_mapMainLoops[id]; // value-initialised, filled in place
+    data.m_pMainLoop = pMainLoop.get();
+    data.m_pThread = pThread.get();
+    data.m_pITC = &m_ITC;
+    data.m_nThreadID = nThreadID;
+    data.m_nState.store(MAINLOOP_CREATED, std::memory_order_relaxed);
     try {
         m_mapThreadToMainLoop.insert(std::make_pair(nThreadID, id));
         m_ITC.createInvokationTaskScheduler(nThreadID);
@@ -74,7 +94,7 @@ unsigned long qvProcessor::createMainLoop()
         throw;
     }
     m_nLastMainLoopID = id;
-    // The map entry holds both pointers (data above) and owns them from here on.
+    // The map entry holds both pointers and owns them from here on.
     static_cast<void>(pMainLoop.release());
     static_cast<void>(pThread.release());
     return id;
@@ -88,6 +108,8 @@ void qvProcessor::run(unsigned long id)
     MainLoopData& data = itFound->second;
     if (!data.m_pThreadData) {
         data.m_pThreadData = new qvThreadData(&qvProcessor::runMainLoop, &data);
+        // Before the thread starts: its own store of how run() ended comes after this one.
+        data.m_nState.store(MAINLOOP_RUNNING, std::memory_order_relaxed);
     } else if (data.m_nSuspendCount > 0) {
         // A second run() undoes one suspension, as a resume does.
         --data.m_nSuspendCount;
@@ -123,7 +145,10 @@ void qvProcessor::shutdown(unsigned long id)
 {
     auto itFound = m_mapMainLoops.find(id);
     if (itFound == m_mapMainLoops.end())
-        throw std::invalid_argument(MAINLOOP_NOT_FOUND);
+        throw std::invalid_argument(MAINLOOP_NOT_FOUND_TEXT);
+    // The loop's thread would wait for itself in the join below.
+    if (itFound->second.m_nThreadID == qvThread::currentThreadId())
+        throw std::logic_error(SHUTDOWN_ON_OWN_THREAD);
     endMainLoop(itFound->second);
     const unsigned long nThreadID = itFound->second.m_nThreadID;
     m_mapMainLoops.erase(itFound);
@@ -169,14 +194,33 @@ qvMainLoop& qvProcessor::getMainLoop(unsigned long id)
         return *itFound->second.m_pMainLoop;
     if (id == PROCESSOR_MAINLOOP_ID)
         return m_MainLoop;
-    throw std::invalid_argument(MAINLOOP_NOT_FOUND);
+    throw std::invalid_argument(MAINLOOP_NOT_FOUND_TEXT);
 }
 
 unsigned long qvProcessor::getThreadID(unsigned long id) const
 {
     auto citFoundMainLoop = m_mapMainLoops.find(id);
-    return citFoundMainLoop == m_mapMainLoops.end() ? NO_THREAD
+    return citFoundMainLoop == m_mapMainLoops.end() ? NO_THREAD_ID
                                                     : citFoundMainLoop->second.m_pThread->getID();
+}
+
+qvProcessor::MainLoopState qvProcessor::getMainLoopState(unsigned long id) const
+{
+    auto citFoundMainLoop = m_mapMainLoops.find(id);
+    if (citFoundMainLoop == m_mapMainLoops.end())
+        return MAINLOOP_NOT_FOUND;
+    return static_cast<MainLoopState>(
+        citFoundMainLoop->second.m_nState.load(std::memory_order_acquire));
+}
+
+std::exception_ptr qvProcessor::getMainLoopException(unsigned long id) const
+{
+    auto citFoundMainLoop = m_mapMainLoops.find(id);
+    if (citFoundMainLoop == m_mapMainLoops.end() ||
+        citFoundMainLoop->second.m_nState.load(std::memory_order_acquire) != MAINLOOP_FAILED)
+        return nullptr;
+    // Written by the loop's thread before its state, and never again.
+    return citFoundMainLoop->second.m_pException;
 }
 
 qvMainLoop& qvProcessor::loopOfThread(unsigned long threadId)
