@@ -15,6 +15,10 @@
 
 namespace qvITC {
 
+// The definition, so that the DLL carries and exports it: a user that binds it to a reference
+// imports it from there on Windows.
+constexpr unsigned long Interface::NO_THREAD_ID;
+
 namespace {
 
 typedef qvSynchDetail::ScopedLock<qvSynch::LWLock> LockGuard;

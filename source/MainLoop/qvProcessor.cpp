@@ -15,6 +15,9 @@ const char* const SHUTDOWN_ON_OWN_THREAD = "MainLoop cannot be shut down from it
 } // namespace
 
 const unsigned long qvProcessor::PROCESSOR_MAINLOOP_ID = 0;
+// The definition, so that the DLL carries and exports it: a user that binds it to a reference
+// (EXPECT_EQ does) imports it from there on Windows.
+constexpr unsigned long qvProcessor::NO_THREAD_ID;
 
 qvProcessor::qvProcessor() : m_nLastMainLoopID(1)
 {
