@@ -422,14 +422,18 @@ TEST(qvProcessorTest, DestroyingTheProcessorOnItsLoopsThreadEndsTheProcessWithAM
     EXPECT_DEATH(qvTest::exitWithVerdict(
                      [] {
                          qvTest::Gate returned;
-                         std::optional<qvProcessor> processor;
-                         processor.emplace();
-                         const unsigned long id = processor->createMainLoop();
-                         processor->getMainLoop(id).setEntry(qvVoidFunctor([&] {
-                             processor.reset();
+                         struct Owner
+                         {
+                             qvProcessor processor;
+                         };
+                         std::optional<Owner> owner;
+                         owner.emplace();
+                         const unsigned long id = owner->processor.createMainLoop();
+                         owner->processor.getMainLoop(id).setEntry(qvVoidFunctor([&] {
+                             owner.reset();
                              returned.open();
                          }));
-                         processor->run(id);
+                         owner->processor.run(id);
                          return std::string(returned.waitFor()
                                                 ? "the destructor returned on its loop's thread"
                                                 : "the destructor hangs on its loop's thread");
