@@ -51,7 +51,6 @@
 /// failures throw the thread's std::runtime_error out of createMainLoop(), which then changes
 /// nothing.
 
-#include <atomic>
 #include <exception>
 #include <map>
 
@@ -154,14 +153,12 @@ private:
     {
         qvMainLoop* m_pMainLoop;
         qvThread* m_pThread;
-        qvThreadData* m_pThreadData; ///< the start record, made by the first run(id)
-        qvITC::Controller* m_pITC;   ///< closes the loop's scheduler when its run() ends
+        /// The start record, made by the first run(id); it also keeps how the loop's run()
+        /// ended (a record of the source file derived from qvThreadData).
+        qvThreadData* m_pThreadData;
+        qvITC::Controller* m_pITC; ///< closes the loop's scheduler when its run() ends
         unsigned long m_nThreadID;
         unsigned int m_nSuspendCount; ///< suspend(id) calls not yet undone
-        /// A MainLoopState: CREATED, RUNNING from the first run(id) (controlling thread), then
-        /// FINISHED or FAILED, stored by the loop's thread (release) after m_pException.
-        std::atomic<int> m_nState;
-        std::exception_ptr m_pException; ///< what ended run(), for FAILED
     };
 
     static long runMainLoop(void* pMainLoopData);

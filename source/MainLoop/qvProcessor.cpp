@@ -1,6 +1,8 @@
 #include "MainLoop/qvProcessor.h"
 
+#include <atomic>
 #include <cstdio>
+#include <exception>
 #include <memory>
 #include <stdexcept>
 
@@ -11,6 +13,28 @@ namespace {
 const char* const MAINLOOP_NOT_FOUND_TEXT = "MainLoop not found!";
 const char* const NO_MAINLOOP_FOR_THREAD = "No mainloop for thread available.";
 const char* const SHUTDOWN_ON_OWN_THREAD = "MainLoop cannot be shut down from its own thread.";
+
+// The start record of a created loop's thread, made by the first run(id), with what the
+// controlling thread may ask about the loop from then on: the loop's thread stores how its
+// run() ended (the exception first, then the state, with release), getMainLoopState() and
+// getMainLoopException() read it (acquire). It lives until the thread has been joined.
+class LoopStart : public qvThreadData
+{
+public:
+    LoopStart(long (*pThreadFunc)(void*), void* pArgument)
+        : qvThreadData(pThreadFunc, pArgument), m_nState(qvProcessor::MAINLOOP_RUNNING)
+    {
+    }
+
+    std::atomic<int> m_nState;       // a qvProcessor::MainLoopState
+    std::exception_ptr m_pException; // what ended run(), for MAINLOOP_FAILED
+};
+
+// The start record of a created loop, as its first run(id) made it; null before.
+LoopStart* startOf(qvThreadData* pThreadData)
+{
+    return static_cast<LoopStart*>(pThreadData);
+}
 
 } // namespace
 
@@ -57,16 +81,17 @@ qvProcessor::~qvProcessor()
 long qvProcessor::runMainLoop(void* pMainLoopData)
 {
     MainLoopData* pData = static_cast<MainLoopData*>(pMainLoopData);
+    LoopStart& start = *startOf(pData->m_pThreadData); // made before the thread started
     try {
         pData->m_pMainLoop->run();
     } catch (...) {
         pData->m_pITC->closeInvokationTaskScheduler(pData->m_nThreadID);
-        pData->m_pException = std::current_exception();
-        pData->m_nState.store(MAINLOOP_FAILED, std::memory_order_release);
+        start.m_pException = std::current_exception();
+        start.m_nState.store(MAINLOOP_FAILED, std::memory_order_release);
         throw;
     }
     pData->m_pITC->closeInvokationTaskScheduler(pData->m_nThreadID);
-    pData->m_nState.store(MAINLOOP_FINISHED, std::memory_order_release);
+    start.m_nState.store(MAINLOOP_FINISHED, std::memory_order_release);
     return 0;
 }
 
@@ -77,12 +102,8 @@ unsigned long qvProcessor::createMainLoop()
     const unsigned long nThreadID = pThread->getID();
     const unsigned long id = m_nLastMainLoopID + 1;
 
-    MainLoopData& data = m_mapMainLoops[id]; // value-initialised, filled in place
-    data.m_pMainLoop = pMainLoop.get();
-    data.m_pThread = pThread.get();
-    data.m_pITC = &m_ITC;
-    data.m_nThreadID = nThreadID;
-    data.m_nState.store(MAINLOOP_CREATED, std::memory_order_relaxed);
+    MainLoopData data{pMainLoop.get(), pThread.get(), nullptr, &m_ITC, nThreadID, 0};
+    m_mapMainLoops.insert(std::make_pair(id, data));
     try {
         m_mapThreadToMainLoop.insert(std::make_pair(nThreadID, id));
         m_ITC.createInvokationTaskScheduler(nThreadID);
@@ -97,7 +118,7 @@ unsigned long qvProcessor::createMainLoop()
         throw;
     }
     m_nLastMainLoopID = id;
-    // The map entry holds both pointers and owns them from here on.
+    // The map entry holds both pointers (data above) and owns them from here on.
     static_cast<void>(pMainLoop.release());
     static_cast<void>(pThread.release());
     return id;
@@ -110,9 +131,7 @@ void qvProcessor::run(unsigned long id)
         return;
     MainLoopData& data = itFound->second;
     if (!data.m_pThreadData) {
-        data.m_pThreadData = new qvThreadData(&qvProcessor::runMainLoop, &data);
-        // Before the thread starts: its own store of how run() ended comes after this one.
-        data.m_nState.store(MAINLOOP_RUNNING, std::memory_order_relaxed);
+        data.m_pThreadData = new LoopStart(&qvProcessor::runMainLoop, &data);
     } else if (data.m_nSuspendCount > 0) {
         // A second run() undoes one suspension, as a resume does.
         --data.m_nSuspendCount;
@@ -183,7 +202,7 @@ void qvProcessor::endMainLoop(MainLoopData& data)
         data.m_pThread->join();
     // A thread that was never run ends here without calling its start function.
     delete data.m_pThread;
-    delete data.m_pThreadData;
+    delete startOf(data.m_pThreadData); // as made, a LoopStart
     delete data.m_pMainLoop;
     data.m_pThread = nullptr;
     data.m_pThreadData = nullptr;
@@ -212,18 +231,18 @@ qvProcessor::MainLoopState qvProcessor::getMainLoopState(unsigned long id) const
     auto citFoundMainLoop = m_mapMainLoops.find(id);
     if (citFoundMainLoop == m_mapMainLoops.end())
         return MAINLOOP_NOT_FOUND;
-    return static_cast<MainLoopState>(
-        citFoundMainLoop->second.m_nState.load(std::memory_order_acquire));
+    const LoopStart* pStart = startOf(citFoundMainLoop->second.m_pThreadData);
+    if (!pStart)
+        return MAINLOOP_CREATED;
+    return static_cast<MainLoopState>(pStart->m_nState.load(std::memory_order_acquire));
 }
 
 std::exception_ptr qvProcessor::getMainLoopException(unsigned long id) const
 {
-    auto citFoundMainLoop = m_mapMainLoops.find(id);
-    if (citFoundMainLoop == m_mapMainLoops.end() ||
-        citFoundMainLoop->second.m_nState.load(std::memory_order_acquire) != MAINLOOP_FAILED)
+    if (getMainLoopState(id) != MAINLOOP_FAILED)
         return nullptr;
     // Written by the loop's thread before its state, and never again.
-    return citFoundMainLoop->second.m_pException;
+    return startOf(m_mapMainLoops.find(id)->second.m_pThreadData)->m_pException;
 }
 
 qvMainLoop& qvProcessor::loopOfThread(unsigned long threadId)
