@@ -78,8 +78,7 @@ public:
     /// What has become of a created loop (getMainLoopState()).
     enum MainLoopState
     {
-        MAINLOOP_NOT_FOUND, ///< the id names no created loop (PROCESSOR_MAINLOOP_ID, a shut-down
-                            ///< one)
+        MAINLOOP_NOT_FOUND, ///< no created loop has this id (nor has PROCESSOR_MAINLOOP_ID)
         MAINLOOP_CREATED,   ///< created; its thread has not been started by run(id)
         MAINLOOP_RUNNING,   ///< started; its run() has not returned (also while suspended)
         MAINLOOP_FINISHED,  ///< its run() returned: its loop condition said no

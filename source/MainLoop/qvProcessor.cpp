@@ -30,6 +30,15 @@ public:
     std::exception_ptr m_pException; // what ended run(), for MAINLOOP_FAILED
 };
 
+// Whether the calling thread is the one that runs a loop (on thread nThreadID, wrapped by
+// thread): inside its start function, so that waiting for it would wait for itself. A thread
+// whose start function has returned may have left its id to a new thread (Linux reuses ids once
+// a thread has ended, joined or not).
+bool isCallingThread(unsigned long nThreadID, const qvThread& thread)
+{
+    return nThreadID == qvThread::currentThreadId() && !thread.isFinished();
+}
+
 // The start record of a created loop, as its first run(id) made it; null before.
 LoopStart* startOf(qvThreadData* pThreadData)
 {
@@ -53,9 +62,8 @@ qvProcessor::~qvProcessor()
     // On a created loop's thread the destructor would wait for itself (that thread is inside the
     // loop's run()), and not waiting would leave the loop running on freed state. A destructor
     // cannot report it: the process ends, saying why, before anything is torn down.
-    const unsigned long nCurrentThread = qvThread::currentThreadId();
     for (const auto& entry : m_mapMainLoops) {
-        if (entry.second.m_nThreadID == nCurrentThread) {
+        if (isCallingThread(entry.second.m_nThreadID, *entry.second.m_pThread)) {
             static_cast<void>(std::fprintf(
                 stderr, "qvProcessor destroyed on the thread of its own main loop %lu.\n",
                 entry.first));
@@ -169,7 +177,7 @@ void qvProcessor::shutdown(unsigned long id)
     if (itFound == m_mapMainLoops.end())
         throw std::invalid_argument(MAINLOOP_NOT_FOUND_TEXT);
     // The loop's thread would wait for itself in the join below.
-    if (itFound->second.m_nThreadID == qvThread::currentThreadId())
+    if (isCallingThread(itFound->second.m_nThreadID, *itFound->second.m_pThread))
         throw std::logic_error(SHUTDOWN_ON_OWN_THREAD);
     endMainLoop(itFound->second);
     const unsigned long nThreadID = itFound->second.m_nThreadID;
