@@ -16,11 +16,16 @@
 /// - A synchronous sender is always released: with the result; with the functor's own exception
 ///   (which also leaves the target loop); or with std::runtime_error "ITC message was discarded
 ///   before it ran." when the task is destroyed unrun (scheduler removed or closed, controller
-///   destroyed). Messages to a closed scheduler (its loop has ended) are refused at once:
-///   synchronous ones throw that error, asynchronous ones are dropped.
-/// - A synchronous message to the calling thread itself, or to a thread without a scheduler,
-///   runs at once on the calling thread. An asynchronous message to a thread without a
-///   scheduler is dropped.
+///   destroyed). A message for a loop that has ended never runs on another thread: messages to
+///   a closed scheduler (its loop's run() has ended), to a thread id whose scheduler was removed
+///   (until createInvokationTaskScheduler() gives it one again) and to
+///   qvITC::Interface::NO_THREAD_ID are refused at once: synchronous ones throw that error,
+///   asynchronous ones are dropped.
+/// - A synchronous message to the calling thread itself runs at once on the calling thread, and
+///   so does one to a thread id that has never had a scheduler of this controller. An
+///   asynchronous message to such a thread id is dropped.
+/// - An empty (default-constructed) message functor is refused by both sends with
+///   std::invalid_argument "ITC message functor is empty.", before anything is queued or run.
 /// - Sends may overlap with creating, closing and removing schedulers: the map is guarded, and
 ///   a scheduler lives until its last user has let go of it. Once closeInvokationTaskScheduler,
 ///   removeInvokationTaskScheduler or the destructor has returned, no sender calls that loop's
@@ -49,10 +54,12 @@
 /// or when the thread ends. Until then a closed scheduler, emptied of its tasks and of all but a
 /// few blocks of node memory, stays allocated.
 ///
-/// Node memory: while a loop works through a burst of messages, the memory of the nodes it has
-/// run waits for the senders without bound; whenever the loop goes idle it frees 32 of the
-/// blocks beyond 256. A sending thread keeps what it has taken back until it uses it, drops the
-/// cache entry or ends.
+/// Node memory: the loop hands the memory of the nodes it has run back to its senders 16 blocks
+/// at a time, and what is left when it goes idle. What waits for the senders is bounded: once
+/// 256 blocks wait untaken, the loop frees the memory of the nodes it runs instead of handing it
+/// back, so at most 256 blocks and one batch more wait, during a burst and after it. A sending
+/// thread takes everything that waits at once and keeps it in its cache entry until it uses it,
+/// drops the entry or ends. Removing or closing a scheduler frees what waits there.
 ///
 /// Ownership: the controller owns its schedulers (shared with the hooks it hands out and with
 /// the sender caches); it does not own the interface.
@@ -197,6 +204,9 @@ public:
         qvVoidFunctor m_WakeUp;
     };
 
+    /// A controller without an interface and without schedulers. Register the interface before
+    /// creating schedulers; messages may be sent from the start (see the guarantees above for
+    /// thread ids without a scheduler). Any thread; allocates nothing.
     Controller();
     /// Detaches (when an interface is registered) and releases every scheduler in ascending
     /// thread-id order, discarding their queued tasks; then deregisters the interface.
@@ -209,7 +219,8 @@ public:
     /// Forgets the registered interface; the interface itself is not touched.
     void deregisterInterface();
 
-    /// Creates the scheduler for threadId and attaches its hook to that thread's loop. A second
+    /// Creates the scheduler for threadId and attaches its hook to that thread's loop; a thread
+    /// id whose scheduler was removed gets a new one, and its messages are taken again. A second
     /// call for the same thread id keeps the first scheduler and attaches nothing; of two calls
     /// that overlap, the one that enters its scheduler in the map first wins, and the other
     /// frees its scheduler and attaches nothing.
@@ -219,6 +230,9 @@ public:
     void createInvokationTaskScheduler(unsigned long threadId);
 
     /// Detaches the hook, then removes and closes the scheduler (queued tasks are discarded).
+    /// The thread id stays known as ended: later messages to it are refused (see above) until
+    /// createInvokationTaskScheduler() gives it a scheduler again. (That costs one map entry per
+    /// such thread id, kept until then or until the controller is destroyed.)
     /// Throws std::logic_error "Invalid ITC interface." without an interface; an exception from
     /// detachSchedulerHook leaves the scheduler in place.
     void removeInvokationTaskScheduler(unsigned long threadId);
@@ -227,15 +241,17 @@ public:
     /// discarded and later messages refused. Called on any thread; needs no interface.
     void closeInvokationTaskScheduler(unsigned long threadId);
 
-    /// Whether a scheduler exists for threadId.
+    /// Whether a scheduler exists for threadId, open or closed; false once it has been removed.
     bool hasInvokationTaskScheduler(unsigned long threadId) const;
 
-    /// Queues the call for the loop on threadId and returns; the result is discarded.
+    /// Queues the call for the loop on threadId and returns; the result is discarded. Throws
+    /// std::invalid_argument "ITC message functor is empty." for an empty functor.
     void sendAsyncMessage(const MessageFunctor& message, const ArgumentVector& arguments,
                           unsigned long threadId);
 
     /// Runs the call on the loop on threadId and returns a container sharing its result (see
-    /// the guarantees above for the direct path and for failures).
+    /// the guarantees above for the direct path and for failures). Throws
+    /// std::invalid_argument "ITC message functor is empty." for an empty functor.
     qvAnyContainer sendSyncMessage(const MessageFunctor& message, const ArgumentVector& arguments,
                                    unsigned long threadId);
 

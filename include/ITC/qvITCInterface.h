@@ -21,6 +21,11 @@ namespace qvITC {
 class QV_EXPORT Interface
 {
 public:
+    /// The thread id that names no thread (all 32 bits set): no thread has it, so no loop runs
+    /// on it. qvProcessor::getThreadID() answers it for an id that names no created loop, and
+    /// the controller refuses a message addressed to it (see qvITC::Controller).
+    static constexpr unsigned long NO_THREAD_ID = 0xFFFFFFFFul;
+
     /// The operating-system id of the calling thread.
     virtual unsigned long getCurrentThreadID() = 0;
     /// A functor that, called from any thread, wakes the loop running on threadId out of its

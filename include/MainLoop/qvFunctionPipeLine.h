@@ -49,6 +49,8 @@ class qvMainLoop;
 class QV_EXPORT qvFunctionPipeLine
 {
 public:
+    /// An empty pipeline with a lock of its own: isEmpty() is true and a pass does nothing.
+    /// Allocates nothing and throws nothing.
     qvFunctionPipeLine();
     /// Copies the source's functions in their order. Takes the source's lock for the copy only.
     qvFunctionPipeLine(const qvFunctionPipeLine& other);

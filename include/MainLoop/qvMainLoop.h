@@ -67,7 +67,11 @@
 class QV_EXPORT qvMainLoop
 {
 public:
+    /// A loop that is not running, with an empty pipeline, the default hook, entry, exit and
+    /// condition (see Defaults above) and its idle signal not set. Starts no thread: run() runs
+    /// the loop on its caller. Throws only the allocator's exception.
     qvMainLoop();
+    /// Destroys the pipeline's functions and the loop's functors. The loop must not be running.
     ~qvMainLoop();
     qvMainLoop(const qvMainLoop&) = delete;
     qvMainLoop& operator=(const qvMainLoop&) = delete;

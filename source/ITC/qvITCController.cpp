@@ -15,14 +15,24 @@
 
 namespace qvITC {
 
+// The definition, so that the DLL carries and exports it: a user that binds it to a reference
+// imports it from there on Windows.
+constexpr unsigned long Interface::NO_THREAD_ID;
+
 namespace {
 
 typedef qvSynchDetail::ScopedLock<qvSynch::LWLock> LockGuard;
 
-// The calling thread's id when no interface can tell it: matches no scheduler's thread.
-constexpr unsigned long NO_THREAD = 0xFFFFFFFFul;
-
 const char* const INVALID_INTERFACE = "Invalid ITC interface.";
+const char* const EMPTY_FUNCTOR = "ITC message functor is empty.";
+
+// An empty functor would be called through a null target on the loop's thread: refused before
+// anything is built or queued.
+void refuseEmpty(const MessageFunctor& message)
+{
+    if (!message)
+        throw std::invalid_argument(EMPTY_FUNCTOR);
+}
 
 // The hook handed to a loop: runs the scheduler's next task and keeps the scheduler alive for
 // as long as the loop holds (or is calling) the hook.
@@ -51,11 +61,15 @@ private:
 // ---------------------------------------------------------------------------------------------
 // Controller
 
+// The map holds a null scheduler for a thread id whose scheduler was removed: its loop has
+// ended, and a message for it is refused as a closed scheduler refuses it (never run on the
+// sender), until createInvokationTaskScheduler() gives the id a scheduler again. NO_THREAD_ID
+// names no loop at all and is refused the same way.
 class Controller::Route
 {
 public:
     Route(Controller& controller, unsigned long threadId)
-        : m_pState(senderState()), m_pScheduler(nullptr), m_pEntry(nullptr)
+        : m_pState(senderState()), m_pScheduler(nullptr), m_pEntry(nullptr), m_bEnded(false)
     {
         const bool bCached = m_pState && ++m_pState->m_nDepth == 1 && !m_pState->m_bEnded;
         if (bCached) {
@@ -65,7 +79,7 @@ public:
                 return;
             }
         }
-        m_pScheduler = controller.acquireScheduler(threadId);
+        m_pScheduler = lookUp(controller, threadId, m_bEnded);
         if (bCached && m_pScheduler && !m_pScheduler->isClosed())
             m_pEntry = keepEntry(*m_pState, &controller, threadId, m_pScheduler);
     }
@@ -80,6 +94,8 @@ public:
     Route& operator=(const Route&) = delete;
 
     explicit operator bool() const { return m_pScheduler != nullptr; }
+    // The thread id's loop has ended (or it names none): the message is refused.
+    bool isEnded() const { return m_bEnded; }
     Scheduler* operator->() const { return m_pScheduler; }
 
     // A node for a task made from args, in node memory handed back by the loop if there is any.
@@ -96,9 +112,27 @@ public:
     }
 
 private:
+    // The scheduler for threadId with a reference taken for the route, or null; bEnded tells a
+    // removed one from none.
+    static Scheduler* lookUp(Controller& controller, unsigned long threadId, bool& bEnded)
+    {
+        LockGuard guard(controller.m_MapLock);
+        auto citFoundTaskScheduler = controller.m_mapTaskSchedulers.find(threadId);
+        if (citFoundTaskScheduler == controller.m_mapTaskSchedulers.end()) {
+            bEnded = threadId == Interface::NO_THREAD_ID;
+            return nullptr;
+        }
+        Scheduler* pScheduler = citFoundTaskScheduler->second;
+        bEnded = !pScheduler;
+        if (pScheduler)
+            pScheduler->ref();
+        return pScheduler;
+    }
+
     SenderState* m_pState; // null: no cache for this send
     Scheduler* m_pScheduler;
     CacheEntry* m_pEntry; // null: m_pScheduler holds a reference of this route's own
+    bool m_bEnded;
 };
 
 Controller::Controller() : m_pInterface(nullptr) {}
@@ -112,6 +146,8 @@ Controller::~Controller()
     }
     for (auto itCurrTaskScheduler = mapSchedulers.begin(), itEndTaskScheduler = mapSchedulers.end();
          itCurrTaskScheduler != itEndTaskScheduler; ++itCurrTaskScheduler) {
+        if (!itCurrTaskScheduler->second)
+            continue; // removed already: its loop was detached then
         if (m_pInterface) {
             try {
                 m_pInterface->detachSchedulerHook(itCurrTaskScheduler->first);
@@ -148,8 +184,12 @@ void Controller::createInvokationTaskScheduler(unsigned long threadId)
     bool bInserted;
     try {
         LockGuard guard(m_MapLock);
-        bInserted =
-            m_mapTaskSchedulers.insert(std::make_pair(threadId, pInvokationTaskScheduler)).second;
+        // A thread id whose loop has ended gets a loop again: its messages are taken from now.
+        auto itEntry =
+            m_mapTaskSchedulers.insert(std::make_pair(threadId, pInvokationTaskScheduler)).first;
+        bInserted = itEntry->second == pInvokationTaskScheduler || !itEntry->second;
+        if (!itEntry->second)
+            itEntry->second = pInvokationTaskScheduler;
     } catch (...) {
         pInvokationTaskScheduler->unref(); // not in the map: nobody else holds it
         throw;
@@ -176,11 +216,12 @@ void Controller::removeInvokationTaskScheduler(unsigned long threadId)
     InvokationTaskScheduler* pScheduler = nullptr;
     {
         LockGuard guard(m_MapLock);
-        auto citFoundTaskScheduler = m_mapTaskSchedulers.find(threadId);
-        if (citFoundTaskScheduler == m_mapTaskSchedulers.end())
+        auto itFoundTaskScheduler = m_mapTaskSchedulers.find(threadId);
+        if (itFoundTaskScheduler == m_mapTaskSchedulers.end() || !itFoundTaskScheduler->second)
             return;
-        pScheduler = citFoundTaskScheduler->second;
-        m_mapTaskSchedulers.erase(citFoundTaskScheduler);
+        pScheduler = itFoundTaskScheduler->second;
+        // The id stays, as ended: its messages are refused, not run on their senders.
+        itFoundTaskScheduler->second = nullptr;
     }
     pScheduler->close();
     forgetEntries(this, pScheduler);
@@ -200,14 +241,15 @@ void Controller::closeInvokationTaskScheduler(unsigned long threadId)
 bool Controller::hasInvokationTaskScheduler(unsigned long threadId) const
 {
     LockGuard guard(m_MapLock);
-    return m_mapTaskSchedulers.count(threadId) != 0;
+    auto citFoundTaskScheduler = m_mapTaskSchedulers.find(threadId);
+    return citFoundTaskScheduler != m_mapTaskSchedulers.end() && citFoundTaskScheduler->second;
 }
 
 Controller::InvokationTaskScheduler* Controller::acquireScheduler(unsigned long threadId)
 {
     LockGuard guard(m_MapLock);
     auto citFoundTaskScheduler = m_mapTaskSchedulers.find(threadId);
-    if (citFoundTaskScheduler == m_mapTaskSchedulers.end())
+    if (citFoundTaskScheduler == m_mapTaskSchedulers.end() || !citFoundTaskScheduler->second)
         return nullptr;
     citFoundTaskScheduler->second->ref();
     return citFoundTaskScheduler->second;
@@ -216,9 +258,10 @@ Controller::InvokationTaskScheduler* Controller::acquireScheduler(unsigned long 
 void Controller::sendAsyncMessage(const MessageFunctor& message, const ArgumentVector& arguments,
                                   unsigned long threadId)
 {
+    refuseEmpty(message);
     Route route(*this, threadId);
     if (!route)
-        return;
+        return; // no scheduler: dropped; an ended loop: refused, as a closed scheduler does
     // Built in its queue node and run there: the task is never copied.
     route->queue(route.makeNode(message, arguments, static_cast<qvAnyContainer*>(nullptr),
                                 static_cast<qvSynch::Signal*>(nullptr)));
@@ -227,18 +270,22 @@ void Controller::sendAsyncMessage(const MessageFunctor& message, const ArgumentV
 qvAnyContainer Controller::sendSyncMessage(const MessageFunctor& message,
                                            const ArgumentVector& arguments, unsigned long threadId)
 {
+    refuseEmpty(message);
     const unsigned long nCallingThread =
-        m_pInterface ? m_pInterface->getCurrentThreadID() : NO_THREAD;
-    if (threadId != nCallingThread) {
+        m_pInterface ? m_pInterface->getCurrentThreadID() : Interface::NO_THREAD_ID;
+    if (threadId != nCallingThread || threadId == Interface::NO_THREAD_ID) {
         // The sender's own task; the loop runs a copy of it, which shares result and outcome.
         std::optional<InvokationTask> newTask;
         {
             Route route(*this, threadId);
-            if (route) {
+            if (route || route.isEnded()) {
                 std::unique_ptr<qvAnyContainer> upResult(new qvAnyContainer);
                 std::unique_ptr<qvSynch::Signal> upSignal(new qvSynch::Signal(false));
                 newTask.emplace(message, arguments, upResult.release(), upSignal.release());
-                route->queue(route.makeNode(*newTask));
+                if (route)
+                    route->queue(route.makeNode(*newTask));
+                else
+                    newTask->discard(); // refused as a closed scheduler refuses it
             }
         }
         if (newTask)

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <memory>
+#include <optional>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "MainLoop/qvProcessor.h"
@@ -40,8 +43,13 @@ TEST(qvProcessorTest, IdsStartAtTwoAndUnknownIdsAreRefused)
     qvProcessor processor;
     EXPECT_EQ(2u, processor.createMainLoop());
     EXPECT_EQ(3u, processor.createMainLoop());
-    EXPECT_EQ(qvTest::NO_THREAD, processor.getThreadID(qvProcessor::PROCESSOR_MAINLOOP_ID));
+    EXPECT_EQ(qvProcessor::NO_THREAD_ID, processor.getThreadID(qvProcessor::PROCESSOR_MAINLOOP_ID));
     EXPECT_NE(0u, processor.getThreadID(2));
+    EXPECT_EQ(qvProcessor::MAINLOOP_CREATED, processor.getMainLoopState(2));
+    EXPECT_EQ(qvProcessor::MAINLOOP_NOT_FOUND,
+              processor.getMainLoopState(qvProcessor::PROCESSOR_MAINLOOP_ID));
+    EXPECT_EQ(qvProcessor::MAINLOOP_NOT_FOUND, processor.getMainLoopState(1));
+    EXPECT_FALSE(processor.getMainLoopException(2));
     EXPECT_NE(processor.getThreadID(2), qvThread::currentThreadId());
     EXPECT_EQ(&processor.getMainLoop(qvProcessor::PROCESSOR_MAINLOOP_ID),
               &processor.getMainLoop(0));
@@ -81,8 +89,9 @@ TEST(qvProcessorTest, ShutdownOfASleepingLoopRunsExitOnceAndForgetsIt)
     EXPECT_EQ(1, nEntries.load());
     expectMainLoopNotFound([&] { processor.getMainLoop(id); });
     expectMainLoopNotFound([&] { processor.shutdown(id); });
-    EXPECT_EQ(qvTest::NO_THREAD, processor.getThreadID(id));
+    EXPECT_EQ(qvProcessor::NO_THREAD_ID, processor.getThreadID(id));
     EXPECT_FALSE(processor.getITC().hasInvokationTaskScheduler(nThread));
+    EXPECT_EQ(qvProcessor::MAINLOOP_NOT_FOUND, processor.getMainLoopState(id));
 }
 
 TEST(qvProcessorTest, SecondRunDoesNotStartTheLoopTwice)
@@ -99,6 +108,7 @@ TEST(qvProcessorTest, SecondRunDoesNotStartTheLoopTwice)
             .sendSyncMessage(returning(qvMakeAny(1)), NO_ARGUMENTS, processor.getThreadID(id))
             .getImpl());
     EXPECT_EQ(1, nEntries.load());
+    EXPECT_EQ(qvProcessor::MAINLOOP_RUNNING, processor.getMainLoopState(id));
 }
 
 TEST(qvProcessorTest, SyncMessageReturnsTheFunctorsRecord)
@@ -226,21 +236,47 @@ TEST(qvProcessorTest, LoopThatEndedByItselfTakesNoMoreMessages)
             return std::string("ITC message was discarded before it ran.") == e.what();
         }
     })) << "a sender would have waited for a loop that has ended";
+    EXPECT_TRUE(qvTest::waitUntil(
+        [&] { return processor.getMainLoopState(id) == qvProcessor::MAINLOOP_FINISHED; }));
+    EXPECT_FALSE(processor.getMainLoopException(id));
     processor.shutdown(id);
 }
 
-TEST(qvProcessorTest, ThrowingMessageEndsTheLoopAndReachesTheSender)
+// A loop ended by an exception, from a message (which also reaches its sender) or from a
+// pipeline function, is not gone silently: its state says so and keeps the exception.
+TEST(qvProcessorTest, LoopEndedByAnExceptionReportsItAndKeepsTheException)
 {
-    qvProcessor processor;
-    const unsigned long id = processor.createMainLoop();
-    processor.run(id);
-    EXPECT_THROW(processor.getITC().sendSyncMessage(
-                     MessageFunctor([](const ArgumentVector&) -> qvAnyContainer {
-                         throw std::domain_error("no");
-                     }),
-                     NO_ARGUMENTS, processor.getThreadID(id)),
-                 std::domain_error);
-    processor.shutdown(id); // the loop's thread has ended: shutdown joins it at once
+    for (const bool bFromMessage : {true, false}) {
+        qvProcessor processor;
+        const unsigned long id = processor.createMainLoop();
+        if (!bFromMessage) {
+            processor.getMainLoop(id).getFunctionPipeLine().addFunction(
+                qvVoidFunctor([] { throw std::domain_error("no"); }));
+        }
+        processor.run(id);
+        if (bFromMessage) {
+            EXPECT_THROW(processor.getITC().sendSyncMessage(
+                             MessageFunctor([](const ArgumentVector&) -> qvAnyContainer {
+                                 throw std::domain_error("no");
+                             }),
+                             NO_ARGUMENTS, processor.getThreadID(id)),
+                         std::domain_error);
+        }
+        ASSERT_TRUE(qvTest::waitUntil([&] {
+            return processor.getMainLoopState(id) == qvProcessor::MAINLOOP_FAILED;
+        })) << (bFromMessage ? "message" : "pipeline function")
+            << ": state " << processor.getMainLoopState(id);
+        const std::exception_ptr pException = processor.getMainLoopException(id);
+        ASSERT_TRUE(pException) << "the exception that ended the loop is not kept";
+        try {
+            std::rethrow_exception(pException);
+        } catch (const std::domain_error& e) {
+            EXPECT_STREQ("no", e.what());
+        } catch (...) {
+            ADD_FAILURE() << "another exception, or none";
+        }
+        processor.shutdown(id); // the loop's thread has ended: shutdown joins it at once
+    }
 }
 
 TEST(qvProcessorTest, DestructionEndsRunningNeverRunAndSuspendedLoops)
@@ -320,4 +356,112 @@ TEST(qvProcessorTest, OwnLoopRunsOnTheCallerAndShutsDownFromAnotherThread)
     processor.run();
     EXPECT_EQ(qvThread::currentThreadId(), nRanOn.load());
     EXPECT_TRUE(stopper.finishedWithin());
+}
+
+// ---------------------------------------------------------------------------------------------
+// A loop's own thread and a loop that has ended
+
+namespace {
+
+const char* const DISCARDED = "ITC message was discarded before it ran.";
+
+// What a synchronous send answered: the discard error's text, or what went wrong.
+std::string refusalOf(qvITC::Controller& itc, unsigned long nTarget, std::atomic<bool>& bRan)
+{
+    try {
+        itc.sendSyncMessage(MessageFunctor([&bRan](const ArgumentVector&) {
+                                bRan = true;
+                                return qvAnyContainer();
+                            }),
+                            NO_ARGUMENTS, nTarget);
+        return "ran and returned";
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+}
+
+} // namespace
+
+// shutdown(id) on the loop's own thread would wait for itself; it is refused, and the loop can
+// still be shut down from the controlling thread.
+TEST(qvProcessorTest, ShutdownOnTheLoopsOwnThreadIsRefusedInsteadOfJoiningItself)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(qvTest::exitWithVerdict(
+                    [] {
+                        std::promise<std::string> answer;
+                        qvProcessor processor;
+                        const unsigned long id = processor.createMainLoop();
+                        processor.getMainLoop(id).setEntry(qvVoidFunctor([&] {
+                            try {
+                                processor.shutdown(id);
+                                answer.set_value("shutdown(id) returned on the loop's thread");
+                            } catch (const std::logic_error& e) {
+                                answer.set_value(e.what());
+                            }
+                        }));
+                        processor.run(id);
+                        auto future = answer.get_future();
+                        if (future.wait_for(qvTest::TIMEOUT) != std::future_status::ready)
+                            return std::string("shutdown(id) on the loop's own thread hangs");
+                        const std::string sstrAnswer = future.get();
+                        if (sstrAnswer != "MainLoop cannot be shut down from its own thread.")
+                            return "unexpected answer: " + sstrAnswer;
+                        processor.shutdown(id);
+                        return std::string();
+                    },
+                    2 * qvTest::TIMEOUT),
+                testing::ExitedWithCode(0), "");
+}
+
+// The destructor cannot refuse by throwing, and could only wait for itself: it ends the process
+// with a message that names the fault.
+TEST(qvProcessorTest, DestroyingTheProcessorOnItsLoopsThreadEndsTheProcessWithAMessage)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(qvTest::exitWithVerdict(
+                     [] {
+                         qvTest::Gate returned;
+                         struct Owner
+                         {
+                             qvProcessor processor;
+                         };
+                         std::optional<Owner> owner;
+                         owner.emplace();
+                         const unsigned long id = owner->processor.createMainLoop();
+                         owner->processor.getMainLoop(id).setEntry(qvVoidFunctor([&] {
+                             owner.reset();
+                             returned.open();
+                         }));
+                         owner->processor.run(id);
+                         return std::string(returned.waitFor()
+                                                ? "the destructor returned on its loop's thread"
+                                                : "the destructor hangs on its loop's thread");
+                     },
+                     2 * qvTest::TIMEOUT),
+                 "qvProcessor destroyed on the thread of its own main loop");
+}
+
+// After shutdown(id) a message for that loop never runs on the sender: to the loop's old thread
+// id, and to what getThreadID(id) answers now, a synchronous one gets the discard error; an
+// asynchronous one is dropped.
+TEST(qvProcessorTest, MessageForAShutDownLoopIsRefusedNotRunOnTheSender)
+{
+    qvProcessor processor;
+    const unsigned long id = processor.createMainLoop();
+    const unsigned long nOldThread = processor.getThreadID(id);
+    processor.run(id);
+    processor.shutdown(id);
+    qvITC::Controller& itc = processor.getITC();
+    for (unsigned long nTarget : {nOldThread, processor.getThreadID(id),
+                                  processor.getThreadID(qvProcessor::PROCESSOR_MAINLOOP_ID)}) {
+        std::atomic<bool> bRan{false};
+        EXPECT_EQ(DISCARDED, refusalOf(itc, nTarget, bRan)) << "target " << nTarget;
+        itc.sendAsyncMessage(MessageFunctor([&bRan](const ArgumentVector&) {
+                                 bRan = true;
+                                 return qvAnyContainer();
+                             }),
+                             NO_ARGUMENTS, nTarget);
+        EXPECT_FALSE(bRan) << "a message for an ended loop ran on the sender, target " << nTarget;
+    }
 }
