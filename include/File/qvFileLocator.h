@@ -92,8 +92,11 @@ public:
     static void findFilesInPath(const std::string& sstrPath, const std::string& sstrEnding,
                                 FileMask mask, qvSCList<std::string>& list);
 
-    /// false for a path of three characters or fewer, for one that begins with a slash or a
-    /// backslash, and for a drive letter, a colon and a separator followed by more; true else.
+    /// false for what names a root or starts from one: a path that begins with a slash or a
+    /// backslash (a lone separator, "/dir", a network path "\\\\server\\share"), a drive
+    /// letter and a colon alone ("C:") or followed by a separator ("C:\\", "C:/dir"); false for
+    /// the empty path, which names nothing. true for every other path, however short: "a.c",
+    /// ".", "dir/f" and "C:dir" are relative.
     static bool isRelative(const std::string& sstrPath);
 
     /// Turns every separator of the other kind into the one named by type. Any other type
