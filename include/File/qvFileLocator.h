@@ -19,8 +19,10 @@
 /// paths that locateFile and findFilesInPath hand back, and the directory getPath returns for a
 /// file, always use the backslash. Paths are UTF-8 on Windows (every name listed is one that
 /// can be found again; a path that is not valid UTF-8 names nothing there) and bytes on Linux,
-/// handed to the OS as given. A path that begins with a separator names the root of the
-/// file system and is absolute. A path that holds a NUL character names nothing: it is never
+/// handed to the OS as given but for the backslashes, which become slashes. So on Linux a name
+/// that holds a backslash (a file name may) is listed by findFilesInPath but can't be found or
+/// listed again: its backslash is taken for a separator. A path that begins with a separator
+/// names the root of the file system and is absolute. A path that holds a NUL character names nothing: it is never
 /// found, getPath hands it back unchanged and findFilesInPath lists nothing for it.
 ///
 /// Ownership: there is one locator per process, created by the first qvFCSingletons::
