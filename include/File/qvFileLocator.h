@@ -22,8 +22,9 @@
 /// handed to the OS as given but for the backslashes, which become slashes. So on Linux a name
 /// that holds a backslash (a file name may) is listed by findFilesInPath but can't be found or
 /// listed again: its backslash is taken for a separator. A path that begins with a separator
-/// names the root of the file system and is absolute. A path that holds a NUL character names nothing: it is never
-/// found, getPath hands it back unchanged and findFilesInPath lists nothing for it.
+/// names the root of the file system and is absolute. A path that holds a NUL character names
+/// nothing: it is never found, getPath hands it back unchanged and findFilesInPath lists nothing
+/// for it.
 ///
 /// Ownership: there is one locator per process, created by the first qvFCSingletons::
 ///   getFileLocator() call with an empty search set and destroyed at process exit (or when the
@@ -95,10 +96,10 @@ public:
                                 FileMask mask, qvSCList<std::string>& list);
 
     /// false for what names a root or starts from one: a path that begins with a slash or a
-    /// backslash (a lone separator, "/dir", a network path "\\\\server\\share"), a drive
-    /// letter and a colon alone ("C:") or followed by a separator ("C:\\", "C:/dir"); false for
-    /// the empty path, which names nothing. true for every other path, however short: "a.c",
-    /// ".", "dir/f" and "C:dir" are relative.
+    /// backslash (a lone separator, `/dir`, a network path `\\server\share`), and a drive letter
+    /// with its colon, alone (`C:`) or followed by a separator (`C:/dir`, `C:\dir`); false for
+    /// the empty path, which names nothing. true for every other path, however short: `a.c`,
+    /// `.`, `dir/f` and `C:dir` are relative.
     static bool isRelative(const std::string& sstrPath);
 
     /// Turns every separator of the other kind into the one named by type. Any other type
