@@ -324,6 +324,21 @@ TEST_F(qvFileLocatorTest, NamesWithSpacesAndNonAsciiBytesAreFound)
     }
 }
 
+// A Linux file name may hold a backslash, which the locator takes for a separator: such an entry
+// is listed (its backslash then reads as one), but can't be found or listed again (the header
+// and the README say so).
+TEST_F(qvFileLocatorTest, NameWithABackslashIsListedButNotFoundAgainOnLinux)
+{
+    QV_SKIP_ON_WINDOWS("a Windows file name can't hold a backslash");
+    makeFile("bs/a\\b.txt");
+    addPath("bs/");
+    EXPECT_EQ(std::vector<std::string>{"bs\\a\\b.txt"},
+              findSorted("bs/", ".txt", qvFileLocator::FILEMASK_FILES));
+    EXPECT_EQ("<miss>", locate("a\\b.txt"));
+    EXPECT_EQ("<miss>", locate("bs\\a\\b.txt"));
+    EXPECT_TRUE(findSorted("bs/a\\b.txt", "", qvFileLocator::FILEMASK_FILES).empty());
+}
+
 // Found by the file locator fuzzer: the OS reads a path only up to a NUL, so "a.txt\0.png" was
 // found as "a.txt" and handed back with the NUL and the rest still in it, and a search path
 // "q\0zzz" searched "q".
