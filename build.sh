@@ -381,7 +381,7 @@ write_abi_file() {
 
 build_abi_library() {
     cmake -S . -B build/abi -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF \
-        -DQV_BUILD_BENCHMARKS=OFF -DQV_BUILD_EXAMPLES=OFF >/dev/null
+        -DQV_BUILD_BENCHMARKS=OFF -DQV_BUILD_EXAMPLES=OFF -DQV_WARNINGS_AS_ERRORS=ON >/dev/null
     cmake --build build/abi --target qvFoundationComponents
 }
 

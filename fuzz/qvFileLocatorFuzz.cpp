@@ -130,9 +130,10 @@ std::string slashed(std::string sstrPath)
 
 bool modelIsRelative(const std::string& sstrPath)
 {
-    if (sstrPath.size() <= 3 || isSeparator(sstrPath[0]))
+    if (sstrPath.empty() || isSeparator(sstrPath[0]))
         return false;
-    return !(sstrPath[1] == ':' && isSeparator(sstrPath[2]));
+    return !(sstrPath.size() >= 2 && sstrPath[1] == ':' &&
+             (sstrPath.size() == 2 || isSeparator(sstrPath[2])));
 }
 
 // The path up to its last separator, looking no further down than the second character.

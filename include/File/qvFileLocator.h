@@ -19,9 +19,12 @@
 /// paths that locateFile and findFilesInPath hand back, and the directory getPath returns for a
 /// file, always use the backslash. Paths are UTF-8 on Windows (every name listed is one that
 /// can be found again; a path that is not valid UTF-8 names nothing there) and bytes on Linux,
-/// handed to the OS as given. A path that begins with a separator names the root of the
-/// file system and is absolute. A path that holds a NUL character names nothing: it is never
-/// found, getPath hands it back unchanged and findFilesInPath lists nothing for it.
+/// handed to the OS as given but for the backslashes, which become slashes. So on Linux a name
+/// that holds a backslash (a file name may) is listed by findFilesInPath but can't be found or
+/// listed again: its backslash is taken for a separator. A path that begins with a separator
+/// names the root of the file system and is absolute. A path that holds a NUL character names
+/// nothing: it is never found, getPath hands it back unchanged and findFilesInPath lists nothing
+/// for it.
 ///
 /// Ownership: there is one locator per process, created by the first qvFCSingletons::
 ///   getFileLocator() call with an empty search set and destroyed at process exit (or when the
@@ -92,8 +95,11 @@ public:
     static void findFilesInPath(const std::string& sstrPath, const std::string& sstrEnding,
                                 FileMask mask, qvSCList<std::string>& list);
 
-    /// false for a path of three characters or fewer, for one that begins with a slash or a
-    /// backslash, and for a drive letter, a colon and a separator followed by more; true else.
+    /// false for what names a root or starts from one: a path that begins with a slash or a
+    /// backslash (a lone separator, `/dir`, a network path `\\server\share`), and a drive letter
+    /// with its colon, alone (`C:`) or followed by a separator (`C:/dir`, `C:\dir`); false for
+    /// the empty path, which names nothing. true for every other path, however short: `a.c`,
+    /// `.`, `dir/f` and `C:dir` are relative.
     static bool isRelative(const std::string& sstrPath);
 
     /// Turns every separator of the other kind into the one named by type. Any other type

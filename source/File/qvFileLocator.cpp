@@ -222,13 +222,14 @@ void qvFileLocator::findFilesInPath(const std::string& sstrPath, const std::stri
 
 bool qvFileLocator::isRelative(const std::string& sstrPath)
 {
-    if (sstrPath.size() <= 3)
-        return false;
+    if (sstrPath.empty())
+        return false; // names nothing, so there is nothing for it to be relative to
     if (isSeparator(sstrPath[0]))
-        return false; // the root of the file system
-    if (sstrPath[1] == ':' && isSeparator(sstrPath[2]))
-        return false; // a drive letter
-    return true;
+        return false; // the root of the file system, or a network path
+    if (sstrPath.size() >= 2 && sstrPath[1] == ':' &&
+        (sstrPath.size() == 2 || isSeparator(sstrPath[2])))
+        return false; // a drive ("C:") or a path from a drive's root ("C:\", "C:\dir")
+    return true;      // short names too: "a.c" is as relative as "abcd.c"
 }
 
 void qvFileLocator::convertSeparators(std::string& sstrPath, SeparatorType type)

@@ -182,11 +182,16 @@ TEST_F(qvFileLocatorTest, ExistingRelativeNameIsJoinedToWorkingDirectory)
     makeFile("sub/file.txt");
     makeFile("ab");
     makeFile("d/f");
+    makeFile("a.c");
+    makeFile("abcd.c");
     EXPECT_EQ(rootBackslashed() + "\\sub\\file.txt", locate("sub/file.txt"));
     EXPECT_EQ(rootBackslashed() + "\\sub\\", locate("sub/"));
-    // Three characters or fewer count as absolute and come back as written.
-    EXPECT_EQ("ab", locate("ab"));
-    EXPECT_EQ("d\\f", locate("d/f"));
+    // Found in use: names of three characters or fewer counted as absolute and came back as
+    // written, "a.c" as "a.c" while "abcd.c" came back joined.
+    EXPECT_EQ(rootBackslashed() + "\\a.c", locate("a.c"));
+    EXPECT_EQ(rootBackslashed() + "\\abcd.c", locate("abcd.c"));
+    EXPECT_EQ(rootBackslashed() + "\\ab", locate("ab"));
+    EXPECT_EQ(rootBackslashed() + "\\d\\f", locate("d/f"));
 }
 
 TEST_F(qvFileLocatorTest, ExistingNameContainingWorkingDirectoryComesBackAsWritten)
@@ -277,7 +282,8 @@ TEST_F(qvFileLocatorTest, BadNamesAreMissesOrFoundNeverCrashes)
                                  "C:/no\\such/file.txt", "\\\\server\\share\\x", "//server/share/x",
                                  "\\\\server/share\\x", "n\xc3\xb6\\f\xff.txt"})
         EXPECT_EQ("<miss>", locate(cstrName)) << cstrName;
-    // Separators only name the root, which exists; three or fewer characters come back as written.
+    // Separators only name the root, which exists; a path that begins with one comes back as
+    // written.
     // On Windows "///" is a UNC prefix without a server, which names nothing: it is found as the
     // search path "p" followed by separators.
     EXPECT_EQ(qvTest::ON_WINDOWS ? "p\\\\\\\\" : "\\\\\\", locate("///"));
@@ -316,6 +322,21 @@ TEST_F(qvFileLocatorTest, NamesWithSpacesAndNonAsciiBytesAreFound)
         EXPECT_EQ(std::vector<std::string>{sstrDirectory + "\\" + sstrName},
                   findSorted(sstrDirectory + "/", sstrName, qvFileLocator::FILEMASK_FILES));
     }
+}
+
+// A Linux file name may hold a backslash, which the locator takes for a separator: such an entry
+// is listed (its backslash then reads as one), but can't be found or listed again (the header
+// and the README say so).
+TEST_F(qvFileLocatorTest, NameWithABackslashIsListedButNotFoundAgainOnLinux)
+{
+    QV_SKIP_ON_WINDOWS("a Windows file name can't hold a backslash");
+    makeFile("bs/a\\b.txt");
+    addPath("bs/");
+    EXPECT_EQ(std::vector<std::string>{"bs\\a\\b.txt"},
+              findSorted("bs/", ".txt", qvFileLocator::FILEMASK_FILES));
+    EXPECT_EQ("<miss>", locate("a\\b.txt"));
+    EXPECT_EQ("<miss>", locate("bs\\a\\b.txt"));
+    EXPECT_TRUE(findSorted("bs/a\\b.txt", "", qvFileLocator::FILEMASK_FILES).empty());
 }
 
 // Found by the file locator fuzzer: the OS reads a path only up to a NUL, so "a.txt\0.png" was
@@ -667,12 +688,21 @@ TEST(qvFileLocatorPathTest, IsRelativeTable)
         bool bRelative;
     };
     const Case cases[] = {
-        {"", false},        {"a", false},       {"abc", false},        {"C:\\", false},
+        {"", false},        {"a", true},        {"abc", true},         {"C:\\", false},
         {"C:/x", false},    {"C:\\x", false},   {"c:/dir/f", false},   {"/abc", false},
         {"\\abc", false},   {"/", false},       {"//server/x", false}, {"abcd", true},
         {"dir/file", true}, {"C:x/file", true}, {"./abc", true},       {"..\\x\\y", true},
     };
     for (const Case& c : cases)
+        EXPECT_EQ(c.bRelative, qvFileLocator::isRelative(c.pPath)) << '"' << c.pPath << '"';
+    // Found in use: every path of three characters or fewer counted as absolute, so "a.c" came
+    // back from locateFile as written. Only roots are absolute, however short.
+    const Case shortPaths[] = {
+        {"C:", false}, {"c:/", false},  {"C:\\", false}, {"\\", false}, {"\\\\", false},
+        {"/a", false}, {"\\ab", false}, {"ab", true},    {"a.c", true}, {".", true},
+        {"..", true},  {"./a", true},   {"d/f", true},   {"C:x", true}, {"a:b", true},
+    };
+    for (const Case& c : shortPaths)
         EXPECT_EQ(c.bRelative, qvFileLocator::isRelative(c.pPath)) << '"' << c.pPath << '"';
     // Drive letters, UNC prefixes, mixed separators and other bytes: the same answers on every
     // platform.

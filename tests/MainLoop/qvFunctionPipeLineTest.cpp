@@ -250,8 +250,9 @@ TEST(qvFunctionPipeLineTest, PassesAddsAndFlushesRacingStayConsistent)
             pipeLine();
     });
     {
+        // At most ROUNDS adds and qvTest::RACE_TIME: the wait for the adder below is for a hang.
         qvTest::AsyncCall adder([&] {
-            for (int nRound = 0; nRound < ROUNDS; ++nRound)
+            for (qvTest::RaceRounds rounds(ROUNDS); rounds.next();)
                 pipeLine.addFunction(counted);
         });
         for (int nRound = 0; nRound < ROUNDS / 10; ++nRound) {

@@ -54,22 +54,30 @@ TEST(qvBarrierTest, LastOfThreeReleasesTheOthersOnBothPhases)
 
 namespace {
 
-// nThreads threads meet nCycles times. Before each wait a thread counts its arrival in the
-// cycle; after the wait all arrivals of that cycle must be in. Threads yield at different
-// moments, so that each of them is sometimes the last to arrive.
+// nThreads threads meet nCycles times, or as often as qvTest::RACE_TIME allows. Before each
+// wait a thread counts its arrival in the cycle; after the wait all arrivals of that cycle must
+// be in. Threads yield at different moments, so that each of them is sometimes the last to
+// arrive. Found under load: a fixed number of cycles against one deadline failed a slow machine.
 void runCycles(int nThreads, int nCycles)
 {
     qvSynch::Barrier barrier;
     barrier.init(nThreads);
     std::vector<std::atomic<int>> arrivals(static_cast<size_t>(nCycles));
     std::atomic<bool> bOvertaken{false};
+    // Thread 0 decides in each cycle, before it arrives, whether the next one runs; the others
+    // read it after that cycle's wait, so that every thread stops after the same cycle.
+    qvTest::RaceRounds rounds(nCycles);
+    rounds.next(); // the first cycle
+    std::atomic<int> nEnd{nCycles};
     std::vector<std::unique_ptr<qvTest::AsyncCall>> threads;
     for (int nThread = 0; nThread < nThreads; ++nThread)
         threads.push_back(std::make_unique<qvTest::AsyncCall>([&, nThread] {
-            for (int nCycle = 0; nCycle < nCycles; ++nCycle) {
+            for (int nCycle = 0; nCycle < nEnd.load(); ++nCycle) {
                 if ((nCycle + nThread) % (nThreads + 1) == 0)
                     std::this_thread::yield();
                 ++arrivals[static_cast<size_t>(nCycle)];
+                if (nThread == 0 && !rounds.next())
+                    nEnd.store(nCycle + 1);
                 barrier.wait();
                 if (arrivals[static_cast<size_t>(nCycle)] != nThreads)
                     bOvertaken = true;

@@ -198,18 +198,22 @@ public:
 
 // Two adders that read the same counts choose the same queue; when that queue has one free slot
 // left, the one that loses the race must still find the other queue's slot.
+// Found under load: the rounds ran against one deadline for all of them, and a loaded machine
+// failed the test ("the adders did not finish in time") though nothing hung. The rounds stop
+// at their number or at qvTest::RACE_TIME; only a meeting that waits TIMEOUT is a hang.
 TEST(qvThreadTeamTest, TwoAddersRacingForTheLastFreeSlotsAreBothAccepted)
 {
     MemberlessTeam team;
-    const int nRounds = qvTest::raceRounds(20000);
+    qvTest::RaceRounds rounds(qvTest::raceRounds(20000));
     std::atomic<int> nRefused{0};
     std::atomic<bool> bTimedOut{false};
-    // Both adders spin at a two-party barrier, so that they leave it together; the first one
-    // leaves one free slot in each queue before each round.
+    // Before each round the first adder decides whether it runs (both must agree) and leaves one
+    // free slot in each queue. Both spin at a two-party barrier, so that they leave it together.
+    std::atomic<bool> bAnotherRound{false};
     std::atomic<int> nArrived{0};
     std::atomic<int> nGeneration{0};
-    const auto deadline = std::chrono::steady_clock::now() + qvTest::TIMEOUT;
     auto meet = [&] {
+        const auto deadline = std::chrono::steady_clock::now() + qvTest::TIMEOUT;
         const int nMine = nGeneration.load();
         if (nArrived.fetch_add(1) == 1) {
             nArrived.store(0);
@@ -230,12 +234,13 @@ TEST(qvThreadTeamTest, TwoAddersRacingForTheLastFreeSlotsAreBothAccepted)
     auto adder = [&](bool bFirst) {
         // A random delay after the barrier evens out which adder leaves it first.
         std::minstd_rand random(bFirst ? 1 : 2);
-        for (int n = 0; n < nRounds; ++n) {
+        for (;;) {
             if (bFirst) {
-                for (unsigned int nQueue = 0; nQueue < 2; ++nQueue)
+                bAnotherRound.store(rounds.next());
+                for (unsigned int nQueue = 0; nQueue < 2 && bAnotherRound.load(); ++nQueue)
                     EXPECT_TRUE(team.setWaitingJobs(nQueue, qvJobQueue::MAXIMUM_WAITING_JOBS - 1));
             }
-            if (!meet())
+            if (!meet() || !bAnotherRound.load())
                 return;
             for (std::atomic<unsigned int> nDelay{static_cast<unsigned int>(random() % 64)};
                  nDelay.load() > 0; --nDelay) {
@@ -253,8 +258,10 @@ TEST(qvThreadTeamTest, TwoAddersRacingForTheLastFreeSlotsAreBothAccepted)
     std::thread second(adder, false);
     first.join();
     second.join();
-    ASSERT_FALSE(bTimedOut.load()) << "the adders did not finish in time";
+    ASSERT_FALSE(bTimedOut.load()) << "an adder waited for the other one for "
+                                   << qvTest::TIMEOUT.count() << " s at one meeting";
     EXPECT_EQ(0, nRefused.load()) << "jobs refused while the team had room";
+    RecordProperty("rounds", rounds.done());
 }
 
 TEST(qvThreadTeamTest, DestroyingATeamOfIdleMembersReturnsAtOnce)

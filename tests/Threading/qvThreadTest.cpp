@@ -862,7 +862,8 @@ std::string killWokenWaiterRounds(int nRounds, const std::function<void(Primitiv
                                   const std::function<void(Primitive&)>& wait,
                                   const std::function<void(Primitive&)>& release)
 {
-    for (int nRound = 0; nRound < nRounds; ++nRound) {
+    for (qvTest::RaceRounds rounds(nRounds); rounds.next();) {
+        const int nRound = rounds.done() - 1;
         Primitive primitive;
         hold(primitive);
         Waiter victim([&] { wait(primitive); });
@@ -990,7 +991,8 @@ long pongLoop(void* pArgument)
 std::string killPingPongRounds()
 {
     std::mt19937 random(20261208);
-    for (int nRound = 0; nRound < qvTest::raceRounds(40); ++nRound) {
+    for (qvTest::RaceRounds rounds(qvTest::raceRounds(40)); rounds.next();) {
+        const int nRound = rounds.done() - 1;
         PingPong game;
         qvThreadData pingData(&pingLoop, &game);
         qvThreadData pongData(&pongLoop, &game);
@@ -1064,7 +1066,8 @@ long terminateTheOther(void* pArgument)
 
 std::string terminateEachOtherRounds()
 {
-    for (int nRound = 0; nRound < qvTest::raceRounds(40); ++nRound) {
+    for (qvTest::RaceRounds rounds(qvTest::raceRounds(40)); rounds.next();) {
+        const int nRound = rounds.done() - 1;
         std::atomic<int> nReady{0};
         std::atomic<bool> bGo{false};
         std::atomic<int> nReturned{0};
@@ -1136,7 +1139,8 @@ bool becomesWithin(const std::atomic<bool>& bFlag, std::chrono::steady_clock::du
 
 std::string terminateSuspendedStartersRounds()
 {
-    for (int nRound = 0; nRound < qvTest::raceRounds(500); ++nRound) {
+    for (qvTest::RaceRounds rounds(qvTest::raceRounds(500)); rounds.next();) {
+        const int nRound = rounds.done() - 1;
         qvThread thread;
         std::atomic<bool> bGo{false};
         std::atomic<bool> bTerminated{false};

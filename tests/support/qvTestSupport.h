@@ -111,6 +111,40 @@ inline int raceRounds(int nRounds)
     return std::getenv("QV_MEMCHECK") ? (nRounds + 19) / 20 : nRounds;
 }
 
+// How long a race test runs its rounds at most. A race test stops at whichever comes first, its
+// number of rounds or this time, so that a slow or loaded machine runs fewer rounds instead of
+// failing; TIMEOUT and the watchdog of exitWithVerdict stay for hangs alone.
+inline constexpr std::chrono::seconds RACE_TIME{5};
+
+// The rounds of a race test: nRounds of them (give raceRounds(n) where valgrind should run
+// fewer), and none begun once the time given (RACE_TIME) has passed since construction; the first
+// round always runs.
+//   for (qvTest::RaceRounds rounds(qvTest::raceRounds(20000)); rounds.next();) ...
+// Threads that must agree on the last round let one of them decide and pass the decision on.
+class RaceRounds
+{
+public:
+    explicit RaceRounds(int nRounds, std::chrono::steady_clock::duration time = RACE_TIME)
+        : m_nRounds(nRounds), m_End(std::chrono::steady_clock::now() + time)
+    {
+    }
+    // Whether another round is to run; counts it when it is.
+    bool next()
+    {
+        if (m_nDone >= m_nRounds || (m_nDone > 0 && std::chrono::steady_clock::now() >= m_End))
+            return false;
+        ++m_nDone;
+        return true;
+    }
+    // The rounds begun so far.
+    int done() const { return m_nDone; }
+
+private:
+    const int m_nRounds;
+    const std::chrono::steady_clock::time_point m_End;
+    int m_nDone = 0;
+};
+
 // For a test whose fault is a hang or a crash, in a death-test child:
 //   EXPECT_EXIT(qvTest::exitWithVerdict(body), testing::ExitedWithCode(0), "");
 // body returns an empty text when all went well, else what failed; the child exits 0 or 1 with
