@@ -11,6 +11,9 @@
 //   has started, for each placement, against one such job alone: with the defined placement
 //   the second waits behind the first (about twice one job's time), with the idle-first one it
 //   runs on the other member (about one job's time);
+// - 100 short jobs posted one at a time, each once the one before has signalled, beside a long
+//   job, idle-first placement against the counterpart pool; its "behind" counter counts the short
+//   jobs that waited for the long one (none should);
 // - the pool-shaped workload of qvBenchSink.h: qvThreadTeam(2) with idle-first placement and
 //   one waiting job per member, fed by createJobWithin() (2 running + 2 waiting = 4 in flight),
 //   against the counterpart pool limited by a semaphore of 4 slots.
@@ -28,6 +31,7 @@
 #include <deque>
 #include <future>
 #include <mutex>
+#include <semaphore>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -284,6 +288,88 @@ void BM_StdThreadPool_PoolShapedWorkload(benchmark::State& state)
     state.SetItemsProcessed(state.iterations() * POOL_JOBS);
 }
 BENCHMARK(BM_StdThreadPool_PoolShapedWorkload)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// Short jobs posted one at a time beside a long one: a long job first, then 100 jobs of about
+// one microsecond, each posted as soon as the one before has signalled from its body. The long
+// job runs until the last short one has signalled (or, should a short one be stuck behind it, for
+// at most 200 ms), so a short job that starts after the long one has ended waited behind it: the
+// "behind" counter, which must stay 0 with idle-first placement (the counterpart pool shares one
+// queue, so it is always 0 there).
+constexpr int SHORT_JOBS_BESIDE = 100;
+
+struct BesideALongJob
+{
+    std::binary_semaphore m_Ran{0};
+    std::atomic<bool> m_bRelease{false};
+    std::atomic<bool> m_bLongDone{false};
+    std::atomic<bool> m_bStartedAfterLong{false}; ///< of the short job last run
+};
+
+long signalAfterWork(void* pBeside)
+{
+    BesideALongJob* pState = static_cast<BesideALongJob*>(pBeside);
+    pState->m_bStartedAfterLong.store(pState->m_bLongDone.load(std::memory_order_acquire),
+                                      std::memory_order_relaxed);
+    work(1);
+    pState->m_Ran.release();
+    return 0;
+}
+
+long longJobBeside(void* pBeside)
+{
+    BesideALongJob* pState = static_cast<BesideALongJob*>(pBeside);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+    while (!pState->m_bRelease.load(std::memory_order_acquire) &&
+           std::chrono::steady_clock::now() < end)
+        work(1);
+    pState->m_bLongDone.store(true, std::memory_order_release);
+    return 0;
+}
+
+template <class Post>
+void runShortJobsBesideALongJob(benchmark::State& state, Post post)
+{
+    BesideALongJob beside;
+    long nBehind = 0;
+    for (auto _ : state) {
+        beside.m_bRelease.store(false);
+        beside.m_bLongDone.store(false);
+        post(&longJobBeside, &beside);
+        for (int n = 0; n < SHORT_JOBS_BESIDE; ++n) {
+            post(&signalAfterWork, &beside);
+            beside.m_Ran.acquire();
+            if (beside.m_bStartedAfterLong.load(std::memory_order_relaxed))
+                ++nBehind;
+        }
+        beside.m_bRelease.store(true, std::memory_order_release);
+        while (!beside.m_bLongDone.load(std::memory_order_acquire))
+            std::this_thread::yield();
+    }
+    state.counters["behind"] = static_cast<double>(nBehind);
+    state.SetItemsProcessed(state.iterations() * SHORT_JOBS_BESIDE);
+}
+
+void BM_qvThreadTeam_ShortJobsBesideALongJobIdleFirst(benchmark::State& state)
+{
+    qvThreadTeam team(2, qvThreadTeam::PLACEMENT_IDLE_FIRST);
+    runShortJobsBesideALongJob(state, [&team](long (*pJob)(void*), void* pData) {
+        team.createJob(pJob, pData);
+    });
+}
+BENCHMARK(BM_qvThreadTeam_ShortJobsBesideALongJobIdleFirst)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+void BM_StdThreadPool_ShortJobsBesideALongJob(benchmark::State& state)
+{
+    StdThreadPool pool(2);
+    runShortJobsBesideALongJob(state, [&pool](long (*pJob)(void*), void* pData) {
+        pool.post(pJob, pData);
+    });
+}
+BENCHMARK(BM_StdThreadPool_ShortJobsBesideALongJob)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 long roundTripJob(void* pValue)
 {
