@@ -352,9 +352,8 @@ void runShortJobsBesideALongJob(benchmark::State& state, Post post)
 void BM_qvThreadTeam_ShortJobsBesideALongJobIdleFirst(benchmark::State& state)
 {
     qvThreadTeam team(2, qvThreadTeam::PLACEMENT_IDLE_FIRST);
-    runShortJobsBesideALongJob(state, [&team](long (*pJob)(void*), void* pData) {
-        team.createJob(pJob, pData);
-    });
+    runShortJobsBesideALongJob(
+        state, [&team](long (*pJob)(void*), void* pData) { team.createJob(pJob, pData); });
 }
 BENCHMARK(BM_qvThreadTeam_ShortJobsBesideALongJobIdleFirst)
     ->UseRealTime()
@@ -363,13 +362,10 @@ BENCHMARK(BM_qvThreadTeam_ShortJobsBesideALongJobIdleFirst)
 void BM_StdThreadPool_ShortJobsBesideALongJob(benchmark::State& state)
 {
     StdThreadPool pool(2);
-    runShortJobsBesideALongJob(state, [&pool](long (*pJob)(void*), void* pData) {
-        pool.post(pJob, pData);
-    });
+    runShortJobsBesideALongJob(
+        state, [&pool](long (*pJob)(void*), void* pData) { pool.post(pJob, pData); });
 }
-BENCHMARK(BM_StdThreadPool_ShortJobsBesideALongJob)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StdThreadPool_ShortJobsBesideALongJob)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 long roundTripJob(void* pValue)
 {

@@ -19,6 +19,7 @@
 #include "Threading/qvJoinableThreadTeam.h"
 #include "Threading/qvSemaphore.h"
 #include "Threading/qvThreadTeam.h"
+#include "qvTestPlatform.h"
 #include "qvTestSupport.h"
 
 namespace {
@@ -40,18 +41,30 @@ void releaseBlock(void* pMemory) noexcept
     }
 }
 
-void* allocate(std::size_t nSize)
+// nAlignment: 0 for the default alignment (malloc's), else the one asked for.
+void* allocate(std::size_t nSize, std::size_t nAlignment = 0)
 {
     if (t_bCounting) {
         ++t_nAllocations;
         if (t_nFailAt > 0 && nSize != t_nSparedSize && --t_nFailAt == 0)
             throw std::bad_alloc();
     }
-    if (void* pMemory = std::malloc(nSize ? nSize : 1)) {
+    if (!nSize)
+        nSize = 1;
+    if (void* pMemory =
+            nAlignment ? qvTest::allocateAligned(nSize, nAlignment) : std::malloc(nSize)) {
         s_nLiveBlocks.fetch_add(1, std::memory_order_relaxed);
         return pMemory;
     }
     throw std::bad_alloc();
+}
+
+void releaseAlignedBlock(void* pMemory) noexcept
+{
+    if (pMemory) {
+        s_nLiveBlocks.fetch_sub(1, std::memory_order_relaxed);
+        qvTest::freeAligned(pMemory);
+    }
 }
 
 } // namespace
@@ -105,6 +118,19 @@ void operator delete(void* pMemory, const std::nothrow_t&) noexcept
 void operator delete[](void* pMemory, const std::nothrow_t&) noexcept
 {
     releaseBlock(pMemory);
+}
+// The aligned forms: the teams' queue nodes and over-aligned callables come from them.
+void* operator new(std::size_t nSize, std::align_val_t alignment)
+{
+    return allocate(nSize, static_cast<std::size_t>(alignment));
+}
+void operator delete(void* pMemory, std::align_val_t) noexcept
+{
+    releaseAlignedBlock(pMemory);
+}
+void operator delete(void* pMemory, std::size_t, std::align_val_t) noexcept
+{
+    releaseAlignedBlock(pMemory);
 }
 
 #pragma GCC diagnostic pop
