@@ -271,9 +271,11 @@ public:
 
         /// Marks the member as stopped: it runs no further job and its loop ends after the
         /// current step. Called by the team when it is destroyed.
-        void stop() { m_bStopped.store(true, std::memory_order_release); }
+        /// Sequentially consistent, as isStopped(): the team then looks for jobs waiting in its
+        /// own calls, which count themselves before they look at the flag (see Destruction).
+        void stop() { m_bStopped.store(true, std::memory_order_seq_cst); }
         /// Whether stop() has run.
-        bool isStopped() const { return m_bStopped.load(std::memory_order_acquire); }
+        bool isStopped() const { return m_bStopped.load(std::memory_order_seq_cst); }
 
         /// Whether a job waits in the member's queue: a hint read without a lock.
         bool hasWaitingJob() const { return m_pJobQueue->hasWaitingJob(); }

@@ -260,8 +260,16 @@ bool qvThreadTeam::tryQueueNewJob(const qvJobQueue::NewJob& job)
 
 bool qvThreadTeam::tryAddJobTo(unsigned int nQueue, const qvJobQueue::NewJob& job)
 {
-    if (!m_JobQueues[nQueue].tryAddJob(job))
-        return false;
+    try {
+        if (!m_JobQueues[nQueue].tryAddJob(job))
+            return false;
+    } catch (...) {
+        // A callable whose copy threw gave back the room it had reserved: a producer that found
+        // the queue full meanwhile waits for room that no member will report.
+        if (m_nRoomWaiters.load(std::memory_order_seq_cst) != 0)
+            wakeWaiters(m_nRoomChanges);
+        throw;
+    }
     if (m_ePlacement == PLACEMENT_IDLE_FIRST) {
         // The newest stamp: one past every queue's (a hint; concurrent adders may tie).
         std::uint32_t nNewest = m_JobQueues[nQueue].getPlacementStamp();

@@ -286,3 +286,48 @@ TEST(qvTeamEdgesTest, LongJobReturnsWhenItsTeamStops)
     qvTest::AsyncCall destroy([&] { delete pTeam; });
     ASSERT_TRUE(destroy.finishedWithin());
 }
+
+// A callable whose copy throws gives back the room it had reserved: a producer that found the
+// team full meanwhile is woken and queues its job.
+TEST(qvTeamEdgesTest, RoomGivenBackByAThrowingCopyWakesAProducerWaitingForRoom)
+{
+    struct ThrowsOnCopy
+    {
+        qvSynch::Semaphore* m_pCopying;
+        qvSynch::Semaphore* m_pThrow;
+        ThrowsOnCopy(qvSynch::Semaphore* pCopying, qvSynch::Semaphore* pThrow)
+            : m_pCopying(pCopying), m_pThrow(pThrow)
+        {
+        }
+        ThrowsOnCopy(const ThrowsOnCopy& other)
+            : m_pCopying(other.m_pCopying), m_pThrow(other.m_pThrow)
+        {
+            m_pCopying->V();
+            m_pThrow->P();
+            throw std::runtime_error("copy failed");
+        }
+        void operator()() const {}
+    };
+    qvSynch::Semaphore copying(0, 1);
+    qvSynch::Semaphore letThrow(0, 1);
+    std::atomic<int> nCount{0};
+    qvThreadTeam team(1, qvThreadTeam::PLACEMENT_FEWEST_WAITING, 1);
+    const ThrowsOnCopy callable(&copying, &letThrow);
+    qvTest::AsyncCall first([&] { EXPECT_THROW(team.createJob(callable), std::runtime_error); });
+    ASSERT_TRUE(copying.P(LONG_LIMIT));
+    std::atomic<qvTest::ThreadId> nSecond{0};
+    qvTest::AsyncCall second([&] {
+        nSecond = qvTest::currentTid();
+        EXPECT_TRUE(team.createJobWithin(qvSynch::WAIT_INFINITE, &countJob, &nCount));
+    });
+    ASSERT_TRUE(
+        qvTest::waitUntil([&] { return nSecond != 0 && qvTest::isParkedInKernel(nSecond); }));
+    letThrow.V();
+    ASSERT_TRUE(first.finishedWithin());
+    const bool bWoken = second.finishedWithin();
+    if (!bWoken)
+        team.createJob(&countJob, &nCount); // a take wakes it, so that the test can end
+    EXPECT_TRUE(bWoken) << "the producer waiting for room was never woken";
+    ASSERT_TRUE(second.finishedWithin());
+    EXPECT_TRUE(team.waitUntilIdle(LONG_LIMIT));
+}
