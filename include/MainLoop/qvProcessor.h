@@ -126,7 +126,9 @@ public:
     /// The created loop with this id, or the processor's own loop for PROCESSOR_MAINLOOP_ID.
     qvMainLoop& getMainLoop(unsigned long id);
     /// The OS id of the loop's thread; NO_THREAD_ID for an id that names no created loop,
-    /// PROCESSOR_MAINLOOP_ID and shut-down loops included.
+    /// PROCESSOR_MAINLOOP_ID and shut-down loops included. Also NO_THREAD_ID for a loop that ended
+    /// by itself once a new loop's thread has got its old thread id (Linux gives the id of an
+    /// ended thread to a new one): messages to that id reach the new loop.
     unsigned long getThreadID(unsigned long id) const;
     /// Whether the loop with this id still runs, and if not, how it ended. The state of a loop
     /// is written by its thread when its run() ends (after its scheduler has been closed) and

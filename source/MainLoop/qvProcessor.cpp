@@ -110,6 +110,18 @@ unsigned long qvProcessor::createMainLoop()
     const unsigned long nThreadID = pThread->getID();
     const unsigned long id = m_nLastMainLoopID + 1;
 
+    // Linux gives an ended thread's id to a new thread: a loop that ended by itself and was not
+    // shut down yet may still hold this id. It gives the id up: its messages are refused from
+    // now on, as for any ended loop, and its shutdown no longer touches the id.
+    const auto itStale = m_mapThreadToMainLoop.find(nThreadID);
+    if (itStale != m_mapThreadToMainLoop.end()) {
+        m_ITC.removeInvokationTaskScheduler(nThreadID);
+        const auto itStaleLoop = m_mapMainLoops.find(itStale->second);
+        if (itStaleLoop != m_mapMainLoops.end())
+            itStaleLoop->second.m_nThreadID = NO_THREAD_ID;
+        m_mapThreadToMainLoop.erase(itStale);
+    }
+
     MainLoopData data{pMainLoop.get(), pThread.get(), nullptr, &m_ITC, nThreadID, 0};
     m_mapMainLoops.insert(std::make_pair(id, data));
     try {
@@ -205,7 +217,9 @@ void qvProcessor::endMainLoop(MainLoopData& data)
     // allocator's): let it go on before anything else.
     resumeFully(data);
     data.m_pMainLoop->shutdown();
-    m_ITC.removeInvokationTaskScheduler(data.m_nThreadID);
+    // A loop that gave its thread id up to a new loop was detached then (createMainLoop).
+    if (data.m_nThreadID != NO_THREAD_ID)
+        m_ITC.removeInvokationTaskScheduler(data.m_nThreadID);
     if (data.m_pThreadData)
         data.m_pThread->join();
     // A thread that was never run ends here without calling its start function.
@@ -231,7 +245,7 @@ unsigned long qvProcessor::getThreadID(unsigned long id) const
 {
     auto citFoundMainLoop = m_mapMainLoops.find(id);
     return citFoundMainLoop == m_mapMainLoops.end() ? NO_THREAD_ID
-                                                    : citFoundMainLoop->second.m_pThread->getID();
+                                                    : citFoundMainLoop->second.m_nThreadID;
 }
 
 qvProcessor::MainLoopState qvProcessor::getMainLoopState(unsigned long id) const

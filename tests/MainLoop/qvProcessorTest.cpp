@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <future>
 #include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "MainLoop/qvProcessor.h"
@@ -240,6 +242,50 @@ TEST(qvProcessorTest, LoopThatEndedByItselfTakesNoMoreMessages)
         [&] { return processor.getMainLoopState(id) == qvProcessor::MAINLOOP_FINISHED; }));
     EXPECT_FALSE(processor.getMainLoopException(id));
     processor.shutdown(id);
+}
+
+// Linux gives an ended thread's id to a new thread: a new loop whose thread gets the id of a loop
+// that ended by itself (and was not shut down) takes its messages, and both shut down cleanly.
+TEST(qvProcessorTest, NewLoopOnTheThreadIdOfAnEndedLoopTakesItsMessages)
+{
+    QV_SKIP_ON_WINDOWS("a thread id is not given again while the ended loop's handle is open");
+    if (qvTest::raceRounds(2) == 1)
+        GTEST_SKIP() << "going round the thread ids takes too long under valgrind";
+    qvProcessor processor;
+    const unsigned long nEnded = processor.createMainLoop();
+    processor.getMainLoop(nEnded).shutdown(); // its run() ends after the first turn
+    const unsigned long nThread = processor.getThreadID(nEnded);
+    processor.run(nEnded);
+    ASSERT_TRUE(qvTest::waitUntil(
+        [&] { return processor.getMainLoopState(nEnded) == qvProcessor::MAINLOOP_FINISHED; }));
+    // New threads until the ids come round to the ended loop's (other processes take ids too:
+    // a new loop is tried whenever the next id is close), within a bounded time.
+    unsigned long nReused = 0;
+    const auto end = std::chrono::steady_clock::now() + 4 * qvTest::RACE_TIME;
+    while (!nReused && std::chrono::steady_clock::now() < end) {
+        unsigned long nNext = 0;
+        std::thread([&] { nNext = qvThread::currentThreadId(); }).join();
+        if (nNext >= nThread || nNext + 16 < nThread)
+            continue;
+        const unsigned long id = processor.createMainLoop();
+        if (processor.getThreadID(id) == nThread)
+            nReused = id;
+        else
+            processor.shutdown(id);
+    }
+    if (!nReused)
+        GTEST_SKIP() << "the thread ids did not come round in time";
+    EXPECT_EQ(qvProcessor::NO_THREAD_ID, processor.getThreadID(nEnded));
+    processor.run(nReused);
+    const qvAnyContainer result =
+        processor.getITC().sendSyncMessage(MessageFunctor([](const ArgumentVector&) {
+                                               return qvMakeAny(qvThread::currentThreadId());
+                                           }),
+                                           NO_ARGUMENTS, nThread);
+    ASSERT_TRUE(qvAnyCast<unsigned long>(result));
+    EXPECT_EQ(nThread, *qvAnyCast<unsigned long>(result));
+    processor.shutdown(nEnded);
+    processor.shutdown(nReused);
 }
 
 // A loop ended by an exception, from a message (which also reaches its sender) or from a
