@@ -47,6 +47,7 @@
 /// allocator's exception with no entry left behind for the job.
 
 #include <map>
+#include <memory>
 #include <new>
 
 #include "Container/qvDCList.h"
@@ -77,17 +78,13 @@ public:
     /// present keeps its entry. Throws the allocator's exception with the table unchanged.
     bool registerJob(unsigned long id)
     {
-        qvSynch::Signal* pSignal = new qvSynch::Signal(false);
-        bool bInserted = false;
-        try {
-            Guard lock(m_Lock);
-            bInserted = m_Signals.emplace(id, Entry{pSignal, 0, false}).second;
-        } catch (...) {
-            delete pSignal;
-            throw;
-        }
-        if (!bInserted)
-            delete pSignal;
+        // The signal is made and, when unused, destroyed inside the region too: no thread is
+        // killed inside the allocator (whose lock would stay held for the whole process).
+        Guard lock(m_Lock);
+        std::unique_ptr<qvSynch::Signal> upSignal(new qvSynch::Signal(false));
+        const bool bInserted = m_Signals.emplace(id, Entry{upSignal.get(), 0, false}).second;
+        if (bInserted)
+            static_cast<void>(upSignal.release()); // the table owns it now
         return bInserted;
     }
 
@@ -96,7 +93,6 @@ public:
     void notifyJobDone(unsigned long id)
     {
         qvSynch::Signal* pToSignal = nullptr;
-        qvSynch::Signal* pToDelete = nullptr;
         {
             Guard lock(m_Lock);
             const auto itEntry = m_Signals.find(id);
@@ -105,7 +101,8 @@ public:
                     itEntry->second.m_bDone = true;
                     pToSignal = itEntry->second.m_pSignal;
                 } else {
-                    pToDelete = itEntry->second.m_pSignal;
+                    // Freed in the region, as it was allocated.
+                    delete itEntry->second.m_pSignal;
                     m_Signals.erase(itEntry);
                 }
             }
@@ -114,7 +111,6 @@ public:
         // destroyed by a waiter as soon as it can run.
         if (pToSignal)
             pToSignal->signal();
-        delete pToDelete;
     }
 
     /// Blocks until the job has finished; returns at once for an id without entry or a job that
@@ -135,15 +131,11 @@ public:
         pSignal->wait();
 
         // The entry cannot have gone: it is removed only by its last waiter.
-        bool bLast;
-        {
-            Guard relock(m_Lock);
-            bLast = --itEntry->second.m_nWaiters == 0;
-            if (bLast)
-                m_Signals.erase(itEntry);
+        Guard relock(m_Lock);
+        if (--itEntry->second.m_nWaiters == 0) {
+            m_Signals.erase(itEntry);
+            delete pSignal; // freed in the region, as it was allocated
         }
-        if (bLast)
-            delete pSignal;
     }
 
     /// Number of entries.
