@@ -32,6 +32,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "Threading/qvLocks.h"
+
 template <class T, class LockPolicy>
 class qvPoolList
 {
@@ -84,21 +86,16 @@ public:
     /// has changed.
     Node* takeFreeNode()
     {
-        Guard guard(m_PoolLock);
-        Node* pNode = m_pFirstFree;
-        if (pNode == m_pLastFree) {
-            Node* pFresh = new Node();
-            m_pFirstFree = m_pLastFree = pFresh;
-            m_nFreeSize.store(1, std::memory_order_relaxed);
-        } else {
-            m_pFirstFree = pNode->m_pNext;
-            m_pFirstFree->m_pPrev = nullptr;
-            m_nFreeSize.store(m_nFreeSize.load(std::memory_order_relaxed) - 1,
-                              std::memory_order_relaxed);
+        // The fresh node (its element's constructor is the user's code) is made with no lock held;
+        // one made for nothing, because another thread returned a node meanwhile, joins the pool.
+        Node* pFresh = nullptr;
+        for (;;) {
+            Guard guard(m_PoolLock);
+            if (m_pFirstFree != m_pLastFree || pFresh)
+                return detachFirstFree(pFresh);
+            guard.unlock();
+            pFresh = new Node();
         }
-        pNode->m_pPrev = nullptr;
-        pNode->m_pNext = nullptr;
-        return pNode;
     }
 
     /// Puts a node (taken from this list's pool or popped from this list) back at the end of the
@@ -106,12 +103,7 @@ public:
     void returnFreeNode(Node* pNode)
     {
         Guard guard(m_PoolLock);
-        pNode->m_pPrev = m_pLastFree;
-        pNode->m_pNext = nullptr;
-        m_pLastFree->m_pNext = pNode;
-        m_pLastFree = pNode;
-        m_nFreeSize.store(m_nFreeSize.load(std::memory_order_relaxed) + 1,
-                          std::memory_order_relaxed);
+        appendFree(pNode);
     }
 
     /// Appends a node that came from takeFreeNode() (or popFront()) to the used list.
@@ -157,19 +149,36 @@ public:
     unsigned int getFreeSize() const { return m_nFreeSize.load(std::memory_order_relaxed); }
 
 private:
-    /// Holds a lock policy object for one scope, so that a throwing allocation never leaves it
-    /// held.
-    class Guard
-    {
-    public:
-        explicit Guard(LockPolicy& lock) : m_Lock(lock) { m_Lock.acquire(); }
-        ~Guard() { m_Lock.release(); }
-        Guard(const Guard&) = delete;
-        Guard& operator=(const Guard&) = delete;
+    /// A library lock policy is taken as an internal region (qvLocks.h): on Windows no thread is
+    /// stopped or killed holding it. No element is constructed or destroyed under it.
+    typedef qvSynchDetail::RegionLock<LockPolicy> Guard;
 
-    private:
-        LockPolicy& m_Lock;
-    };
+    /// Under m_PoolLock: detaches the first free node; pFresh (when not null) joins the pool
+    /// first, so that the pool keeps at least one node.
+    Node* detachFirstFree(Node* pFresh)
+    {
+        if (pFresh)
+            appendFree(pFresh);
+        Node* pNode = m_pFirstFree;
+        m_pFirstFree = pNode->m_pNext;
+        m_pFirstFree->m_pPrev = nullptr;
+        m_nFreeSize.store(m_nFreeSize.load(std::memory_order_relaxed) - 1,
+                          std::memory_order_relaxed);
+        pNode->m_pPrev = nullptr;
+        pNode->m_pNext = nullptr;
+        return pNode;
+    }
+
+    /// Under m_PoolLock: appends a node to the pool.
+    void appendFree(Node* pNode)
+    {
+        pNode->m_pPrev = m_pLastFree;
+        pNode->m_pNext = nullptr;
+        m_pLastFree->m_pNext = pNode;
+        m_pLastFree = pNode;
+        m_nFreeSize.store(m_nFreeSize.load(std::memory_order_relaxed) + 1,
+                          std::memory_order_relaxed);
+    }
 
     static void freeChain(Node* pNode)
     {

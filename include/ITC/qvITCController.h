@@ -45,6 +45,16 @@
 ///   discarded (its synchronous sender then gets the discard error), never both.
 /// - Wake-ups are not exact: a loop may make a turn more than its messages need.
 ///
+/// Termination (qvThread's suspend() and terminate() on Windows): a send's own steps (the push
+/// of its task and the claim of the loop's wake-up) are an internal region, in which no sender
+/// is stopped or killed; the interface's wake-up functor, which the sender that claimed the
+/// wake-up calls next, is the interface's code and runs outside every region, as do the copies
+/// of the message functor and arguments. So suspend() may stop a sender inside the wake-up
+/// functor (its loop then wakes when the sender is resumed), and a sender terminated there takes
+/// the wake-up with it: its loop sleeps on with the task until its next wake-up, and closing or
+/// removing that loop's scheduler waits for ever for the sender to finish waking it. Terminate
+/// a sender only outside its sends.
+///
 /// Sender cache: each sending thread keeps a reference to the schedulers of the last few
 /// (controller, thread id) pairs it sent to, with node memory handed back by their loops (the
 /// cache itself is allocated by the thread's first send and freed when the thread ends). An
@@ -170,6 +180,9 @@ public:
         void pushFreeNodes(void* pFirst, void* pLast, unsigned int nCount);
         /// Sender side: calls m_WakeUp unless the scheduler is closed, registered in m_nWakers.
         void wakeUpFromSender();
+        /// As wakeUpFromSender(), for a sender already counted in m_nWakers (in the region of
+        /// its push); the wake-up functor runs outside every internal region.
+        void wakeUpCounted();
         /// Once the hook is attached: wakes the loop if a sender cleared m_bLoopIdle before.
         void wakeUpIfWokenBeforeHook();
 

@@ -83,13 +83,32 @@ private:
 
     /// One pass without announcing it; the owning loop announces its passes itself.
     void runPass();
+    /// Earlier steps, kept for the library's exported interface and no longer used: each now
+    /// forwards to its public or lock-free counterpart (addFunction, flush, reclaimBetweenPasses)
+    /// and is called with m_Lock not held.
+    ///@{
     void appendLocked(const qvVoidFunctor& function);
     void removeAllLocked();
-    /// Frees the removed nodes if no pass but nOwnPasses of the caller's own is running.
     void reclaimLocked(unsigned int nOwnPasses = 0);
+    ///@}
     /// For the owning loop's thread between two passes: frees what flushes left behind.
     void reclaimBetweenPasses(unsigned int nOwnPasses);
+    /// Appends copies of the source's live functions to target, in their order, as a pass over
+    /// the source does: without its lock (a functor's copy is the user's code), and starting
+    /// again if the source is flushed or assigned meanwhile.
     static void copyFunctions(const qvFunctionPipeLine& source, qvDCList<qvVoidFunctor>& target);
+
+    /// The steps under m_Lock. No functor is copied or destroyed there: nodes are made before the
+    /// lock is taken, and the removed ones are handed to the caller, who destroys them (the last
+    /// added first) after it has let the lock go.
+    ///@{
+    /// Links a node made beforehand as the last live function and announces it.
+    void linkNode(Node* pNode);
+    /// Marks every function removed, and detaches what no pass can reach any more.
+    void removeAll(qvDCList<qvVoidFunctor>& removed);
+    /// Detaches the removed nodes into removed if no pass but nOwnPasses of the caller's own runs.
+    void detachRemoved(qvDCList<qvVoidFunctor>& removed, unsigned int nOwnPasses = 0);
+    ///@}
 
     /// The functions: removed ones (waiting for the end of a pass) first, then the live ones.
     qvDCList<qvVoidFunctor> m_Functions;

@@ -355,34 +355,9 @@ private:
         ::operator delete(pNode, std::align_val_t(alignof(Node)));
     }
 
-    class Guard
-    {
-    public:
-        /// An internal region (qvLocks.h): on Windows no thread is suspended or killed holding
-        /// the lock.
-        explicit Guard(qvSynch::LWLock& lock) : m_Lock(lock)
-        {
-            qvSynchDetail::enterInternalRegion();
-            m_Lock.acquire();
-        }
-        ~Guard() { unlock(); }
-        Guard(const Guard&) = delete;
-        Guard& operator=(const Guard&) = delete;
-
-        /// Lets the lock go before the end of the scope (once).
-        void unlock()
-        {
-            if (m_bLocked) {
-                m_bLocked = false;
-                m_Lock.release();
-                qvSynchDetail::leaveInternalRegion();
-            }
-        }
-
-    private:
-        qvSynch::LWLock& m_Lock;
-        bool m_bLocked = true;
-    };
+    /// The queue's locks are taken as internal regions (qvLocks.h): on Windows no thread is
+    /// suspended or killed holding one. No callable is built or destroyed under them.
+    typedef qvSynchDetail::RegionLock<qvSynch::LWLock> Guard;
 
     static void freeChain(Node* pNode)
     {

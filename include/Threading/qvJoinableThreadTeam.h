@@ -47,6 +47,7 @@
 /// allocator's exception with no entry left behind for the job.
 
 #include <map>
+#include <memory>
 #include <new>
 
 #include "Container/qvDCList.h"
@@ -77,19 +78,13 @@ public:
     /// present keeps its entry. Throws the allocator's exception with the table unchanged.
     bool registerJob(unsigned long id)
     {
-        qvSynch::Signal* pSignal = new qvSynch::Signal(false);
-        bool bInserted = false;
-        m_Lock.acquire();
-        try {
-            bInserted = m_Signals.emplace(id, Entry{pSignal, 0, false}).second;
-        } catch (...) {
-            m_Lock.release();
-            delete pSignal;
-            throw;
-        }
-        m_Lock.release();
-        if (!bInserted)
-            delete pSignal;
+        // The signal is made and, when unused, destroyed inside the region too: no thread is
+        // killed inside the allocator (whose lock would stay held for the whole process).
+        Guard lock(m_Lock);
+        std::unique_ptr<qvSynch::Signal> upSignal(new qvSynch::Signal(false));
+        const bool bInserted = m_Signals.emplace(id, Entry{upSignal.get(), 0, false}).second;
+        if (bInserted)
+            static_cast<void>(upSignal.release()); // the table owns it now
         return bInserted;
     }
 
@@ -98,24 +93,24 @@ public:
     void notifyJobDone(unsigned long id)
     {
         qvSynch::Signal* pToSignal = nullptr;
-        qvSynch::Signal* pToDelete = nullptr;
-        m_Lock.acquire();
-        const auto itEntry = m_Signals.find(id);
-        if (itEntry != m_Signals.end()) {
-            if (itEntry->second.m_nWaiters > 0) {
-                itEntry->second.m_bDone = true;
-                pToSignal = itEntry->second.m_pSignal;
-            } else {
-                pToDelete = itEntry->second.m_pSignal;
-                m_Signals.erase(itEntry);
+        {
+            Guard lock(m_Lock);
+            const auto itEntry = m_Signals.find(id);
+            if (itEntry != m_Signals.end()) {
+                if (itEntry->second.m_nWaiters > 0) {
+                    itEntry->second.m_bDone = true;
+                    pToSignal = itEntry->second.m_pSignal;
+                } else {
+                    // Freed in the region, as it was allocated.
+                    delete itEntry->second.m_pSignal;
+                    m_Signals.erase(itEntry);
+                }
             }
         }
-        m_Lock.release();
         // The waiters cannot remove the entry before the signal is set, and a set signal may be
         // destroyed by a waiter as soon as it can run.
         if (pToSignal)
             pToSignal->signal();
-        delete pToDelete;
     }
 
     /// Blocks until the job has finished; returns at once for an id without entry or a job that
@@ -123,40 +118,37 @@ public:
     /// job either sees it and signals, or has removed the entry before the lookup.
     void waitForJob(unsigned long id)
     {
-        m_Lock.acquire();
+        Guard lock(m_Lock);
         const auto itEntry = m_Signals.find(id);
-        if (itEntry == m_Signals.end() || itEntry->second.m_bDone) {
-            m_Lock.release();
+        if (itEntry == m_Signals.end() || itEntry->second.m_bDone)
             return;
-        }
         ++itEntry->second.m_nWaiters;
         qvSynch::Signal* pSignal = itEntry->second.m_pSignal;
-        m_Lock.release();
+        lock.unlock();
 
         // wait(), not waitAndReset(): the signal stays set for every waiter, also for one that
         // has announced itself but not yet begun to wait.
         pSignal->wait();
 
         // The entry cannot have gone: it is removed only by its last waiter.
-        m_Lock.acquire();
-        const bool bLast = --itEntry->second.m_nWaiters == 0;
-        if (bLast)
+        Guard relock(m_Lock);
+        if (--itEntry->second.m_nWaiters == 0) {
             m_Signals.erase(itEntry);
-        m_Lock.release();
-        if (bLast)
-            delete pSignal;
+            delete pSignal; // freed in the region, as it was allocated
+        }
     }
 
     /// Number of entries.
     unsigned int getSize()
     {
-        m_Lock.acquire();
-        const unsigned int nSize = static_cast<unsigned int>(m_Signals.size());
-        m_Lock.release();
-        return nSize;
+        Guard lock(m_Lock);
+        return static_cast<unsigned int>(m_Signals.size());
     }
 
 private:
+    /// An internal region (qvLocks.h): on Windows no thread is stopped or killed holding m_Lock.
+    typedef qvSynchDetail::RegionLock<qvSynch::LWLock> Guard;
+
     struct Entry
     {
         qvSynch::Signal* m_pSignal;
@@ -185,48 +177,36 @@ public:
     /// exception with the table unchanged.
     bool registerJob(unsigned long id)
     {
-        bool bInserted = false;
-        m_Lock.acquire();
-        try {
-            bInserted = m_States.emplace(id, 0).second;
-        } catch (...) {
-            m_Lock.release();
-            throw;
-        }
-        m_Lock.release();
-        return bInserted;
+        Guard lock(m_Lock);
+        return m_States.emplace(id, 0).second;
     }
 
     /// Removes the id's entry, if there is one.
     void removeJob(unsigned long id)
     {
-        m_Lock.acquire();
+        Guard lock(m_Lock);
         m_States.erase(id);
-        m_Lock.release();
     }
 
     /// 0 while the id has an entry, 1 otherwise.
     int getJobState(unsigned long id)
     {
-        int nState = 1;
-        m_Lock.acquire();
+        Guard lock(m_Lock);
         const auto itEntry = m_States.find(id);
-        if (itEntry != m_States.end())
-            nState = itEntry->second;
-        m_Lock.release();
-        return nState;
+        return itEntry != m_States.end() ? itEntry->second : 1;
     }
 
     /// Number of entries.
     unsigned int getSize()
     {
-        m_Lock.acquire();
-        const unsigned int nSize = static_cast<unsigned int>(m_States.size());
-        m_Lock.release();
-        return nSize;
+        Guard lock(m_Lock);
+        return static_cast<unsigned int>(m_States.size());
     }
 
 private:
+    /// An internal region (qvLocks.h): on Windows no thread is stopped or killed holding m_Lock.
+    typedef qvSynchDetail::RegionLock<qvSynch::LWLock> Guard;
+
     qvSynch::LWLock m_Lock;
     std::map<unsigned long, int> m_States;
 };

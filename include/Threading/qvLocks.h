@@ -27,6 +27,7 @@
 /// Lifetime: a lock must not be held when it is destroyed.
 
 #include <cstddef>
+#include <type_traits>
 
 #include "qvExport.h"
 
@@ -147,5 +148,79 @@ private:
 };
 
 } // namespace qvSynch
+
+namespace qvSynchDetail {
+
+/// Whether a lock type is one of the library's own, whose holder must never be stopped or killed
+/// (NullLock takes nothing; a lock policy of the user's own is the user's code).
+template <class LockType>
+inline constexpr bool IS_REGION_LOCK =
+    std::is_same_v<LockType, qvSynch::LWLock> || std::is_same_v<LockType, qvSynch::SpinLock> ||
+    std::is_same_v<LockType, qvSynch::Lock>;
+
+/// The one way the library takes a lock of its own, in its sources and in the inline code of
+/// its headers: holds the lock for one scope (or until unlock()), so that nothing thrown leaves it
+/// held, and makes the scope one of the internal regions above: entered before the lock is
+/// taken, left after it is released. So on Windows no thread is stopped or killed holding it.
+///
+/// The rule that goes with it: no user code between the constructor and the release, neither a
+/// functor's or callable's copy, call or destructor nor a virtual of the user's: copy or build
+/// them before, destroy them after. A region is short, and suspend() and terminate() of its
+/// thread wait until it is left. The library's other lock uses are UserCodeLock (see there);
+/// nothing else of the library calls acquire() on a lock (cmake/qvCheckRegionLocks.cmake, a test,
+/// checks).
+///
+/// A lock policy that is not one of the library's (IS_REGION_LOCK) is taken without a region:
+/// its acquire() is the user's code. NullLock costs nothing.
+template <class LockType>
+class RegionLock
+{
+public:
+    explicit RegionLock(LockType& lock) : m_pLock(&lock)
+    {
+        if constexpr (IS_REGION_LOCK<LockType>)
+            enterInternalRegion();
+        lock.acquire();
+    }
+    ~RegionLock() { unlock(); }
+    RegionLock(const RegionLock&) = delete;
+    RegionLock& operator=(const RegionLock&) = delete;
+
+    /// Lets the lock go (and leaves the region) before the end of the scope; later calls and the
+    /// destructor do nothing more.
+    void unlock()
+    {
+        if (LockType* pLock = m_pLock) {
+            m_pLock = nullptr;
+            pLock->release();
+            if constexpr (IS_REGION_LOCK<LockType>)
+                leaveInternalRegion();
+        }
+    }
+
+private:
+    LockType* m_pLock;
+};
+
+/// A library lock held around user code (a main loop's condition is asked under the loop's lock):
+/// not a region, since user code may take any time and its thread must stay stoppable. So a
+/// thread suspended or killed while it runs that code holds the lock (on Windows a killed holder
+/// leaves it held for ever, as a user's own LWLock). Never taken inside a region (a thread
+/// waiting for it there could wait as long as the user code runs, with suspend() and terminate()
+/// of it waiting too), and a region lock taken while it is held is let go before the user code.
+template <class LockType>
+class UserCodeLock
+{
+public:
+    explicit UserCodeLock(LockType& lock) : m_Lock(lock) { m_Lock.acquire(); }
+    ~UserCodeLock() { m_Lock.release(); }
+    UserCodeLock(const UserCodeLock&) = delete;
+    UserCodeLock& operator=(const UserCodeLock&) = delete;
+
+private:
+    LockType& m_Lock;
+};
+
+} // namespace qvSynchDetail
 
 #endif

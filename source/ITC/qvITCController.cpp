@@ -2,7 +2,7 @@
 
 #include "ITC/qvITCSenderCache.h"
 #include "ITC/qvITCTaskQueue.h"
-#include "Threading/qvScopedLock.h"
+#include "Threading/qvLocks.h"
 
 #include <memory>
 #include <optional>
@@ -21,7 +21,7 @@ constexpr unsigned long Interface::NO_THREAD_ID;
 
 namespace {
 
-typedef qvSynchDetail::ScopedLock<qvSynch::LWLock> LockGuard;
+typedef qvSynchDetail::RegionLock<qvSynch::LWLock> LockGuard;
 
 const char* const INVALID_INTERFACE = "Invalid ITC interface.";
 const char* const EMPTY_FUNCTOR = "ITC message functor is empty.";

@@ -76,31 +76,47 @@ inline Scheduler::TaskNode* Scheduler::inUseMark()
 
 inline bool Scheduler::queue(NodePtr upNode)
 {
-    // From the push to the wake-up, the sender owes the loop its wake-up: a thread stopped or
-    // killed in between (terminate() on Windows) would leave the loop asleep with the task, and
-    // every later sender would find it busy. So terminate() and suspend() let it finish first.
-    const qvPlatform::InternalRegion region;
-    TaskNode* pNode = upNode.get();
-    TaskNode* pHead = m_pIncoming.load(std::memory_order_relaxed);
-    do {
-        if (pHead == closedMark())
-            return false; // upNode discards the task
-        pNode->m_pNext = pHead;
-    } while (!m_pIncoming.compare_exchange_weak(pHead, pNode, std::memory_order_seq_cst,
-                                                std::memory_order_relaxed));
-    static_cast<void>(upNode.release()); // the list holds the node now
-    // A loop that has declared itself idle gets one wake-up, from the first sender that finds
-    // it so; a busy loop takes this task without one. (Sequentially consistent, as the loop's
-    // declaration: either this sees it or the loop sees this task. See declareIdle().)
-    if (m_bLoopIdle.load(std::memory_order_seq_cst) &&
-        m_bLoopIdle.exchange(false, std::memory_order_seq_cst))
-        wakeUpFromSender();
+    // From the push to the claim of the wake-up (and the count in m_nWakers that close() waits
+    // for), the sender owes the loop its wake-up: a thread stopped or killed in between
+    // (terminate() on Windows) would leave the loop asleep with the task, and every later sender
+    // would find it busy. So these steps are an internal region that terminate() and suspend()
+    // let it finish. The wake-up functor itself is the interface's code and runs after the
+    // region (see qvITCController.h, Termination).
+    bool bWake = false;
+    {
+        const qvPlatform::InternalRegion region;
+        TaskNode* pNode = upNode.get();
+        TaskNode* pHead = m_pIncoming.load(std::memory_order_relaxed);
+        do {
+            if (pHead == closedMark())
+                return false; // upNode discards the task, after the region
+            pNode->m_pNext = pHead;
+        } while (!m_pIncoming.compare_exchange_weak(pHead, pNode, std::memory_order_seq_cst,
+                                                    std::memory_order_relaxed));
+        static_cast<void>(upNode.release()); // the list holds the node now
+        // A loop that has declared itself idle gets one wake-up, from the first sender that
+        // finds it so; a busy loop takes this task without one. (Sequentially consistent, as
+        // the loop's declaration: either this sees it or the loop sees this task. See
+        // declareIdle().)
+        if (m_bLoopIdle.load(std::memory_order_seq_cst) &&
+            m_bLoopIdle.exchange(false, std::memory_order_seq_cst)) {
+            m_nWakers.fetch_add(1, std::memory_order_seq_cst);
+            bWake = true;
+        }
+    }
+    if (bWake)
+        wakeUpCounted();
     return true;
 }
 
 inline void Scheduler::wakeUpFromSender()
 {
     m_nWakers.fetch_add(1, std::memory_order_seq_cst);
+    wakeUpCounted();
+}
+
+inline void Scheduler::wakeUpCounted()
+{
     struct Leave
     {
         ~Leave() { nWakers.fetch_sub(1, std::memory_order_release); }

@@ -1,6 +1,6 @@
 #include "MainLoop/qvFunctionPipeLine.h"
 
-#include "Threading/qvScopedLock.h"
+#include "Threading/qvLocks.h"
 #include "Threading/qvSignal.h"
 
 // How a pass and the changes made by other threads (or by its own functions) stay apart without
@@ -19,8 +19,12 @@
 //   With sequentially consistent operations on both sides, either the remover sees the pass
 //   (and leaves the nodes to the end of the pass) or the pass sees the new state (and never
 //   reaches the removed nodes). The end of a pass mirrors this with m_nRemoved.
+// - m_Lock is an internal region (qvLocks.h), so no user code runs under it: a function's node
+//   (its copy) is made before the lock is taken, removed nodes are detached under it and
+//   destroyed after it is let go, and a copy of the pipeline reads it as a pass does, without
+//   the lock.
 
-typedef qvSynchDetail::ScopedLock<qvSynch::LWLock> ScopedLock;
+typedef qvSynchDetail::RegionLock<qvSynch::LWLock> RegionLock;
 
 namespace {
 
@@ -44,8 +48,9 @@ public:
     {
         if (m_PipeLine.m_pnPassDepth->fetch_sub(1, std::memory_order_seq_cst) == 1 &&
             m_PipeLine.m_nRemoved.load(std::memory_order_seq_cst) != 0) {
-            ScopedLock lock(m_PipeLine.m_Lock);
-            m_PipeLine.reclaimLocked();
+            qvDCList<qvVoidFunctor> removed; // destroyed after the lock is let go
+            RegionLock lock(m_PipeLine.m_Lock);
+            m_PipeLine.detachRemoved(removed);
         }
     }
     PassScope(const PassScope&) = delete;
@@ -65,10 +70,8 @@ qvFunctionPipeLine::qvFunctionPipeLine(const qvFunctionPipeLine& other)
     : m_nState(0), m_pFirst(nullptr), m_nPassDepth(0), m_pnPassDepth(&m_nPassDepth), m_nRemoved(0),
       m_pWakeUpSignal(nullptr), m_pbOwnerSleeping(nullptr)
 {
-    {
-        ScopedLock lock(other.m_Lock);
-        copyFunctions(other, m_Functions);
-    }
+    // Nobody else sees this pipeline yet: no lock for its own list.
+    copyFunctions(other, m_Functions);
     m_pFirst.store(m_Functions.getHead(), std::memory_order_relaxed);
     m_nState.store(makeState(0, m_Functions.getSize()), std::memory_order_seq_cst);
 }
@@ -77,23 +80,23 @@ qvFunctionPipeLine& qvFunctionPipeLine::operator=(const qvFunctionPipeLine& othe
 {
     if (&other == this)
         return *this;
-    // Copied under the source's lock, then brought in under our own: never both at once.
+    // Copied from the source without its lock, then linked in under our own: no functor is
+    // copied or destroyed under a lock, and no two locks are held at once.
     qvDCList<qvVoidFunctor> copies;
-    {
-        ScopedLock lock(other.m_Lock);
-        copyFunctions(other, copies);
-    }
-    ScopedLock lock(m_Lock);
-    removeAllLocked();
-    for (Node* pNode = copies.getHead(); pNode; pNode = pNode->m_pNext)
-        appendLocked(pNode->m_Value);
+    copyFunctions(other, copies);
+    qvDCList<qvVoidFunctor> removed; // destroyed after the lock is let go
+    RegionLock lock(m_Lock);
+    removeAll(removed);
+    while (Node* pNode = copies.unlinkFront())
+        linkNode(pNode);
     return *this;
 }
 
 qvFunctionPipeLine::~qvFunctionPipeLine()
 {
-    ScopedLock lock(m_Lock);
-    removeAllLocked();
+    qvDCList<qvVoidFunctor> removed; // destroyed after the lock is let go
+    RegionLock lock(m_Lock);
+    removeAll(removed);
 }
 
 void qvFunctionPipeLine::addFunction(
@@ -101,14 +104,17 @@ void qvFunctionPipeLine::addFunction(
 {
     if (!function) // empty: nothing to call
         return;
-    ScopedLock lock(m_Lock);
-    appendLocked(function);
+    // The copy first, with no lock held: it is the user's code, and may throw or take long.
+    Node* pNode = new Node(function);
+    RegionLock lock(m_Lock);
+    linkNode(pNode);
 }
 
 void qvFunctionPipeLine::flush()
 {
-    ScopedLock lock(m_Lock);
-    removeAllLocked();
+    qvDCList<qvVoidFunctor> removed; // destroyed after the lock is let go
+    RegionLock lock(m_Lock);
+    removeAll(removed);
 }
 
 void qvFunctionPipeLine::operator()()
@@ -141,10 +147,9 @@ void qvFunctionPipeLine::runPass()
     }
 }
 
-void qvFunctionPipeLine::appendLocked(const qvVoidFunctor& function)
+void qvFunctionPipeLine::linkNode(Node* pNode)
 {
-    m_Functions.pushBack(function); // may throw; nothing is announced then
-    Node* pNode = m_Functions.getTail();
+    m_Functions.linkBack(pNode);
     const std::uint64_t nState = m_nState.load(std::memory_order_relaxed);
     const unsigned int nCount = countOf(nState);
     if (nCount == 0)
@@ -157,7 +162,7 @@ void qvFunctionPipeLine::appendLocked(const qvVoidFunctor& function)
         m_pWakeUpSignal->signal();
 }
 
-void qvFunctionPipeLine::removeAllLocked()
+void qvFunctionPipeLine::removeAll(qvDCList<qvVoidFunctor>& removed)
 {
     const std::uint64_t nState = m_nState.load(std::memory_order_relaxed);
     if (countOf(nState) != 0) {
@@ -165,7 +170,7 @@ void qvFunctionPipeLine::removeAllLocked()
         m_nState.store(makeState(generationOf(nState) + 1, 0), std::memory_order_seq_cst);
         m_pFirst.store(nullptr, std::memory_order_seq_cst);
     }
-    reclaimLocked();
+    detachRemoved(removed);
 }
 
 void qvFunctionPipeLine::reclaimBetweenPasses(unsigned int nOwnPasses)
@@ -175,23 +180,23 @@ void qvFunctionPipeLine::reclaimBetweenPasses(unsigned int nOwnPasses)
     // removal here or the remover sees the count lowered and frees the nodes itself.
     if (m_nRemoved.load(std::memory_order_seq_cst) == 0)
         return;
-    ScopedLock lock(m_Lock);
-    reclaimLocked(nOwnPasses);
+    qvDCList<qvVoidFunctor> removed; // destroyed after the lock is let go
+    RegionLock lock(m_Lock);
+    detachRemoved(removed, nOwnPasses);
 }
 
-void qvFunctionPipeLine::reclaimLocked(unsigned int nOwnPasses)
+void qvFunctionPipeLine::detachRemoved(qvDCList<qvVoidFunctor>& removed, unsigned int nOwnPasses)
 {
     unsigned int nRemoved = m_nRemoved.load(std::memory_order_relaxed);
     if (nRemoved == 0 || m_pnPassDepth->load(std::memory_order_seq_cst) != nOwnPasses)
         return;
     if (nRemoved == m_Functions.getSize()) {
-        while (!m_Functions.isEmpty())
-            m_Functions.popBack(); // the last added first
+        m_Functions.swap(removed);
     } else {
         // Live nodes follow the removed ones; a pass starting now begins at m_pFirst, behind
-        // them, and never reads the links popFront() changes.
+        // them, and never reads the links unlinkFront() changes.
         while (nRemoved--)
-            m_Functions.popFront();
+            removed.linkBack(m_Functions.unlinkFront());
     }
     m_nRemoved.store(0, std::memory_order_seq_cst);
 }
@@ -199,10 +204,46 @@ void qvFunctionPipeLine::reclaimLocked(unsigned int nOwnPasses)
 void qvFunctionPipeLine::copyFunctions(const qvFunctionPipeLine& source,
                                        qvDCList<qvVoidFunctor>& target)
 {
-    Node* pNode = source.m_Functions.getHead();
-    for (unsigned int nSkip = source.m_nRemoved.load(std::memory_order_relaxed); nSkip && pNode;
-         --nSkip)
-        pNode = pNode->m_pNext;
-    for (; pNode; pNode = pNode->m_pNext)
-        target.pushBack(pNode->m_Value);
+    // Announced as a pass: the nodes read here are not freed before it ends. (PassScope changes
+    // the source only to free removed nodes, which a pipeline defined const never has.)
+    PassScope pass(const_cast<qvFunctionPipeLine&>(source));
+    for (;;) {
+        // The first live node as runPass() reads it.
+        const std::uint64_t nState = source.m_nState.load(std::memory_order_seq_cst);
+        if (countOf(nState) == 0)
+            return;
+        Node* pNode = source.m_pFirst.load(std::memory_order_seq_cst);
+        if (generationOf(source.m_nState.load(std::memory_order_seq_cst)) != generationOf(nState))
+            continue;
+        qvDCList<qvVoidFunctor> copies;
+        for (unsigned int nCopied = 1;; ++nCopied) {
+            copies.pushBack(pNode->m_Value);
+            const std::uint64_t nNow = source.m_nState.load(std::memory_order_acquire);
+            if (generationOf(nNow) != generationOf(nState))
+                break; // flushed or assigned meanwhile: the copy starts again
+            if (countOf(nNow) <= nCopied) {
+                while (Node* pCopy = copies.unlinkFront())
+                    target.linkBack(pCopy);
+                return;
+            }
+            pNode = pNode->m_pNext;
+        }
+    }
+}
+
+// The earlier steps, kept for the exported interface (see the header).
+
+void qvFunctionPipeLine::appendLocked(const qvVoidFunctor& function)
+{
+    addFunction(function);
+}
+
+void qvFunctionPipeLine::removeAllLocked()
+{
+    flush();
+}
+
+void qvFunctionPipeLine::reclaimLocked(unsigned int nOwnPasses)
+{
+    reclaimBetweenPasses(nOwnPasses);
 }

@@ -1,6 +1,6 @@
 #include "MainLoop/qvMainLoop.h"
 
-#include "Threading/qvScopedLock.h"
+#include "Threading/qvLocks.h"
 
 // Replacing a functor while the loop's thread may be calling it:
 //
@@ -13,7 +13,8 @@
 //   turns (it holds no holder there), before it sleeps and when run() ends.
 // - Freeing happens outside m_RetireLock, so a functor's destructor may call the setters.
 
-typedef qvSynchDetail::ScopedLock<qvSynch::LWLock> ScopedLock;
+typedef qvSynchDetail::RegionLock<qvSynch::LWLock> RegionLock;
+typedef qvSynchDetail::UserCodeLock<qvSynch::LWLock> UserCodeLock;
 
 namespace {
 
@@ -157,8 +158,9 @@ void qvMainLoop::run()
             // The busy count announces the pass (the pipeline counts passes with it).
             m_FunctionPipeLine.runPass();
         }
-        // The condition is user code: the thread stays stoppable while it runs.
-        qvSynchDetail::ScopedLockAroundUserCode<qvSynch::LWLock> lock(m_LoopConditionLock);
+        // The condition is user code: the lock held around it is no region, so the thread stays
+        // stoppable while it runs (qvLocks.h, UserCodeLock).
+        UserCodeLock lock(m_LoopConditionLock);
         bGoOn = m_LoopCondition.m_pCurrent.load(std::memory_order_seq_cst)->m_Functor();
     } while (bGoOn);
     m_Exit.m_pCurrent.load(std::memory_order_seq_cst)->m_Functor();
@@ -183,7 +185,8 @@ void qvMainLoop::shutdown()
     FunctorHolder<qvBoolFunctor>* pHolder =
         makeHolder<FunctorHolder<qvBoolFunctor>>(qvBoolFunctor(), &stopRunning);
     {
-        ScopedLock lock(m_LoopConditionLock);
+        // The lock held around the condition (user code): not a region, see run().
+        UserCodeLock lock(m_LoopConditionLock);
         install(m_LoopCondition, pHolder);
     }
     // Unconditionally: a loop asleep must end even if functions reached its pipeline meanwhile.
@@ -248,7 +251,7 @@ template <class F>
 void qvMainLoop::install(FunctorSlot<F>& slot, FunctorHolder<F>* pHolder)
 {
     {
-        ScopedLock lock(m_RetireLock);
+        RegionLock lock(m_RetireLock);
         FunctorHolder<F>* pOld = slot.m_pCurrent.exchange(pHolder, std::memory_order_seq_cst);
         pOld->m_pNextRetired = slot.m_pRetired;
         slot.m_pRetired = pOld;
@@ -266,7 +269,7 @@ void qvMainLoop::reclaimRetired(bool bLoopThread)
     FunctorHolder<qvVoidFunctor>* pExits;
     FunctorHolder<qvBoolFunctor>* pConditions;
     {
-        ScopedLock lock(m_RetireLock);
+        RegionLock lock(m_RetireLock);
         if (!m_bRetiredPending.load(std::memory_order_relaxed))
             return;
         if (!bLoopThread && m_nBusy.load(std::memory_order_seq_cst) != 0)

@@ -9,7 +9,6 @@
 #include <string_view>
 
 #include "Threading/qvLocks.h"
-#include "Threading/qvScopedLock.h"
 
 namespace {
 
@@ -21,7 +20,7 @@ class ReadableNames
 public:
     const std::string& lookUp(const char* cstrTypeName)
     {
-        qvSynchDetail::ScopedLock<qvSynch::LWLock> lock(m_Lock);
+        qvSynchDetail::RegionLock<qvSynch::LWLock> lock(m_Lock);
         auto itName = m_mapNames.find(std::string_view(cstrTypeName));
         if (itName == m_mapNames.end())
             itName = m_mapNames

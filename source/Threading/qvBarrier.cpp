@@ -26,7 +26,7 @@ void Barrier::wait()
     BarrierPhase* pPhase = m_pCurrentPhase.load(std::memory_order_acquire);
     if (!pPhase)
         return;
-    pPhase->m_Lock.acquire();
+    qvSynchDetail::RegionLock<Lock> lock(pPhase->m_Lock);
     if (pPhase->m_nRemaining <= 1) {
         if (m_nThreads != 1) {
             BarrierPhase* pNextPhase = (pPhase == &m_Phases[0]) ? &m_Phases[1] : &m_Phases[0];
@@ -37,11 +37,10 @@ void Barrier::wait()
             m_pCurrentPhase.store(pNextPhase, std::memory_order_release);
             pPhase->m_Signal.signal();
         }
-        pPhase->m_Lock.release();
         return;
     }
     --pPhase->m_nRemaining;
-    pPhase->m_Lock.release();
+    lock.unlock();
     pPhase->m_Signal.wait();
 }
 

@@ -92,10 +92,12 @@ unsigned long qvJoinableThreadTeam::createJobWithin(unsigned long nMilliseconds,
 unsigned long qvJoinableThreadTeam::addJob(qvJobQueue::NewJob job, bool bWaitForRoom,
                                            unsigned long nMilliseconds)
 {
-    m_JobIDLock.acquire();
-    m_nLastJobID = (m_nLastJobID + 1) % (LAST_JOB_ID + 1);
-    const unsigned long nJobID = m_nLastJobID;
-    m_JobIDLock.release();
+    unsigned long nJobID;
+    {
+        qvSynchDetail::RegionLock<qvSynch::LWLock> lock(m_JobIDLock);
+        m_nLastJobID = (m_nLastJobID + 1) % (LAST_JOB_ID + 1);
+        nJobID = m_nLastJobID;
+    }
     job.m_Job.m_nJobID = nJobID;
 
     // Both entries exist before the job is queued, so no job can finish before them.
@@ -156,7 +158,6 @@ unsigned int qvJoinableThreadTeam::getNumberOfTeamMembers() const
 
 void qvJoinableThreadTeam::setLastJobID(unsigned long nLastJobID)
 {
-    m_JobIDLock.acquire();
+    qvSynchDetail::RegionLock<qvSynch::LWLock> lock(m_JobIDLock);
     m_nLastJobID = nLastJobID;
-    m_JobIDLock.release();
 }

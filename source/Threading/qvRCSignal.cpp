@@ -15,9 +15,8 @@ void RCSignal::ref()
 
 void RCSignal::ref(unsigned int nCount)
 {
-    m_CountLock.acquire();
+    qvSynchDetail::RegionLock<LWLock> lock(m_CountLock);
     m_nCount += nCount;
-    m_CountLock.release();
 }
 
 void RCSignal::unref()
@@ -27,10 +26,12 @@ void RCSignal::unref()
 
 void RCSignal::unref(unsigned int nCount)
 {
-    m_CountLock.acquire();
-    m_nCount -= nCount;
-    const unsigned int nNewCount = m_nCount;
-    m_CountLock.release();
+    unsigned int nNewCount;
+    {
+        qvSynchDetail::RegionLock<LWLock> lock(m_CountLock);
+        m_nCount -= nCount;
+        nNewCount = m_nCount;
+    }
     if (nNewCount == 0)
         signal();
 }

@@ -20,6 +20,7 @@
 #include "MainLoop/qvProcessor.h"
 #include "Threading/qvJoinableThreadTeam.h"
 #include "Threading/qvLocks.h"
+#include "Threading/qvRCSignal.h"
 #include "Threading/qvSemaphore.h"
 #include "Threading/qvSignal.h"
 #include "Threading/qvThread.h"
@@ -230,7 +231,10 @@ TEST(qvFaultLockTest, ThreadTerminatedWhileHoldingALockPassesItOn)
 // - Windows: the thread is killed wherever it is, outside the library's own internal regions.
 //   Semaphore: a unit it had taken is gone (the issuer allows one per kill). Signal, Lock (the
 //   next owner takes an abandoned mutex), a team job (the queue's locks are internal regions,
-//   and creating a job allocates nothing while fewer than 256 wait): anywhere. LWLock and
+//   and creating a job allocates nothing while fewer than 256 wait), a joinable team's job, its
+//   state and its join (its tables' and job-id locks are internal regions, and so are the
+//   allocations of its tables), an RCSignal's ref() and unref() (its count lock is an internal
+//   region): anywhere. LWLock and
 //   SpinLock: a lock it held would stay held for ever (the documented hazard), and an
 //   inter-thread send allocates (a kill inside the heap's lock would stop every allocation of
 //   the process): there the kill comes only while the worker is outside acquire..release or
@@ -251,6 +255,8 @@ struct TortureArena
     qvSynch::SpinLock spinLock{50};
     qvSynch::Lock lock;
     qvThreadTeam team{2};
+    qvJoinableThreadTeam joinableTeam{2};
+    qvSynch::RCSignal rcSignal{false};
     qvProcessor processor;
     unsigned long nLoopThread = 0;
     std::atomic<bool> bStop{false};
@@ -329,6 +335,20 @@ const TortureRow TORTURE_ROWS[] = {
      [](TortureArena& arena, TortureWorker& worker) {
          arena.team.createJob(&postJob, &worker.jobDone);
          worker.jobDone.P();
+         ++worker.nProgress;
+     }},
+    {"joinable team job", false,
+     [](TortureArena& arena, TortureWorker& worker) {
+         const unsigned long nID = arena.joinableTeam.createJob(&postJob, &worker.jobDone);
+         static_cast<void>(arena.joinableTeam.jobState(nID));
+         arena.joinableTeam.join(nID);
+         worker.jobDone.P();
+         ++worker.nProgress;
+     }},
+    {"RCSignal", false,
+     [](TortureArena& arena, TortureWorker& worker) {
+         arena.rcSignal.ref();
+         arena.rcSignal.unref();
          ++worker.nProgress;
      }},
     {"inter-thread send", true,

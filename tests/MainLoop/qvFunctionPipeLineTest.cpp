@@ -7,6 +7,7 @@
 
 #include "MainLoop/qvFunctionPipeLine.h"
 #include "qvMainLoopTestSupport.h"
+#include "qvSuspendProbe.h"
 #include "qvTestSupport.h"
 
 using qvMainLoopTest::makeCountedVoid;
@@ -270,4 +271,75 @@ TEST(qvFunctionPipeLineTest, PassesAddsAndFlushesRacingStayConsistent)
     const long nBefore = nCalls.load();
     pipeLine();
     EXPECT_EQ(nCalls.load() - nBefore, 2);
+}
+
+// ---------------------------------------------------------------------------------------------
+// A function's copy and destructor are the user's code: never run under the pipeline's lock,
+// one of the library's internal regions, where suspend() would wait for them (on Windows, for
+// ever when they wait for the suspender).
+
+namespace {
+
+// Waits in its copy constructor or its destructor, as told, once the probe is armed.
+struct WaitingFunction
+{
+    qvTest::UserCodeWait* pWait;
+    bool bInCopy;
+    WaitingFunction(qvTest::UserCodeWait* pWaitFor, bool bWaitInCopy)
+        : pWait(pWaitFor), bInCopy(bWaitInCopy)
+    {
+    }
+    WaitingFunction(const WaitingFunction& other) : pWait(other.pWait), bInCopy(other.bInCopy)
+    {
+        if (bInCopy)
+            pWait->waitIfArmed();
+    }
+    WaitingFunction& operator=(const WaitingFunction&) = delete;
+    ~WaitingFunction()
+    {
+        if (!bInCopy)
+            pWait->waitIfArmed();
+    }
+    void operator()() {}
+};
+
+} // namespace
+
+// Tests that suspend() returns while a flush destroys a function whose destructor waits.
+TEST(qvFunctionPipeLineTest, SuspendReturnsWhileAFlushedFunctionsDestructorWaits)
+{
+    qvTest::UserCodeWait wait;
+    qvFunctionPipeLine pipeLine;
+    pipeLine.addFunction(qvVoidFunctor(WaitingFunction(&wait, false)));
+    EXPECT_TRUE(qvTest::suspendReturnsInsideUserCode(wait, [&] { pipeLine.flush(); }));
+    EXPECT_TRUE(pipeLine.isEmpty());
+}
+
+// Tests that suspend() returns while addFunction() copies a function whose copy waits.
+TEST(qvFunctionPipeLineTest, SuspendReturnsWhileAnAddedFunctionsCopyWaits)
+{
+    qvTest::UserCodeWait wait;
+    qvFunctionPipeLine pipeLine;
+    const qvVoidFunctor function(WaitingFunction(&wait, true));
+    EXPECT_TRUE(
+        qvTest::suspendReturnsInsideUserCode(wait, [&] { pipeLine.addFunction(function); }));
+    EXPECT_FALSE(pipeLine.isEmpty());
+}
+
+// Tests that suspend() returns while a pipeline is assigned from one whose function's copy
+// waits, and while the replaced functions' destructors wait.
+TEST(qvFunctionPipeLineTest, SuspendReturnsWhileAnAssignmentCopiesOrDestroysFunctions)
+{
+    qvTest::UserCodeWait copyWait;
+    qvFunctionPipeLine source;
+    source.addFunction(qvVoidFunctor(WaitingFunction(&copyWait, true)));
+    qvFunctionPipeLine target;
+    EXPECT_TRUE(qvTest::suspendReturnsInsideUserCode(copyWait, [&] { target = source; }));
+    copyWait.bArmed = false;
+
+    qvTest::UserCodeWait destroyWait;
+    target.addFunction(qvVoidFunctor(WaitingFunction(&destroyWait, false)));
+    const qvFunctionPipeLine empty;
+    EXPECT_TRUE(qvTest::suspendReturnsInsideUserCode(destroyWait, [&] { target = empty; }));
+    EXPECT_TRUE(target.isEmpty());
 }

@@ -13,7 +13,9 @@
 #include <thread>
 #include <vector>
 
+#include "Threading/qvJoinableThreadTeam.h"
 #include "Threading/qvThreadTeam.h"
+#include "qvSuspendProbe.h"
 #include "qvTeamTestSupport.h"
 #include "qvTestSupport.h"
 
@@ -332,4 +334,54 @@ TEST(qvThreadTeamDeathTest, CreateJobOnTeamWithoutMembersAsserts)
     qvThreadTeam team(0);
     EXPECT_EQ(0u, team.getNumberOfTeamMembers());
     EXPECT_DEATH(team.createJob(&countJob, nullptr), "nPos < m_nVectorSize");
+}
+
+// ---------------------------------------------------------------------------------------------
+// A callable's copy is the user's code: createJob() makes it with no lock of the queue held (an
+// internal region, where suspend() would wait for it; on Windows for ever when it waits for the
+// suspender).
+
+namespace {
+
+struct CallableWaitingInCopy
+{
+    qvTest::UserCodeWait* pWait;
+    std::atomic<int>* pnRuns;
+    CallableWaitingInCopy(qvTest::UserCodeWait* pWaitFor, std::atomic<int>* pnRunCount)
+        : pWait(pWaitFor), pnRuns(pnRunCount)
+    {
+    }
+    CallableWaitingInCopy(const CallableWaitingInCopy& other)
+        : pWait(other.pWait), pnRuns(other.pnRuns)
+    {
+        pWait->waitIfArmed();
+    }
+    CallableWaitingInCopy& operator=(const CallableWaitingInCopy&) = delete;
+    void operator()() const { ++*pnRuns; }
+};
+
+} // namespace
+
+// Tests that suspend() returns while createJob() copies a callable whose copy waits, on both
+// teams, and that the job then runs.
+TEST(qvThreadTeamTest, SuspendReturnsWhileCreateJobCopiesACallable)
+{
+    std::atomic<int> nRuns{0};
+    {
+        qvTest::UserCodeWait wait;
+        qvThreadTeam team(2);
+        const CallableWaitingInCopy callable(&wait, &nRuns);
+        EXPECT_TRUE(qvTest::suspendReturnsInsideUserCode(wait, [&] { team.createJob(callable); }));
+        EXPECT_TRUE(team.waitUntilIdle(30000));
+    }
+    {
+        qvTest::UserCodeWait wait;
+        qvJoinableThreadTeam team(2);
+        const CallableWaitingInCopy callable(&wait, &nRuns);
+        unsigned long nID = qvJoinableThreadTeam::NO_JOB_ID;
+        EXPECT_TRUE(
+            qvTest::suspendReturnsInsideUserCode(wait, [&] { nID = team.createJob(callable); }));
+        team.join(nID);
+    }
+    EXPECT_EQ(2, nRuns.load());
 }
