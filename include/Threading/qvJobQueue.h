@@ -519,11 +519,12 @@ private:
     Node* m_pFreeEnd = nullptr;   ///< ... and the node after the last one known to be free
     std::atomic<std::uint32_t> m_nAdded{0};
     std::atomic<std::uint32_t> m_nNodes{0};
-    std::atomic<std::uint32_t> m_nPlacementStamp{0}; ///< see getPlacementStamp()
     std::uint32_t m_nMaximumWaiting = MAXIMUM_WAITING_JOBS;
-    std::uint32_t m_nReserved = 0; ///< room taken by adders that are building a callable
     std::uint32_t m_nSleepers = 0; ///< takers counted for a post of m_Semaphore
     std::uint32_t m_nWakes = 0;    ///< wakeTaker() calls not yet used by a taker
+    // Added later, after the older fields, so that those keep their places.
+    std::uint32_t m_nReserved = 0; ///< room taken by adders that are building a callable
+    std::atomic<std::uint32_t> m_nPlacementStamp{0}; ///< see getPlacementStamp()
 
     /// The takers' side. Adders read m_pFirst only when they run out of free nodes.
     alignas(CACHE_LINE) qvSynch::LWLock m_TakeLock;
