@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -84,13 +85,25 @@ bool toFullPath(const std::wstring& wsstrPath, std::wstring& wsstrFullPath)
 }
 
 // The loader appends ".dll" to a file name without an extension, path or not, unless the name
-// ends in '.', which it then drops: a trailing '.' makes it load exactly the file named.
+// ends in '.', which it then drops: a trailing '.' makes it load exactly the file named. Under the
+// "\\?\" prefix a path is taken literally, that '.' too (it would name another file, which does
+// not exist): such a path loses its prefix first ("\\?\UNC\server\..." becomes
+// "\\server\..."). The path is already absolute and whole, so it names the same file without it.
 void keepExtensionAsIs(std::wstring& wsstrFullPath)
 {
     const std::size_t nNameStart = wsstrFullPath.find_last_of(L'\\');
     const std::size_t nFrom = nNameStart == std::wstring::npos ? 0 : nNameStart + 1;
-    if (wsstrFullPath.find(L'.', nFrom) == std::wstring::npos)
-        wsstrFullPath += L'.';
+    if (wsstrFullPath.find(L'.', nFrom) != std::wstring::npos)
+        return;
+    constexpr wchar_t LITERAL[] = L"\\\\?\\";
+    constexpr wchar_t LITERAL_UNC[] = L"\\\\?\\UNC\\";
+    constexpr std::size_t LITERAL_LENGTH = std::size(LITERAL) - 1;
+    constexpr std::size_t LITERAL_UNC_LENGTH = std::size(LITERAL_UNC) - 1;
+    if (wsstrFullPath.compare(0, LITERAL_UNC_LENGTH, LITERAL_UNC) == 0)
+        wsstrFullPath.replace(0, LITERAL_UNC_LENGTH, L"\\\\");
+    else if (wsstrFullPath.compare(0, LITERAL_LENGTH, LITERAL) == 0)
+        wsstrFullPath.erase(0, LITERAL_LENGTH);
+    wsstrFullPath += L'.';
 }
 
 // Turns the system's error dialogs off for the calling thread while it lives, so that a file
