@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Platform/Common/ScopedHandle.h"
+#include "Platform/Futex.h"
 #include "Platform/Win32/Utf8.h"
 
 namespace qvPlatform {
@@ -190,6 +191,12 @@ bool Library::isLoadableFile(const std::string& sstrPath)
     return utf8ToWide(sstrPath, wsstrPath) && isLoadableImage(wsstrPath);
 }
 
+// The loader's calls hold the process-wide loader lock, which every thread's start and end needs:
+// a thread killed inside one would leave it taken, and no thread could start or end any more
+// (their attach and detach notifications take it). So they are internal regions, which terminate()
+// never kills (and suspend() never stops) a thread inside; a module's initialisation that takes
+// longer than their limit is then not killed (qvThread.h).
+//
 // A path is made absolute once, checked, and that same absolute path is what the loader gets: a
 // relative one would be searched along the DLL search path (the program's folder first) and
 // could load another file than the one checked. Its dependencies are searched from the module's
@@ -208,6 +215,7 @@ void* Library::open(const std::string& sstrFileName)
         return nullptr;
     if (!hasSeparator(sstrPath)) {
         const QuietErrors quiet;
+        const InternalRegion region;
         return reinterpret_cast<void*>(::LoadLibraryW(wsstrPath.c_str()));
     }
     std::wstring wsstrFullPath;
@@ -215,6 +223,7 @@ void* Library::open(const std::string& sstrFileName)
         return nullptr;
     keepExtensionAsIs(wsstrFullPath);
     const QuietErrors quiet;
+    const InternalRegion region;
     HMODULE hModule =
         ::LoadLibraryExW(wsstrFullPath.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (hModule == nullptr && ::GetLastError() == ERROR_MOD_NOT_FOUND)
@@ -226,13 +235,16 @@ void* Library::findSymbol(void* hLibrary, const char* cstrName)
 {
     if (hLibrary == nullptr || cstrName == nullptr)
         return nullptr;
+    const InternalRegion region;
     return reinterpret_cast<void*>(::GetProcAddress(static_cast<HMODULE>(hLibrary), cstrName));
 }
 
 void Library::close(void* hLibrary)
 {
-    if (hLibrary != nullptr)
-        ::FreeLibrary(static_cast<HMODULE>(hLibrary));
+    if (hLibrary == nullptr)
+        return;
+    const InternalRegion region;
+    ::FreeLibrary(static_cast<HMODULE>(hLibrary));
 }
 
 } // namespace qvPlatform
