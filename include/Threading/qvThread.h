@@ -61,16 +61,30 @@
 ///   catch (...) that rethrows the cancellation runs the sanitizer's no-return hook over the
 ///   stale redzones of the frames already unwound, which it reports. The library's own waits
 ///   are written that way.
+///   AddressSanitizer has a further limit of its own: a thread cancelled while a frame of its
+///   start function holds an object with a destructor and a deeper frame sleeps in a
+///   cancellation point of the C library (nanosleep, read, a condition wait) may fail one of the
+///   sanitizer's own checks as the cancellation unwinds (the sanitizer does not see the
+///   unwinding leave the intercepted call). The program is right and runs so without the
+///   sanitizer; under it, cancel threads in the library's own waits (which unpoison the stack
+///   they unwind) rather than in such calls.
 ///
 /// Windows (kernel32; ids from GetCurrentThreadId, error numbers from GetLastError):
 /// - suspend() is SuspendThread, and the count is the OS's own; the thread stops wherever it is,
 ///   inside a system call too, with one exception:
 /// - suspend() never leaves a thread stopped inside one of the library's own internal locks
 ///   (those of its waits, of its job queues and of its inter-thread calls): a thread found inside
-///   one is let run on until it has left, then stopped. A thread stopped inside the process
+///   one is let run on until it has left, then stopped. Limit: a thread that is inside such a
+///   lock every time it is looked at for 5 seconds (one that cannot get to run, or that runs code
+///   other than the library's own there) is left stopped where it is, as on Linux; the lock then
+///   waits for resume(). A thread stopped inside the process
 ///   heap's lock (any allocation, the library's or the C runtime's) holds up every allocation of
 ///   the process until resume(): the library's later calls that allocate (an inter-thread send,
 ///   creating a loop, a job queue that grows beyond 255 jobs) block until then.
+/// - A thread killed by terminate() leaves nothing open behind it: the library keeps its
+///   per-thread data in thread-local slots of its own and frees a killed thread's on its behalf.
+///   What the thread's own code made (a C++ thread_local of the program, which the C runtime's
+///   emulated TLS allocates per thread) stays, as everything else of it.
 /// - terminate() (and the destructor) of a thread inside its start function is TerminateThread:
 ///   the thread stops at once, and nothing of it runs again: no destructor, no catch block, no
 ///   cleanup. As with suspend(), it is first stopped outside the library's internal locks, so
@@ -81,12 +95,18 @@
 ///   needless wake-up). Hazard: what the thread's own code held stays held for ever (an LWLock or
 ///   SpinLock it owned, a lock inside the C runtime such as the heap's, which then stops every
 ///   allocation of the process) and what it was changing stays half-changed. Use it only on a
-///   thread whose state nothing depends on. A thread that has already left its start function is
-///   not killed (its exit path holds the loader's lock); terminate() waits for it to end.
+///   thread whose state nothing depends on. Limit: a thread that is inside one of the library's
+///   internal locks every time it is looked at for 5 seconds is not killed: terminate() throws
+///   "Could not terminate thread: 1460.\n" (ERROR_TIMEOUT) and the thread runs on; a later
+///   terminate() tries again. A thread that has already left its start function is not killed
+///   (its exit path holds the loader's lock); terminate() waits for it to end.
 ///   terminate() returns once the OS has ended the thread, which runs none of its code for that.
 ///   Forced terminations of the process take turns (terminate() and the destructor of a running
 ///   thread wait for the one under way), so two threads that terminate each other both end: the
-///   one whose turn it is kills the other while that one waits for its turn. Once termination
+///   one whose turn it is kills the other while that one waits for its turn. A thread waiting for
+///   its turn holds nothing of the library's, and the one whose turn it is gives it up while it
+///   waits for its thread to leave an internal lock or to end on its own: a thread that ends
+///   another inside the library's locks, or on its own exit path, gets its turn. Once termination
 ///   was asked for, resume() does nothing: the thread is ended held or not, and a step off the
 ///   count could let it run on into one of the library's internal locks before it is killed.
 ///   The library itself never terminates a thread that may run user code (its teams and its

@@ -72,12 +72,30 @@ public:
 //   where no sleep is ever killed: cancellation unwinds it instead). A thread killed after a
 //   wake-up took it off that address and before it acted on the wake-up takes the wake-up with
 //   it; Thread::terminate() then wakes every sleeper of that address, who re-check.
+// - m_pParker: the record that holds both (Windows: the thread's parking record, which the
+//   thread frees as it ends; null on Linux).
+// On Windows both pointers are null when the record could not be made (out of memory or
+// handles). The calling thread's record is made at the first call.
 struct WaitRecord
 {
     const std::atomic<std::uint32_t>* m_pInternalRegions;
     const std::atomic<const void*>* m_pLastParked;
+    void* m_pParker = nullptr;
 };
 WaitRecord waitRecord();
+
+#if defined(_WIN32)
+// For Thread::terminate(), which kills a thread that would have freed its record as it ended.
+// takeOverWaitRecord: called while the thread is stopped, right before it is killed; from then on
+// the record is the caller's to free (a waker that finds it queued takes it off and leaves it).
+// giveBackWaitRecord: the kill failed and the thread lives on; the record is its own again.
+// freeWaitRecordOfKilledThread: once the OS has ended the thread, takes the record off the queue
+// it may be on and frees it with its handles. None of them allocates or takes a lock that a
+// killed thread may have held (the records have a heap of their own).
+void takeOverWaitRecord(const WaitRecord& record);
+void giveBackWaitRecord(const WaitRecord& record);
+void freeWaitRecordOfKilledThread(const WaitRecord& record);
+#endif
 
 // Sets up what the calling thread needs in order to wait (nothing on Linux; its parking record
 // on Windows), so that its first wait allocates and opens nothing. The library's own threads

@@ -164,7 +164,14 @@ private:
     static int launch(Body pBody, State*& pState, NativeThreadHandle& handle);
     void requestTermination(int& nError);
 #if defined(_WIN32)
-    bool stopForTermination(const void*& pLastParked);
+    enum StopResult
+    {
+        STOPPED,
+        LEFT_BODY,
+        STAYED_INSIDE
+    };
+    int stopForTermination(const void*& pLastParked);
+    void killRunningThread(int& nError);
 #endif
     int signalThread();
 

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -37,6 +39,29 @@ TEST(qvPlatformLibraryTest, OpeningTwiceCountsReferences)
     EXPECT_EQ(qvTest::libraryEventsOf("full"), (Entries{"loaded"}));
     qvPlatform::Library::close(hFirst);
     EXPECT_EQ(qvTest::libraryEventsOf("full"), (Entries{"loaded", "unloaded"}));
+}
+
+// Found in review: under the "\\?\" prefix the Windows loader takes a trailing '.' literally, so
+// the '.' that keeps it from appending ".dll" to a name without an extension made such a name
+// load nothing, while the same path without the prefix loaded.
+TEST(qvPlatformLibraryTest, NameWithoutExtensionLoadsUnderTheLiteralPathPrefix)
+{
+    if (!qvTest::ON_WINDOWS)
+        GTEST_SKIP() << "Windows only: the \\\\?\\ prefix of literal paths";
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() /
+        ("qvLibraryTest-literal-" + std::to_string(std::random_device()()));
+    std::filesystem::create_directories(folder);
+    std::filesystem::copy_file(qvTest::nativePath(FULL), folder / "noext");
+    const std::string sstrPlain = (folder / "noext").string();
+    void* hPlain = qvPlatform::Library::open(sstrPlain);
+    void* hLiteral = qvPlatform::Library::open("\\\\?\\" + sstrPlain);
+    EXPECT_NE(hPlain, nullptr);
+    EXPECT_EQ(hLiteral, hPlain) << "\\\\?\\" << sstrPlain;
+    qvPlatform::Library::close(hLiteral);
+    qvPlatform::Library::close(hPlain);
+    std::error_code error;
+    std::filesystem::remove_all(folder, error);
 }
 
 TEST(qvPlatformLibraryTest, BackslashesAreSeparators)

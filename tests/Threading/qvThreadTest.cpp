@@ -32,6 +32,8 @@
 #include <pthread.h>
 #endif
 
+#include "Platform/Futex.h"
+#include "Platform/Thread.h"
 #include "Threading/qvLocks.h"
 #include "Threading/qvSemaphore.h"
 #include "Threading/qvSignal.h"
@@ -765,6 +767,241 @@ TEST(qvThreadTest, TerminateThenDestroyReleasesEverything)
     // On Linux the unwinding has left the semaphore before it reaches the marker.
     EXPECT_EQ(qvTest::TERMINATION_CANCELS, context.bUnwound.load());
 }
+
+namespace {
+
+// A thread to be killed: it makes library calls (a lock, a semaphore) and is then killed either
+// asleep in the semaphore's wait (its parking record queued) or spinning in its own code between
+// library calls (its record not queued).
+struct KillTarget
+{
+    qvSynch::Semaphore semaphore{0, 1};
+    qvSynch::LWLock lock;
+    std::atomic<bool> bEntered{false};
+    std::atomic<bool> bRelease{false};
+    bool bPark = false;
+};
+
+long runKillTarget(void* pArgument)
+{
+    KillTarget* pTarget = static_cast<KillTarget*>(pArgument);
+    pTarget->lock.acquire();
+    pTarget->lock.release();
+    pTarget->bEntered = true;
+    if (pTarget->bPark)
+        pTarget->semaphore.P();
+    while (!pTarget->bRelease.load())
+        ;
+    return 0;
+}
+
+void killOneTarget(bool bPark)
+{
+    KillTarget target;
+    // Linux cancels at a cancellation point only, which the spinning target never reaches.
+    target.bPark = bPark || qvTest::TERMINATION_CANCELS;
+    qvThreadData data(&runKillTarget, &target);
+    {
+        qvThread thread;
+        thread.run(&data);
+        qvTest::waitUntil([&] { return target.bEntered.load(); });
+        thread.terminate();
+        thread.join();
+    }
+    target.bRelease = true;
+}
+
+} // namespace
+
+// Tests that terminate() of a running thread leaves no handle open: neither the thread's parking
+// record (freed by the terminator, queued or not) nor a record of the C runtime's (the platform
+// layer keeps its per-thread data in TLS slots of its own, not in C++ thread_locals). Under Wine
+// on 32-bit, the system itself runs out after about 480 TerminateThread calls in one process:
+// fewer kills there.
+TEST(qvThreadTest, TerminateLeavesNoHandleOpen)
+{
+    const int KILLS = sizeof(void*) == 8 ? 1000 : 150;
+    // The library's and the runtime's once-only things are made by the first rounds.
+    for (int n = 0; n < 4; ++n)
+        killOneTarget(n % 2 == 0);
+    const int nBefore = qvTest::countOpenHandles();
+    ASSERT_GE(nBefore, 0);
+    int nKills = 0;
+    for (qvTest::RaceRounds rounds(qvTest::raceRounds(KILLS), 4 * qvTest::RACE_TIME); rounds.next();
+         ++nKills)
+        killOneTarget(nKills % 2 == 0);
+    const int nAfter = qvTest::countOpenHandles();
+    RecordProperty("kills", nKills);
+    RecordProperty("handlesBefore", nBefore);
+    RecordProperty("handlesAfter", nAfter);
+    EXPECT_LE(nAfter - nBefore, 8)
+        << nKills << " kills: " << nBefore << " -> " << nAfter << " open handles";
+}
+
+#if defined(_WIN32)
+namespace {
+
+// A platform thread that spends a while inside an internal region (as code that is not the
+// library's own would, run under one of its locks), and what it does there.
+struct RegionStay
+{
+    std::atomic<bool> bInside{false};
+    std::atomic<bool> bLeave{false};
+    std::atomic<bool> bLeft{false};
+    std::atomic<bool> bStop{false};
+    // Destroyed inside the region, when set: a destruction needs the termination lock.
+    qvPlatform::Thread* pOther = nullptr;
+};
+
+long stayInRegion(void* pArgument)
+{
+    RegionStay* pStay = static_cast<RegionStay*>(pArgument);
+    {
+        qvPlatform::InternalRegion region;
+        pStay->bInside = true;
+        while (!pStay->bLeave.load())
+            ;
+        delete pStay->pOther;
+    }
+    pStay->bLeft = true;
+    while (!pStay->bStop.load())
+        ;
+    return 0;
+}
+
+long neverCalled(void*)
+{
+    return 0;
+}
+
+std::string terminateWhileTargetDestroysAThreadInARegion()
+{
+    RegionStay stay;
+    qvPlatform::Thread* pOther = nullptr;
+    qvPlatform::Thread* pTarget = nullptr;
+    if (qvPlatform::Thread::create(&neverCalled, pOther) != 0 ||
+        qvPlatform::Thread::create(&stayInRegion, pTarget) != 0)
+        return "no thread";
+    stay.pOther = pOther;
+    pTarget->start(&stay);
+    if (!qvTest::waitUntil([&] { return stay.bInside.load(); }))
+        return "the thread never entered its region";
+    qvTest::AsyncCall terminator([&] { pTarget->terminate(); });
+    // A window for the terminator to take the termination lock and wait for the region's end;
+    // it can't return before, the target being inside.
+    if (!terminator.stillBlocked())
+        return "terminate() returned while its thread was inside a region";
+    stay.bLeave = true;
+    const bool bReturned = terminator.finishedWithin();
+    stay.bStop = true;
+    if (!bReturned)
+        return "terminate() and the destruction inside the target's region wait for each other";
+    pTarget->join();
+    delete pTarget;
+    return "";
+}
+
+} // namespace
+
+// Tests that a terminate() waiting for its thread to leave an internal region holds nothing that
+// the thread needs there: a thread that destroys another thread inside a region (which needs the
+// process-wide termination lock) while it is being terminated ends, and both calls return.
+TEST(qvThreadTest, TerminateOfAThreadDestroyingAnotherInsideARegionDoesNotDeadlock)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(qvTest::exitWithVerdict(&terminateWhileTargetDestroysAThreadInARegion),
+                testing::ExitedWithCode(0), "");
+}
+
+namespace {
+
+// A platform thread that has entered its region, started on stay; null when it can't be made.
+qvPlatform::Thread* startInRegion(RegionStay& stay)
+{
+    qvPlatform::Thread* pThread = nullptr;
+    if (qvPlatform::Thread::create(&stayInRegion, pThread) != 0)
+        return nullptr;
+    pThread->start(&stay);
+    if (!qvTest::waitUntil([&] { return stay.bInside.load(); })) {
+        stay.bLeave = stay.bStop = true;
+        pThread->join();
+        delete pThread;
+        return nullptr;
+    }
+    return pThread;
+}
+
+// Lets the thread leave its region and end, then joins and destroys it.
+void endRegionStay(RegionStay& stay, qvPlatform::Thread* pThread)
+{
+    stay.bLeave = stay.bStop = true;
+    pThread->join();
+    delete pThread;
+}
+
+std::string stopAThreadThatStaysInARegion()
+{
+    // suspend() leaves it stopped inside after its limit: it does not get out until resumed.
+    RegionStay suspended;
+    qvPlatform::Thread* pSuspended = startInRegion(suspended);
+    if (!pSuspended)
+        return "no thread in its region";
+    qvTest::AsyncCall suspender([&] { pSuspended->suspend(); });
+    if (!suspender.finishedWithin()) {
+        endRegionStay(suspended, pSuspended);
+        return "suspend() of a thread that stays inside a region does not return";
+    }
+    suspended.bLeave = true;
+    const bool bLeftWhileSuspended =
+        qvTest::waitUntil([&] { return suspended.bLeft.load(); }, qvTest::BLOCKED_WINDOW);
+    pSuspended->resume();
+    const bool bLeftWhenResumed = qvTest::waitUntil([&] { return suspended.bLeft.load(); });
+    endRegionStay(suspended, pSuspended);
+    if (bLeftWhileSuspended || !bLeftWhenResumed)
+        return "suspend() did not hold the thread, or resume() did not let it go";
+
+    // terminate() gives up after its limit, reports it and leaves the thread running; a later one,
+    // once the thread is out, kills it.
+    RegionStay killed;
+    qvPlatform::Thread* pKilled = startInRegion(killed);
+    if (!pKilled)
+        return "no thread in its region";
+    int nError = 0;
+    qvTest::AsyncCall terminator([&] { nError = pKilled->terminate(); });
+    if (!terminator.finishedWithin()) {
+        endRegionStay(killed, pKilled);
+        return "terminate() of a thread that stays inside a region does not return";
+    }
+    if (nError == 0 || pKilled->hasEnded()) {
+        endRegionStay(killed, pKilled);
+        return "terminate() killed a thread inside a region";
+    }
+    killed.bLeave = true;
+    if (!qvTest::waitUntil([&] { return killed.bLeft.load(); })) {
+        endRegionStay(killed, pKilled);
+        return "the thread given up on did not run on";
+    }
+    nError = pKilled->terminate();
+    const bool bKilled = nError == 0 && !killed.bStop.load() &&
+                         qvTest::waitUntil([&] { return pKilled->hasEnded(); });
+    endRegionStay(killed, pKilled);
+    if (!bKilled)
+        return "the second terminate() did not kill the thread: " + std::to_string(nError);
+    return "";
+}
+
+} // namespace
+
+// Tests that suspend() and terminate() of a thread that stays inside an internal region return
+// after their limit: terminate() reports an error and leaves the thread running (a later one tries
+// again), suspend() leaves the thread stopped inside (as on Linux).
+TEST(qvThreadTest, SuspendAndTerminateOfAThreadStayingInARegionReturnAfterTheirLimit)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(qvTest::exitWithVerdict(&stopAThreadThatStaysInARegion), testing::ExitedWithCode(0),
+                "");
+}
+#endif
 
 // ---------------------------------------------------------------------------------------------
 namespace {

@@ -60,6 +60,11 @@ bool isThreadAlive(ThreadId nId);
 // The threads of this process that have not ended, the calling one included.
 int countThreads();
 
+// The kernel objects this process holds open now: its handles on Windows (GetProcessHandleCount),
+// its file descriptors on Linux; -1 when they can't be counted. For tests that an operation
+// leaves nothing open behind it.
+int countOpenHandles();
+
 // Whether the thread sleeps in the kernel (where the library's signals, semaphores and mutexes
 // park their waiters) rather than running or waiting to run. Lets a test wait until "everyone
 // is parked" before it releases them, without sleeping for an arbitrary time.

@@ -48,6 +48,19 @@ int countThreads()
     return nThreads;
 }
 
+int countOpenHandles()
+{
+    DIR* pDir = opendir("/proc/self/fd");
+    if (!pDir)
+        return -1;
+    int nHandles = 0;
+    while (dirent* pEntry = readdir(pDir))
+        if (pEntry->d_name[0] != '.')
+            ++nHandles;
+    closedir(pDir);
+    return nHandles - 1; // the directory's own descriptor
+}
+
 bool isParkedInKernel(ThreadId nId)
 {
     const std::string sstrTask = "/proc/self/task/" + std::to_string(nId);

@@ -48,6 +48,13 @@ struct Parker
     HANDLE m_hEvent = nullptr;  // auto-reset, set once per wake-up
     HANDLE m_hThread = nullptr; // the parked thread, to tell whether it still exists
     std::atomic<std::uint32_t> m_nPollRecord{0}; // see pollRecord(); this thread's only
+    // The internal regions (Futex.h) the thread is inside, and the address it last parked on:
+    // its WaitRecord, read by Thread while the thread is stopped.
+    std::atomic<std::uint32_t> m_nInternalRegions{0};
+    std::atomic<const void*> m_pLastParked{nullptr};
+    // Set by Thread::terminate() before it kills the thread (takeOverWaitRecord): the record is
+    // then the terminator's to free, and a waker that finds it queued only takes it off.
+    std::atomic<bool> m_bFreedByTerminator{false};
 
     ~Parker()
     {
@@ -102,24 +109,77 @@ Bucket& bucketOf(const void* pAddress)
     return buckets()[(nAddress >> 2) % BUCKETS];
 }
 
-// Counts the internal regions (Futex.h) the thread is inside, the bucket locks it holds or is
-// taking among them; and the address it last parked on. Trivially destructible, so no
-// thread-exit hook is involved (see ThreadStorage.h).
-thread_local std::atomic<std::uint32_t> t_nInternalRegions{0};
-thread_local std::atomic<const void*> t_pLastParked{nullptr};
+// The records come from a heap of their own, not the C runtime's: a thread that terminate()
+// killed inside malloc (in its own code) leaves the process heap's lock taken, and freeing its
+// record there would block the terminator (and a waker, under a bucket lock) for ever. Only a
+// thread making or freeing its own record takes this heap's lock, which a library thread does
+// before its gate and at its end, where it is never killed. Made when the library is loaded,
+// like the other statics of this file (s_bMadeAtLoad below).
+HANDLE recordHeap()
+{
+    static const HANDLE s_hHeap = ::HeapCreate(0, 0, 0);
+    return s_hHeap;
+}
+
+Parker* newParker()
+{
+    const HANDLE hHeap = recordHeap();
+    void* pMemory = hHeap ? ::HeapAlloc(hHeap, 0, sizeof(Parker)) : nullptr;
+    return pMemory ? new (pMemory) Parker : nullptr;
+}
+
+void deleteParker(Parker* pParker)
+{
+    pParker->~Parker();
+    ::HeapFree(recordHeap(), 0, pParker);
+}
+
+// A TLS slot of the library's own that points to the calling thread's record, read on every
+// internal region: TlsGetValue reads the thread's block directly. Not a C++ thread_local, whose
+// first use on a thread makes the C runtime's emulated TLS allocate a per-thread array and a
+// record of the threads library (an event and a thread handle, taken under that library's
+// process-wide lock, the one pthread_create needs): a thread killed by terminate() never frees
+// those, and one killed while they are being made leaves that lock taken. The slot is made when
+// the library is loaded and given back as it is unloaded when no record was ever kept (a record
+// pins the library, see ThreadStorage.h).
+std::atomic<DWORD> s_nRecordSlot{TLS_OUT_OF_INDEXES};
+std::atomic<bool> s_bRecordKept{false};
+
+struct RecordSlotGiveBack
+{
+    ~RecordSlotGiveBack()
+    {
+        const DWORD nSlot = s_nRecordSlot.exchange(TLS_OUT_OF_INDEXES);
+        if (nSlot != TLS_OUT_OF_INDEXES && !s_bRecordKept.load(std::memory_order_acquire))
+            ::TlsFree(nSlot);
+    }
+} s_RecordSlotGiveBack;
+
+// The calling thread's record, null when it has none (yet). TlsGetValue clears the thread's
+// last error; it is kept, as a region may come between an OS call and the reading of its error.
+Parker* ownParker()
+{
+    const DWORD nSlot = s_nRecordSlot.load(std::memory_order_relaxed);
+    if (nSlot == TLS_OUT_OF_INDEXES)
+        return nullptr;
+    const DWORD nLastError = ::GetLastError();
+    void* pParker = ::TlsGetValue(nSlot);
+    ::SetLastError(nLastError);
+    return static_cast<Parker*>(pParker);
+}
 
 class BucketGuard
 {
 public:
     explicit BucketGuard(Bucket& bucket) : m_Bucket(bucket)
     {
-        t_nInternalRegions.fetch_add(1, std::memory_order_seq_cst);
+        enterInternalRegion();
         ::EnterCriticalSection(&m_Bucket.m_Lock);
     }
     ~BucketGuard()
     {
         ::LeaveCriticalSection(&m_Bucket.m_Lock);
-        t_nInternalRegions.fetch_sub(1, std::memory_order_seq_cst);
+        leaveInternalRegion();
     }
     BucketGuard(const BucketGuard&) = delete;
     BucketGuard& operator=(const BucketGuard&) = delete;
@@ -128,13 +188,19 @@ private:
     Bucket& m_Bucket;
 };
 
-// The calling thread's parker, created at its first wait and freed when the thread ends
-// normally (a thread killed by TerminateThread leaves it to a waker, or leaks it when it was not
-// queued). Null when it can't be made (out of handles or memory); the wait then only gives way
-// once.
-void releaseParker(void* pParker)
+// The calling thread's parker, created at its first wait (a library thread's before its gate)
+// and freed when the thread ends normally; a thread killed by terminate() leaves it to the
+// terminator, one killed otherwise (TerminateThread of the program's own) to a waker when it was
+// queued. Null when it can't be made (out of handles or memory); the wait then only gives way
+// once. The FLS slot frees it at the thread's end; the TLS slot is the fast way to it.
+void releaseParker(void* pValue)
 {
-    delete static_cast<Parker*>(pParker);
+    auto* pParker = static_cast<Parker*>(pValue);
+    const DWORD nSlot = s_nRecordSlot.load(std::memory_order_relaxed);
+    // The callback also runs for another fiber's value on the thread that deletes that fiber.
+    if (nSlot != TLS_OUT_OF_INDEXES && ::TlsGetValue(nSlot) == pParker)
+        ::TlsSetValue(nSlot, nullptr);
+    deleteParker(pParker);
 }
 
 ThreadStorage& parkerSlot()
@@ -145,10 +211,12 @@ ThreadStorage& parkerSlot()
 
 Parker* currentParker()
 {
-    ThreadStorage& slot = parkerSlot();
-    if (void* pParker = slot.get())
-        return static_cast<Parker*>(pParker);
-    Parker* pParker = new (std::nothrow) Parker;
+    if (Parker* pParker = ownParker())
+        return pParker;
+    const DWORD nSlot = s_nRecordSlot.load(std::memory_order_relaxed);
+    if (nSlot == TLS_OUT_OF_INDEXES)
+        return nullptr;
+    Parker* pParker = newParker();
     if (!pParker)
         return nullptr;
     pParker->m_hEvent = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
@@ -156,10 +224,12 @@ Parker* currentParker()
     // a process-wide lock across its server call, and a thread killed by TerminateThread in
     // that window leaves it taken, hanging every later CloseHandle in the process.
     pParker->m_hThread = ::OpenThread(SYNCHRONIZE, FALSE, ::GetCurrentThreadId());
-    if (!pParker->m_hEvent || !pParker->m_hThread || !slot.set(pParker)) {
-        delete pParker;
+    if (!pParker->m_hEvent || !pParker->m_hThread || !parkerSlot().set(pParker)) {
+        deleteParker(pParker);
         return nullptr;
     }
+    s_bRecordKept.store(true, std::memory_order_release);
+    ::TlsSetValue(nSlot, pParker);
     return pParker;
 }
 
@@ -175,19 +245,41 @@ void prepareThreadForWaits()
     currentParker();
 }
 
+// Counted in the thread's record. A thread without one (one not made by the library, before its
+// first wait) counts nothing: only the library's own threads are ever stopped or killed, and
+// they make theirs before their gate. The count never goes below 0, so that a region entered
+// before the record existed and left after is harmless.
 void enterInternalRegion()
 {
-    t_nInternalRegions.fetch_add(1, std::memory_order_seq_cst);
+    if (Parker* pParker = ownParker())
+        pParker->m_nInternalRegions.fetch_add(1, std::memory_order_seq_cst);
 }
 
 void leaveInternalRegion()
 {
-    t_nInternalRegions.fetch_sub(1, std::memory_order_seq_cst);
+    Parker* pParker = ownParker();
+    if (pParker && pParker->m_nInternalRegions.load(std::memory_order_relaxed) != 0)
+        pParker->m_nInternalRegions.fetch_sub(1, std::memory_order_seq_cst);
 }
 
 WaitRecord waitRecord()
 {
-    return WaitRecord{&t_nInternalRegions, &t_pLastParked};
+    Parker* pParker = currentParker();
+    if (!pParker)
+        return WaitRecord{nullptr, nullptr};
+    return WaitRecord{&pParker->m_nInternalRegions, &pParker->m_pLastParked, pParker};
+}
+
+void takeOverWaitRecord(const WaitRecord& record)
+{
+    if (auto* pParker = static_cast<Parker*>(record.m_pParker))
+        pParker->m_bFreedByTerminator.store(true, std::memory_order_seq_cst);
+}
+
+void giveBackWaitRecord(const WaitRecord& record)
+{
+    if (auto* pParker = static_cast<Parker*>(record.m_pParker))
+        pParker->m_bFreedByTerminator.store(false, std::memory_order_seq_cst);
 }
 
 void futexWaitCancellable(std::atomic<std::uint32_t>& word, std::uint32_t nExpected)
@@ -214,7 +306,8 @@ namespace {
 // throw here is an allocation failing while the library loads, which may well end the process.
 // NOLINTNEXTLINE(cert-err58-cpp)
 [[maybe_unused]] const bool s_bMadeAtLoad =
-    (buckets(), parkerSlot(), haveSeveralProcessors(), true);
+    (buckets(), parkerSlot(), recordHeap(), s_nRecordSlot.store(::TlsAlloc()),
+     haveSeveralProcessors(), true);
 } // namespace
 
 std::atomic<std::uint32_t>* pollRecord()
@@ -245,7 +338,7 @@ void sleepOn(std::atomic<std::uint32_t>& word, std::uint32_t nExpected, DWORD nM
         if (word.load(std::memory_order_seq_cst) != nExpected)
             return;
         pParker->m_pAddress.store(&word, std::memory_order_relaxed);
-        t_pLastParked.store(&word, std::memory_order_relaxed);
+        pParker->m_pLastParked.store(&word, std::memory_order_relaxed);
         bucket.append(pParker);
     }
     const DWORD nResult = ::WaitForSingleObject(pParker->m_hEvent, nMilliseconds);
@@ -296,7 +389,12 @@ void futexWake(std::atomic<std::uint32_t>& word, int nCount)
         if (pParker->m_pAddress.load(std::memory_order_relaxed) == pAddress) {
             bucket.remove(pParker);
             if (hasEnded(pParker)) {
-                delete pParker; // its thread was killed while it waited
+                // Its thread was killed while it waited: the terminator frees the record, or,
+                // for a thread that the program killed itself, this waker.
+                if (pParker->m_bFreedByTerminator.load(std::memory_order_seq_cst))
+                    pParker->m_pAddress.store(nullptr, std::memory_order_release);
+                else
+                    deleteParker(pParker);
             } else {
                 pParker->m_pAddress.store(nullptr, std::memory_order_release);
                 ::SetEvent(pParker->m_hEvent);
@@ -305,6 +403,26 @@ void futexWake(std::atomic<std::uint32_t>& word, int nCount)
         }
         pParker = pNext;
     }
+}
+
+// The thread has ended (killed), so nothing changes its record but wakers, which take it off the
+// queue (and set its event) under the lock of its address's bucket. That address is the one it
+// last parked on: once this has taken that lock the record is off the queue, or taken off here,
+// and no waker touches it any more.
+void freeWaitRecordOfKilledThread(const WaitRecord& record)
+{
+    auto* pParker = static_cast<Parker*>(record.m_pParker);
+    if (!pParker)
+        return;
+    if (const void* pAddress = pParker->m_pLastParked.load(std::memory_order_acquire)) {
+        Bucket& bucket = bucketOf(pAddress);
+        BucketGuard guard(bucket);
+        if (pParker->m_pAddress.load(std::memory_order_relaxed) == pAddress) {
+            bucket.remove(pParker);
+            pParker->m_pAddress.store(nullptr, std::memory_order_relaxed);
+        }
+    }
+    deleteParker(pParker);
 }
 
 } // namespace qvPlatform

@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "Platform/Common/ScopedHandle.h"
+#include "Platform/Futex.h"
 #include "Platform/Win32/Utf8.h"
 
 namespace qvPlatform {
@@ -84,13 +86,25 @@ bool toFullPath(const std::wstring& wsstrPath, std::wstring& wsstrFullPath)
 }
 
 // The loader appends ".dll" to a file name without an extension, path or not, unless the name
-// ends in '.', which it then drops: a trailing '.' makes it load exactly the file named.
+// ends in '.', which it then drops: a trailing '.' makes it load exactly the file named. Under the
+// "\\?\" prefix a path is taken literally, that '.' too (it would name another file, which does
+// not exist): such a path loses its prefix first ("\\?\UNC\server\..." becomes
+// "\\server\..."). The path is already absolute and whole, so it names the same file without it.
 void keepExtensionAsIs(std::wstring& wsstrFullPath)
 {
     const std::size_t nNameStart = wsstrFullPath.find_last_of(L'\\');
     const std::size_t nFrom = nNameStart == std::wstring::npos ? 0 : nNameStart + 1;
-    if (wsstrFullPath.find(L'.', nFrom) == std::wstring::npos)
-        wsstrFullPath += L'.';
+    if (wsstrFullPath.find(L'.', nFrom) != std::wstring::npos)
+        return;
+    constexpr wchar_t LITERAL[] = L"\\\\?\\";
+    constexpr wchar_t LITERAL_UNC[] = L"\\\\?\\UNC\\";
+    constexpr std::size_t LITERAL_LENGTH = std::size(LITERAL) - 1;
+    constexpr std::size_t LITERAL_UNC_LENGTH = std::size(LITERAL_UNC) - 1;
+    if (wsstrFullPath.compare(0, LITERAL_UNC_LENGTH, LITERAL_UNC) == 0)
+        wsstrFullPath.replace(0, LITERAL_UNC_LENGTH, L"\\\\");
+    else if (wsstrFullPath.compare(0, LITERAL_LENGTH, LITERAL) == 0)
+        wsstrFullPath.erase(0, LITERAL_LENGTH);
+    wsstrFullPath += L'.';
 }
 
 // Turns the system's error dialogs off for the calling thread while it lives, so that a file
@@ -177,6 +191,12 @@ bool Library::isLoadableFile(const std::string& sstrPath)
     return utf8ToWide(sstrPath, wsstrPath) && isLoadableImage(wsstrPath);
 }
 
+// The loader's calls hold the process-wide loader lock, which every thread's start and end needs:
+// a thread killed inside one would leave it taken, and no thread could start or end any more
+// (their attach and detach notifications take it). So they are internal regions, which terminate()
+// never kills (and suspend() never stops) a thread inside; a module's initialisation that takes
+// longer than their limit is then not killed (qvThread.h).
+//
 // A path is made absolute once, checked, and that same absolute path is what the loader gets: a
 // relative one would be searched along the DLL search path (the program's folder first) and
 // could load another file than the one checked. Its dependencies are searched from the module's
@@ -195,6 +215,7 @@ void* Library::open(const std::string& sstrFileName)
         return nullptr;
     if (!hasSeparator(sstrPath)) {
         const QuietErrors quiet;
+        const InternalRegion region;
         return reinterpret_cast<void*>(::LoadLibraryW(wsstrPath.c_str()));
     }
     std::wstring wsstrFullPath;
@@ -202,6 +223,7 @@ void* Library::open(const std::string& sstrFileName)
         return nullptr;
     keepExtensionAsIs(wsstrFullPath);
     const QuietErrors quiet;
+    const InternalRegion region;
     HMODULE hModule =
         ::LoadLibraryExW(wsstrFullPath.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (hModule == nullptr && ::GetLastError() == ERROR_MOD_NOT_FOUND)
@@ -213,13 +235,16 @@ void* Library::findSymbol(void* hLibrary, const char* cstrName)
 {
     if (hLibrary == nullptr || cstrName == nullptr)
         return nullptr;
+    const InternalRegion region;
     return reinterpret_cast<void*>(::GetProcAddress(static_cast<HMODULE>(hLibrary), cstrName));
 }
 
 void Library::close(void* hLibrary)
 {
-    if (hLibrary != nullptr)
-        ::FreeLibrary(static_cast<HMODULE>(hLibrary));
+    if (hLibrary == nullptr)
+        return;
+    const InternalRegion region;
+    ::FreeLibrary(static_cast<HMODULE>(hLibrary));
 }
 
 } // namespace qvPlatform

@@ -20,6 +20,12 @@ typedef ThreadControl Control;
 
 constexpr DWORD SUSPEND_FAILED = static_cast<DWORD>(-1);
 
+// How long suspend() and terminate() look for a moment when their thread is outside every
+// internal region before they give up (qvThread.h says what each does then). The library's own
+// regions last microseconds; a thread stays in one for long only while it cannot run (a
+// processor shared by many threads) or runs code that is not the library's own there.
+constexpr ULONGLONG REGION_WAIT_LIMIT_MS = 5000;
+
 } // namespace
 
 struct Thread::State
@@ -42,9 +48,14 @@ struct Thread::State
     // exchanges this to 0 first drops the reference.
     std::atomic<std::uint32_t> m_nThreadHoldsReference{1};
     // The thread's count of internal regions and the address it last parked on (Futex.h),
-    // published before its gate; read by others only while the thread is stopped.
-    std::atomic<const std::atomic<std::uint32_t>*> m_pInternalRegions{nullptr};
-    std::atomic<const std::atomic<const void*>*> m_pLastParked{nullptr};
+    // written before its gate and published by m_bWaitRecordPublished; read by others only while
+    // the thread is stopped. The record is the thread's own until terminate() takes it over to
+    // kill it, and then the terminator's to free.
+    WaitRecord m_WaitRecord{nullptr, nullptr};
+    std::atomic<bool> m_bWaitRecordPublished{false};
+    // Set by the terminate() that stops and kills the thread, so that one does; let go again when
+    // it gives up (the thread stayed inside an internal region), so that a later one tries again.
+    std::atomic<bool> m_bKilling{false};
 
     void releaseReference()
     {
@@ -126,9 +137,28 @@ public:
 // Whether the thread, stopped, is inside one of the library's internal regions (Futex.h).
 bool isInsideInternalRegion(const Thread::State* pState)
 {
-    const std::atomic<std::uint32_t>* pRegions =
-        pState->m_pInternalRegions.load(std::memory_order_acquire);
+    if (!pState->m_bWaitRecordPublished.load(std::memory_order_acquire))
+        return false;
+    const std::atomic<std::uint32_t>* pRegions = pState->m_WaitRecord.m_pInternalRegions;
     return pRegions != nullptr && pRegions->load(std::memory_order_seq_cst) != 0;
+}
+
+// One turn of waiting for a thread that was found inside an internal region (and let go again):
+// the termination lock is let go for the moment, so that no thread waits for it while this one
+// waits for its target. The target itself may be among them, inside its region (code that
+// destroys another qvThread there): holding the lock across the wait, each would wait for the
+// other for ever. While it is let go, this thread holds nothing that the target may need.
+void waitForRegionExit()
+{
+    terminationLock().unlock();
+    ::SwitchToThread();
+    terminationLock().lock();
+}
+
+// Whether the limit of waiting for a thread to leave its regions has passed since nStart.
+bool regionWaitIsOver(ULONGLONG nStart)
+{
+    return ::GetTickCount64() - nStart >= REGION_WAIT_LIMIT_MS;
 }
 
 // Waits until SuspendThread has really stopped the thread (it only asks the OS to): reading its
@@ -155,10 +185,8 @@ DWORD WINAPI threadEntry(LPVOID pParameter)
     Thread::State* pState = static_cast<Thread::State*>(pParameter);
     // While the thread is at its gate, terminate() does not kill it: its first wait's set-up
     // is done here rather than at a moment when it may be killed half-way.
-    prepareThreadForWaits();
-    const WaitRecord record = waitRecord();
-    pState->m_pLastParked.store(record.m_pLastParked, std::memory_order_relaxed);
-    pState->m_pInternalRegions.store(record.m_pInternalRegions, std::memory_order_release);
+    pState->m_WaitRecord = waitRecord();
+    pState->m_bWaitRecordPublished.store(true, std::memory_order_release);
     if (!passStartGate(pState)) {
         finishThread(pState, 0, false);
         return 0;
@@ -259,6 +287,7 @@ void Thread::suspend()
     }
     // Holding the lock, this thread is stopped by nobody while it may hold the other one stopped.
     TerminationGuard guard;
+    const ULONGLONG nStart = ::GetTickCount64();
     for (;;) {
         const DWORD nPrevious = ::SuspendThread(m_Handle);
         if (nPrevious == SUSPEND_FAILED)
@@ -281,35 +310,40 @@ void Thread::suspend()
         }
         // Stopped inside one of the library's internal locks (a parking-lot bucket, a queue's or
         // a map's lock), it would hold up every other thread that needs it: let it leave, then
-        // again.
-        if (!isInsideInternalRegion(m_pState))
+        // again. One that stays inside past the limit is left stopped there, as on Linux: the
+        // lock waits for resume().
+        if (!isInsideInternalRegion(m_pState) || regionWaitIsOver(nStart))
             return;
         ::ResumeThread(m_Handle);
-        ::SwitchToThread();
+        waitForRegionExit();
     }
 }
 
 // Called with the termination lock held, TERMINATED set, for a thread
 // that was running its body. Adds one to the thread's suspension count at a moment when it is
-// outside every internal region, and reads the address it last parked on. True when the thread is
-// to be killed (it is stopped then); false when it has ended or left its body (nothing is left
-// stopped).
-bool Thread::stopForTermination(const void*& pLastParked)
+// outside every internal region, and reads the address it last parked on. STOPPED when the thread
+// is to be killed (it is stopped then); LEFT_BODY when it has ended or left its body, STAYED_INSIDE
+// when it was inside a region every time it was looked at until the limit (nothing is left
+// stopped in either case).
+int Thread::stopForTermination(const void*& pLastParked)
 {
+    const ULONGLONG nStart = ::GetTickCount64();
     for (;;) {
         const DWORD nPrevious = ::SuspendThread(m_Handle);
         if (nPrevious == SUSPEND_FAILED) {
             // Gone, or its count is at the maximum: then suspend() has already stopped it,
-            // outside every internal region.
+            // outside every internal region (or inside one, past its limit: then as below).
             if (::WaitForSingleObject(m_Handle, 0) == WAIT_OBJECT_0)
-                return false;
+                return LEFT_BODY;
+            if (isInsideInternalRegion(m_pState))
+                return STAYED_INSIDE;
             break;
         }
         waitUntilStopped(m_Handle);
         if (Control::phaseOf(m_pState->m_nControl.load(std::memory_order_acquire)) ==
             Control::PHASE_DONE) {
             ::ResumeThread(m_Handle);
-            return false;
+            return LEFT_BODY;
         }
         // A count raised before need not mean a thread stopped outside every region: it may be
         // that of a suspend() on another thread that is still looking for such a moment (and
@@ -318,27 +352,36 @@ bool Thread::stopForTermination(const void*& pLastParked)
         if (!isInsideInternalRegion(m_pState))
             break;
         ::ResumeThread(m_Handle);
-        ::SwitchToThread();
+        if (regionWaitIsOver(nStart))
+            return STAYED_INSIDE;
+        waitForRegionExit();
+        // Ended meanwhile (the lock was let go): the handle tells; nothing to stop any more.
+        if (::WaitForSingleObject(m_Handle, 0) == WAIT_OBJECT_0)
+            return LEFT_BODY;
     }
     const std::atomic<const void*>* pParked =
-        m_pState->m_pLastParked.load(std::memory_order_acquire);
+        m_pState->m_bWaitRecordPublished.load(std::memory_order_acquire)
+            ? m_pState->m_WaitRecord.m_pLastParked
+            : nullptr;
     pLastParked = pParked ? pParked->load(std::memory_order_seq_cst) : nullptr;
-    return true;
+    return STOPPED;
 }
 
 // Called with the termination lock held.
 void Thread::requestTermination(int& nError)
 {
-    // What the caller needs of its own on the way (its wait record and parking record: their
-    // first use allocates, the thread-locals through the C runtime's emulated TLS) is made before
-    // the thread is marked, while resume() still works: a thread that suspend() stopped inside
-    // the heap's lock then holds this call up only until it is resumed. Once it is marked,
-    // resume() does nothing, and an allocation here would wait for ever.
-    static_cast<void>(waitRecord());
-    prepareThreadForWaits();
+    // Nothing on the way allocates or takes a lock that the target may hold (the caller needs no
+    // record of its own; the target's is freed on a heap of its own): once the thread is marked,
+    // resume() does nothing, so that a target that suspend() stopped holding such a lock would
+    // hold this call up for ever.
     const std::uint32_t nControl = Control::markTerminated(m_pState->m_nControl);
-    if (nControl & Control::TERMINATED)
+    if (nControl & Control::TERMINATED) {
+        // Marked before. A terminate() that gave up on a thread that stayed inside an internal
+        // region lets go of m_bKilling: this one tries again.
+        if (Control::phaseOf(nControl) == Control::PHASE_RUNNING)
+            killRunningThread(nError);
         return;
+    }
     // Wakes a thread waiting at its start gate.
     futexWakeAll(m_pState->m_nControl);
     switch (Control::phaseOf(nControl)) {
@@ -351,40 +394,75 @@ void Thread::requestTermination(int& nError)
                 break;
         }
         break;
-    case Control::PHASE_RUNNING: {
-        // Killed only while stopped outside the library's internal regions (one killed inside
-        // would leave that lock held for every other thread), and only while still inside its
-        // body: one that has left it runs nothing of the caller's any more, and its exit path
-        // holds the loader's lock, which a kill would leave taken for the whole process.
-        const void* pLastParked = nullptr;
-        const bool bKill = stopForTermination(pLastParked);
-        if (bKill && !::TerminateThread(m_Handle, 0)) {
-            const DWORD nTerminateError = ::GetLastError();
-            // Refused because the thread has just ended by itself: nothing to do.
-            if (::WaitForSingleObject(m_Handle, 0) != WAIT_OBJECT_0) {
-                ::ResumeThread(m_Handle);
-                nError = static_cast<int>(nTerminateError);
-                return;
-            }
-        }
-        // The OS ends the thread asynchronously, running none of its code for that. Once it
-        // has, the thread's own end (marked ended, its reference dropped) is done here, unless
-        // it got that far itself.
-        ::WaitForSingleObject(m_Handle, INFINITE);
-        if (m_pState->m_nEnded.load(std::memory_order_acquire) == 0)
-            m_pState->markEnded();
-        m_pState->releaseThreadReference();
-        // A wake-up that took the thread off the address it slept on, and that it had no time to
-        // act on, went with it: wake that address's sleepers, who look again (a needless
-        // wake-up when there was none). The address may be that of an object that is gone; the
-        // wake only hashes it.
-        if (bKill && pLastParked)
-            futexWakeAll(*static_cast<std::atomic<std::uint32_t>*>(const_cast<void*>(pLastParked)));
+    case Control::PHASE_RUNNING:
+        killRunningThread(nError);
         break;
-    }
     default:
         break;
     }
+}
+
+// Called with the termination lock held, TERMINATED set, for a thread that was running its body.
+// Killed only while stopped outside the library's internal regions (one killed inside would leave
+// that lock held for every other thread), and only while still inside its body: one that has left
+// it runs nothing of the caller's any more, and its exit path holds the loader's lock, which a
+// kill would leave taken for the whole process.
+void Thread::killRunningThread(int& nError)
+{
+    // One terminate() at a time stops and kills the thread (the termination lock is let go while
+    // it waits for the thread to leave a region); another returns at once, as for a thread that
+    // was terminated before.
+    if (m_pState->m_bKilling.exchange(true, std::memory_order_acq_rel))
+        return;
+    const void* pLastParked = nullptr;
+    const int nStop = stopForTermination(pLastParked);
+    if (nStop == STAYED_INSIDE) {
+        m_pState->m_bKilling.store(false, std::memory_order_release);
+        nError = ERROR_TIMEOUT;
+        return;
+    }
+    const bool bKill = nStop == STOPPED;
+    // From the kill on, the thread's parking record is this call's to free: the thread would
+    // have freed it as it ended.
+    const bool bHasRecord = m_pState->m_bWaitRecordPublished.load(std::memory_order_acquire);
+    if (bKill && bHasRecord)
+        takeOverWaitRecord(m_pState->m_WaitRecord);
+    if (bKill && !::TerminateThread(m_Handle, 0)) {
+        const DWORD nTerminateError = ::GetLastError();
+        // Refused because the thread has just ended by itself: nothing to do (it was stopped
+        // outside its exit path, so that can only be an end of its own code's making).
+        if (::WaitForSingleObject(m_Handle, 0) != WAIT_OBJECT_0) {
+            if (bHasRecord)
+                giveBackWaitRecord(m_pState->m_WaitRecord);
+            ::ResumeThread(m_Handle);
+            m_pState->m_bKilling.store(false, std::memory_order_release);
+            nError = static_cast<int>(nTerminateError);
+            return;
+        }
+    }
+    // The OS ends the thread asynchronously, running none of its code for that. Once it
+    // has, the thread's own end (marked ended, its reference dropped) is done here, unless
+    // it got that far itself. A thread that has left its body runs its exit path (thread-local
+    // destructors, which may end other threads and so need the termination lock): it is waited
+    // for with the lock let go.
+    if (bKill) {
+        ::WaitForSingleObject(m_Handle, INFINITE);
+    } else {
+        terminationLock().unlock();
+        ::WaitForSingleObject(m_Handle, INFINITE);
+        terminationLock().lock();
+    }
+    if (m_pState->m_nEnded.load(std::memory_order_acquire) == 0)
+        m_pState->markEnded();
+    // A wake-up that took the thread off the address it slept on, and that it had no time to
+    // act on, went with it: wake that address's sleepers, who look again (a needless
+    // wake-up when there was none). The address may be that of an object that is gone; the
+    // wake only hashes it.
+    if (bKill && pLastParked)
+        futexWakeAll(*static_cast<std::atomic<std::uint32_t>*>(const_cast<void*>(pLastParked)));
+    if (bKill && bHasRecord)
+        freeWaitRecordOfKilledThread(m_pState->m_WaitRecord);
+    m_pState->releaseThreadReference();
 }
 
 int Thread::terminate()
