@@ -1,4 +1,5 @@
 #include "MainLoop/qvMainLoop.h"
+#include "Platform/ThreadStorage.h"
 
 #include "Threading/qvLocks.h"
 
@@ -31,8 +32,19 @@ bool stopRunning()
 
 // The loop whose run() is active on the calling thread, if any: a wake-up from one of that
 // loop's own callbacks (an ITC hook that leaves tasks behind, say) needs no signal, the loop is
-// awake and only has to skip its next sleep.
-thread_local qvMainLoop* t_pRunningLoop = nullptr;
+// awake and only has to skip its next sleep. A slot of the library's own, not a C++ thread_local:
+// a Windows thread killed after its first use of one would leave the runtime's record of it
+// behind. Nothing is owned, so nothing is released when a thread ends.
+void releaseNothing(void*) {}
+qvPlatform::ThreadStorage& runningLoopSlot()
+{
+    static qvPlatform::ThreadStorage s_Slot(&releaseNothing);
+    return s_Slot;
+}
+qvMainLoop* runningLoop()
+{
+    return static_cast<qvMainLoop*>(runningLoopSlot().get());
+}
 
 template <class Holder, class F>
 Holder* makeHolder(const F& functor, typename F::ResultType (*pDefault)())
@@ -119,8 +131,12 @@ qvMainLoop::~qvMainLoop()
 class qvMainLoop::RunningScope
 {
 public:
-    explicit RunningScope(qvMainLoop* pLoop) : m_pOuter(t_pRunningLoop) { t_pRunningLoop = pLoop; }
-    ~RunningScope() { t_pRunningLoop = m_pOuter; }
+    // A slot that cannot be set (out of slots) only costs the loop's own wake-ups a signal.
+    explicit RunningScope(qvMainLoop* pLoop) : m_pOuter(runningLoop())
+    {
+        static_cast<void>(runningLoopSlot().set(pLoop));
+    }
+    ~RunningScope() { static_cast<void>(runningLoopSlot().set(m_pOuter)); }
     RunningScope(const RunningScope&) = delete;
     RunningScope& operator=(const RunningScope&) = delete;
 
@@ -195,7 +211,7 @@ void qvMainLoop::shutdown()
 
 void qvMainLoop::wakeUpIdle()
 {
-    if (t_pRunningLoop == this) {
+    if (runningLoop() == this) {
         // From the loop's own thread, inside run(): it is awake, and skips its next sleep.
         m_bTurnAgain = true;
         return;

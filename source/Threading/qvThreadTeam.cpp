@@ -7,6 +7,7 @@
 #include "Platform/Deadline.h"
 #include "Platform/Futex.h"
 #include "Platform/Thread.h"
+#include "Platform/ThreadStorage.h"
 #include "qvAssert.h"
 
 namespace {
@@ -15,7 +16,18 @@ void wakeWaiters(std::atomic<std::uint32_t>& nChanges);
 
 // The storage of the team member that the calling thread is, while it runs its loop; null on
 // every other thread. Read by the thread itself only (isStopRequested and the waits of its jobs).
-thread_local qvThreadTeam::qvThreadTeamStorage* t_pMemberStorage = nullptr;
+// A slot of the library's own rather than a C++ thread_local (see qvMainLoop.cpp); nothing is
+// owned, so nothing is released when a thread ends.
+void releaseNothing(void*) {}
+qvPlatform::ThreadStorage& memberSlot()
+{
+    static qvPlatform::ThreadStorage s_Slot(&releaseNothing);
+    return s_Slot;
+}
+qvThreadTeam::qvThreadTeamStorage* memberStorage()
+{
+    return static_cast<qvThreadTeam::qvThreadTeamStorage*>(memberSlot().get());
+}
 
 } // namespace
 
@@ -185,12 +197,14 @@ void qvThreadTeam::stopTeamMembers()
 
 bool qvThreadTeam::isStopRequested()
 {
-    return t_pMemberStorage && t_pMemberStorage->isStopped();
+    const qvThreadTeamStorage* pMember = memberStorage();
+    return pMember && pMember->isStopped();
 }
 
 bool qvThreadTeam::isStoppingForCaller() const
 {
-    return t_pMemberStorage && t_pMemberStorage->m_pTeam == this && t_pMemberStorage->isStopped();
+    const qvThreadTeamStorage* pMember = memberStorage();
+    return pMember && pMember->m_pTeam == this && pMember->isStopped();
 }
 
 void qvThreadTeam::createJob(long (*pThreadFunc)(void*), void* pThreadData)
@@ -403,7 +417,8 @@ unsigned int qvThreadTeam::getNumberOfTeamMembers() const
 long qvThreadTeam::teamMemberLoop(void* pStorage)
 {
     qvThreadTeamStorage* pMemberStorage = static_cast<qvThreadTeamStorage*>(pStorage);
-    t_pMemberStorage = pMemberStorage;
+    // Without a slot (out of slots) its jobs only never learn that the team stops.
+    static_cast<void>(memberSlot().set(pMemberStorage));
     // A member that finds its queue empty watches it for a moment (as long as that pays off)
     // before its job step counts it as a sleeper: a job that comes meanwhile is taken without
     // its adder having to wake anyone.
@@ -414,6 +429,6 @@ long qvThreadTeam::teamMemberLoop(void* pStorage)
             });
         pMemberStorage->processNextJob();
     }
-    t_pMemberStorage = nullptr;
+    static_cast<void>(memberSlot().set(nullptr));
     return 0;
 }
