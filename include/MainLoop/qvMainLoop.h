@@ -43,6 +43,10 @@
 /// Non-guarantees:
 /// - A replacement made from another thread takes effect at the next call of that functor; the
 ///   call in progress finishes with the old one.
+/// - m_LoopConditionLock is held while the user's condition runs, so it is not one of the
+///   library's internal regions (qvLocks.h): on Windows a loop thread suspended inside the
+///   condition holds it until resume(), and shutdown() from another thread waits for it; one
+///   killed there leaves it held. Every other lock of the loop is a region.
 /// - Wake-ups are not counted: several before the loop sleeps again give one extra turn. A
 ///   function that arrives just as the loop decides to sleep may also cause one later extra turn.
 /// - Work queued for the hook does not by itself keep the loop turning; the hook calls
