@@ -18,6 +18,13 @@
 
 namespace qvITC {
 
+namespace {
+// The slot is made when the library is loaded, not at a thread's first send: a Windows thread
+// killed while it made it would leave it half-made, and every later sender would wait for ever.
+// NOLINTNEXTLINE(cert-err58-cpp)
+[[maybe_unused]] const bool s_bSenderSlotMadeAtLoad = (senderSlot(), true);
+} // namespace
+
 void releaseEntry(CacheEntry& entry)
 {
     Scheduler* pScheduler = entry.m_pScheduler;

@@ -46,6 +46,11 @@ qvMainLoop* runningLoop()
     return static_cast<qvMainLoop*>(runningLoopSlot().get());
 }
 
+// Made when the library is loaded, not at a thread's first use: a Windows thread killed while it
+// made the slot would leave it half-made, and every later thread would wait for it for ever.
+// NOLINTNEXTLINE(cert-err58-cpp)
+[[maybe_unused]] const bool s_bRunningLoopSlotMadeAtLoad = (runningLoopSlot(), true);
+
 template <class Holder, class F>
 Holder* makeHolder(const F& functor, typename F::ResultType (*pDefault)())
 {

@@ -29,6 +29,10 @@ qvThreadTeam::qvThreadTeamStorage* memberStorage()
     return static_cast<qvThreadTeam::qvThreadTeamStorage*>(memberSlot().get());
 }
 
+// Made when the library is loaded (see qvMainLoop.cpp's running-loop slot).
+// NOLINTNEXTLINE(cert-err58-cpp)
+[[maybe_unused]] const bool s_bMemberSlotMadeAtLoad = (memberSlot(), true);
+
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
