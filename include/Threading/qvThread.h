@@ -81,10 +81,13 @@
 ///   heap's lock (any allocation, the library's or the C runtime's) holds up every allocation of
 ///   the process until resume(): the library's later calls that allocate (an inter-thread send,
 ///   creating a loop, a job queue that grows beyond 255 jobs) block until then.
-/// - A thread killed by terminate() leaves nothing open behind it: the library keeps its
-///   per-thread data in thread-local slots of its own and frees a killed thread's on its behalf.
-///   What the thread's own code made (a C++ thread_local of the program, which the C runtime's
-///   emulated TLS allocates per thread) stays, as everything else of it.
+/// - A thread killed by terminate() leaves no handle open behind it: the library keeps its
+///   per-thread data in thread-local slots of its own and frees a killed thread's wait record
+///   (an event and a thread handle) on its behalf. A thread that sent inter-thread messages
+///   leaves its sender cache (some hundreds of bytes, and the node memory it kept), which only the
+///   thread itself can free as it ends. What the thread's own code made (a C++ thread_local of the
+///   program, which the C runtime's emulated TLS allocates per thread) stays, as everything else
+///   of it.
 /// - terminate() (and the destructor) of a thread inside its start function is TerminateThread:
 ///   the thread stops at once, and nothing of it runs again: no destructor, no catch block, no
 ///   cleanup. As with suspend(), it is first stopped outside the library's internal locks, so
