@@ -180,8 +180,6 @@ void qvThreadTeam::stopTeamMembers()
             }
         }
     }
-    // Every member is joined before any storage goes: a job still running may look at its
-    // team's storages.
     for (unsigned int n = 0; n < nMembers; ++n) {
         qvTuple<qvThread*, qvThreadData*>& member = m_TeamMembers[n];
         if (member.m_First) {
@@ -189,9 +187,6 @@ void qvThreadTeam::stopTeamMembers()
             delete member.m_First;
             member.m_First = nullptr;
         }
-    }
-    for (unsigned int n = 0; n < nMembers; ++n) {
-        qvTuple<qvThread*, qvThreadData*>& member = m_TeamMembers[n];
         delete member.m_Second;
         member.m_Second = nullptr;
         delete m_TeamStorages[n];
