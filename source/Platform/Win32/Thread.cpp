@@ -277,7 +277,7 @@ void Thread::resume()
     // Once termination was asked for, a suspend() holds nothing any more (it let the thread go,
     // or terminate() ends it held): a step off the count now could take off the step of a
     // terminate() that holds the thread stopped outside every internal region, and let it be
-    // killed anywhere.
+    // killed anywhere. A terminate() that gives up takes its mark back (giveUpKilling()).
     if (Control::isOver(m_pState->m_nControl.load(std::memory_order_acquire)))
         return;
     ::ResumeThread(m_Handle);
