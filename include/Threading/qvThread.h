@@ -77,17 +77,19 @@
 ///   one is let run on until it has left, then stopped. Limit: a thread that is inside such a
 ///   lock every time it is looked at for 5 seconds (one that cannot get to run, or that runs code
 ///   other than the library's own there) is left stopped where it is, as on Linux; the lock then
-///   waits for resume(). A thread stopped inside the process
+///   waits for resume(). A thread on its way to its start function (its start-up, under the
+///   system's loader lock) counts as inside such a lock: suspend() right after run() lets it
+///   reach its start function first. A thread stopped inside the process
 ///   heap's lock (any allocation, the library's or the C runtime's) holds up every allocation of
 ///   the process until resume(): the library's later calls that allocate (an inter-thread send,
 ///   creating a loop, a job queue that grows beyond 255 jobs) block until then.
-/// - A thread killed by terminate() leaves no handle open behind it: the library keeps its
-///   per-thread data in thread-local slots of its own and frees a killed thread's wait record
-///   (an event and a thread handle) on its behalf. A thread that sent inter-thread messages
-///   leaves its sender cache (some hundreds of bytes, and the node memory it kept), which only the
-///   thread itself can free as it ends. What the thread's own code made (a C++ thread_local of the
-///   program, which the C runtime's emulated TLS allocates per thread) stays, as everything else
-///   of it.
+/// - A thread killed by terminate() (by another thread or by itself) leaves no handle open
+///   behind it: the library keeps its per-thread data in thread-local slots of its own and frees
+///   a killed thread's wait record (an event and a thread handle) on its behalf. A thread that
+///   sent inter-thread messages leaves its sender cache (some hundreds of bytes, and the node
+///   memory it kept), which only the thread itself can free as it ends. What the thread's own
+///   code made (a C++ thread_local of the program, which the C runtime's emulated TLS allocates
+///   per thread) stays, as everything else of it.
 /// - terminate() (and the destructor) of a thread inside its start function is TerminateThread:
 ///   the thread stops at once, and nothing of it runs again: no destructor, no catch block, no
 ///   cleanup. As with suspend(), it is first stopped outside the library's internal locks, so
@@ -100,20 +102,23 @@
 ///   allocation of the process) and what it was changing stays half-changed. Use it only on a
 ///   thread whose state nothing depends on. Limit: a thread that is inside one of the library's
 ///   internal locks every time it is looked at for 5 seconds is not killed: terminate() throws
-///   "Could not terminate thread: 1460.\n" (ERROR_TIMEOUT) and the thread runs on; a later
-///   terminate() tries again. A thread that has already left its start function is not killed
-///   (its exit path holds the loader's lock); terminate() waits for it to end.
-///   terminate() returns once the OS has ended the thread, which runs none of its code for that.
-///   Forced terminations of the process take turns (terminate() and the destructor of a running
-///   thread wait for the one under way), so two threads that terminate each other both end: the
-///   one whose turn it is kills the other while that one waits for its turn. A thread waiting for
-///   its turn holds nothing of the library's, and the one whose turn it is gives it up while it
+///   "Could not terminate thread: 1460.\n" (ERROR_TIMEOUT) and the thread runs on, as if
+///   terminate() had not been called: a thread that suspend() left stopped inside such a lock
+///   waits for resume() as before, and a later terminate() tries again. A terminate() called
+///   while another one is under way for the same thread waits for its outcome and reports the
+///   same failure, or returns once the thread has ended. A thread that has already left its start
+///   function is not killed (its exit path holds the loader's lock); terminate() waits for it to
+///   end. terminate() returns once the OS has ended the thread, which runs none of its code for
+///   that. Forced terminations of the process take turns (terminate() and the destructor of a
+///   running thread wait for the one under way), so two threads that terminate each other both end:
+///   the one whose turn it is kills the other while that one waits for its turn. A thread waiting
+///   for its turn holds nothing of the library's, and the one whose turn it is gives it up while it
 ///   waits for its thread to leave an internal lock or to end on its own: a thread that ends
 ///   another inside the library's locks, or on its own exit path, gets its turn. Once termination
-///   was asked for, resume() does nothing: the thread is ended held or not, and a step off the
-///   count could let it run on into one of the library's internal locks before it is killed.
-///   The library itself never terminates a thread that may run user code (its teams and its
-///   processor end their threads by letting them return).
+///   was asked for (until a terminate() gives up), resume() does nothing: the thread is ended held
+///   or not, and a step off the count could let it run on into one of the library's internal locks
+///   before it is killed. The library itself never terminates a thread that may run user code (its
+///   teams and its processor end their threads by letting them return).
 ///
 /// - A controlling thread that wants a thread to end whatever its state (never run, suspended,
 ///   running) first makes its start function return (for a main loop: shuts the loop down),

@@ -95,6 +95,10 @@ WaitRecord waitRecord();
 void takeOverWaitRecord(const WaitRecord& record);
 void giveBackWaitRecord(const WaitRecord& record);
 void freeWaitRecordOfKilledThread(const WaitRecord& record);
+// For a thread that kills itself (TerminateThread runs none of its release callbacks): frees the
+// calling thread's record, which is queued nowhere then, and empties its slots. The thread waits
+// no more after this.
+void releaseOwnWaitRecord();
 #endif
 
 // Sets up what the calling thread needs in order to wait (nothing on Linux; its parking record

@@ -172,6 +172,7 @@ private:
     };
     int stopForTermination(const void*& pLastParked);
     void killRunningThread(int& nError);
+    void giveUpKilling(int nError);
 #endif
     int signalThread();
 

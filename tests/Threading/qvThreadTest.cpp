@@ -40,6 +40,10 @@
 #include "Threading/qvThread.h"
 #include "qvTestSupport.h"
 
+#if defined(_WIN32)
+#include <windows.h> // after the library's headers, whose names its macros would hide
+#endif
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -999,6 +1003,219 @@ TEST(qvThreadTest, SuspendAndTerminateOfAThreadStayingInARegionReturnAfterTheirL
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(qvTest::exitWithVerdict(&stopAThreadThatStaysInARegion), testing::ExitedWithCode(0),
+                "");
+}
+
+namespace {
+
+std::string terminateTwiceAtOnceAThreadThatStaysInARegion()
+{
+    RegionStay stay;
+    qvPlatform::Thread* pThread = startInRegion(stay);
+    if (!pThread)
+        return "no thread in its region";
+    // Whichever call comes first stops and kills the thread, the other waits for its outcome:
+    // both give up after the limit, the thread never having left its region.
+    int nFirstError = 0;
+    int nSecondError = 0;
+    qvTest::AsyncCall first([&] { nFirstError = pThread->terminate(); });
+    if (!first.stillBlocked()) {
+        endRegionStay(stay, pThread);
+        return "terminate() returned while its thread was inside a region";
+    }
+    qvTest::AsyncCall second([&] { nSecondError = pThread->terminate(); });
+    const bool bReturned = first.finishedWithin() && second.finishedWithin();
+    if (!bReturned || pThread->hasEnded()) {
+        endRegionStay(stay, pThread);
+        return "the two terminate() calls did not return, or killed the thread inside its region";
+    }
+    if (nFirstError == 0 || nSecondError == 0) {
+        endRegionStay(stay, pThread);
+        return "a terminate() reported success while the thread runs on: " +
+               std::to_string(nFirstError) + ", " + std::to_string(nSecondError);
+    }
+    // Given up on, the thread runs on; out of its region, it is killed by the next terminate().
+    stay.bLeave = true;
+    if (!qvTest::waitUntil([&] { return stay.bLeft.load(); })) {
+        endRegionStay(stay, pThread);
+        return "the thread given up on did not run on";
+    }
+    const int nError = pThread->terminate();
+    const bool bKilled = nError == 0 && qvTest::waitUntil([&] { return pThread->hasEnded(); });
+    endRegionStay(stay, pThread);
+    return bKilled ? ""
+                   : "the third terminate() did not kill the thread: " + std::to_string(nError);
+}
+
+std::string terminateAThreadSuspendedInsideARegion()
+{
+    RegionStay stay;
+    qvPlatform::Thread* pThread = startInRegion(stay);
+    if (!pThread)
+        return "no thread in its region";
+    // suspend() leaves the thread stopped inside after its limit; terminate() gives up after its
+    // own, which takes its mark back: resume() lets the thread go, a later terminate() kills it.
+    qvTest::AsyncCall suspender([&] { pThread->suspend(); });
+    if (!suspender.finishedWithin()) {
+        endRegionStay(stay, pThread);
+        return "suspend() of a thread that stays inside a region does not return";
+    }
+    stay.bLeave = true;
+    int nError = 0;
+    qvTest::AsyncCall terminator([&] { nError = pThread->terminate(); });
+    if (!terminator.finishedWithin()) {
+        pThread->resume();
+        endRegionStay(stay, pThread);
+        return "terminate() of a thread suspended inside a region does not return";
+    }
+    if (nError == 0 || pThread->hasEnded()) {
+        endRegionStay(stay, pThread);
+        return "terminate() killed a thread inside a region";
+    }
+    pThread->resume();
+    if (!qvTest::waitUntil([&] { return stay.bLeft.load(); })) {
+        // Still held: its terminate() left it for ever. Killed here so that the child can exit.
+        stay.bStop = true;
+        return "resume() after a terminate() that gave up does not let the thread go";
+    }
+    nError = pThread->terminate();
+    const bool bKilled = nError == 0 && qvTest::waitUntil([&] { return pThread->hasEnded(); });
+    endRegionStay(stay, pThread);
+    return bKilled ? ""
+                   : "the later terminate() did not kill the thread: " + std::to_string(nError);
+}
+
+} // namespace
+
+// Tests that two terminate() calls at once on a thread that stays inside an internal region both
+// report the failure: the second waits for the outcome of the first instead of returning as if
+// the thread had ended.
+TEST(qvThreadTest, ConcurrentTerminateCallsOfAThreadStayingInARegionBothFail)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(qvTest::exitWithVerdict(&terminateTwiceAtOnceAThreadThatStaysInARegion),
+                testing::ExitedWithCode(0), "");
+}
+
+// Tests that a terminate() that gives up on a thread suspended inside an internal region leaves
+// it to resume() and to a later terminate().
+TEST(qvThreadTest, TerminateThatGivesUpOnASuspendedThreadLeavesItResumable)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(qvTest::exitWithVerdict(&terminateAThreadSuspendedInsideARegion),
+                testing::ExitedWithCode(0), "");
+}
+
+namespace {
+
+// A thread that ends itself, by terminate() or by destroying its own qvThread.
+struct SelfEnder
+{
+    qvThread* pThread = nullptr;
+    bool bDestroy = false;
+};
+
+long endItself(void* pArgument)
+{
+    SelfEnder* pEnder = static_cast<SelfEnder*>(pArgument);
+    qvSynch::Semaphore semaphore(1, 1); // a library wait: the thread has its parking record
+    semaphore.P();
+    if (pEnder->bDestroy)
+        delete pEnder->pThread;
+    else
+        pEnder->pThread->terminate();
+    return 0;
+}
+
+void endOneThreadByItself(bool bDestroy)
+{
+    SelfEnder ender;
+    ender.bDestroy = bDestroy;
+    qvThreadData data(&endItself, &ender);
+    ender.pThread = new qvThread;
+    // Its end is watched on a handle of its own: a thread that destroys its qvThread can't be
+    // joined.
+    const HANDLE hThread = ::OpenThread(SYNCHRONIZE, FALSE, ender.pThread->getID());
+    ender.pThread->run(&data);
+    ::WaitForSingleObject(hThread, 20000);
+    ::CloseHandle(hThread);
+    if (!bDestroy)
+        delete ender.pThread;
+}
+
+} // namespace
+
+// Tests that a thread that ends itself (terminate() or the destructor on its own qvThread) leaves
+// nothing open behind it: its parking record is freed before it is killed.
+TEST(qvThreadTest, ThreadEndingItselfLeavesNoHandleOpen)
+{
+    for (int n = 0; n < 4; ++n)
+        endOneThreadByItself(n % 2 == 0);
+    const int nBefore = qvTest::countOpenHandles();
+    ASSERT_GE(nBefore, 0);
+    const int ROUNDS = 100;
+    for (int n = 0; n < ROUNDS; ++n)
+        endOneThreadByItself(n % 2 == 0);
+    const int nAfter = qvTest::countOpenHandles();
+    EXPECT_LE(nAfter - nBefore, 8)
+        << ROUNDS << " threads: " << nBefore << " -> " << nAfter << " open handles";
+}
+
+namespace {
+
+long spinUntilStopped(void* pArgument)
+{
+    std::atomic<bool>* pStop = static_cast<std::atomic<bool>*>(pArgument);
+    while (!pStop->load())
+        std::this_thread::yield();
+    return 0;
+}
+
+long setFlag(void* pArgument)
+{
+    static_cast<std::atomic<bool>*>(pArgument)->store(true);
+    return 0;
+}
+
+std::string suspendRightAfterRunRounds()
+{
+    for (qvTest::RaceRounds rounds(qvTest::raceRounds(1000)); rounds.next();) {
+        const int nRound = rounds.done() - 1;
+        std::atomic<bool> bStop{false};
+        qvThreadData data(&spinUntilStopped, &bStop);
+        qvThread thread;
+        thread.run(&data);
+        // A varying moment of the new thread's start-up.
+        qvTest::spinFor(std::chrono::microseconds(nRound % 64));
+        thread.suspend();
+        // Another thread must still start (and end): the suspended one holds no loader lock.
+        std::atomic<bool> bRan{false};
+        bool bStarted = false;
+        {
+            qvThreadData probeData(&setFlag, &bRan);
+            qvThread probe;
+            probe.run(&probeData);
+            bStarted = qvTest::waitUntil([&] { return bRan.load(); });
+            thread.resume();
+            probe.join();
+        }
+        bStop = true;
+        thread.join();
+        if (!bStarted)
+            return "no thread starts while one suspended right after run() is held, round " +
+                   std::to_string(nRound);
+    }
+    return "";
+}
+
+} // namespace
+
+// Tests that suspend() right after run() does not leave the new thread stopped in its start-up
+// (the loader's lock, the making of its parking record): no other thread could start then.
+TEST(qvThreadTest, SuspendRightAfterRunLeavesOtherThreadsStarting)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(qvTest::exitWithVerdict(&suspendRightAfterRunRounds), testing::ExitedWithCode(0),
                 "");
 }
 #endif

@@ -405,6 +405,15 @@ void futexWake(std::atomic<std::uint32_t>& word, int nCount)
     }
 }
 
+void releaseOwnWaitRecord()
+{
+    Parker* pParker = ownParker();
+    if (!pParker)
+        return;
+    parkerSlot().set(nullptr);
+    releaseParker(pParker);
+}
+
 // The thread has ended (killed), so nothing changes its record but wakers, which take it off the
 // queue (and set its event) under the lock of its address's bucket. That address is the one it
 // last parked on: once this has taken that lock the record is off the queue, or taken off here,

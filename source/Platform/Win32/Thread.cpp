@@ -56,6 +56,10 @@ struct Thread::State
     // Set by the terminate() that stops and kills the thread, so that one does; let go again when
     // it gives up (the thread stayed inside an internal region), so that a later one tries again.
     std::atomic<bool> m_bKilling{false};
+    // Counts the terminate() calls that gave up; m_nKillError holds the error of the last one.
+    // A terminate() that waited for another one's outcome reports that one's failure.
+    std::atomic<std::uint32_t> m_nKillsGivenUp{0};
+    std::atomic<int> m_nKillError{0};
 
     void releaseReference()
     {
@@ -134,11 +138,15 @@ public:
     TerminationGuard& operator=(const TerminationGuard&) = delete;
 };
 
-// Whether the thread, stopped, is inside one of the library's internal regions (Futex.h).
+// Whether the thread, stopped, is inside one of the library's internal regions (Futex.h). A thread
+// that has not published its record yet is on its way from the OS's start-up (thread-attach
+// notifications, under the loader's lock) through the making of its record (the records' heap,
+// the FLS slot, kernel objects) to its gate: it counts as inside one, so that suspend() does not
+// leave it stopped there either. terminate() never looks at such a thread (it is before its gate).
 bool isInsideInternalRegion(const Thread::State* pState)
 {
     if (!pState->m_bWaitRecordPublished.load(std::memory_order_acquire))
-        return false;
+        return true;
     const std::atomic<std::uint32_t>* pRegions = pState->m_WaitRecord.m_pInternalRegions;
     return pRegions != nullptr && pRegions->load(std::memory_order_seq_cst) != 0;
 }
@@ -227,6 +235,7 @@ Thread::~Thread()
         if (bEndSelf) {
             finishThread(pState, 0, false);
             pState->releaseReference();
+            releaseOwnWaitRecord();
             ::TerminateThread(::GetCurrentThread(), 0);
         }
         pState->releaseReference();
@@ -268,7 +277,7 @@ void Thread::resume()
     // Once termination was asked for, a suspend() holds nothing any more (it let the thread go,
     // or terminate() ends it held): a step off the count now could take off the step of a
     // terminate() that holds the thread stopped outside every internal region, and let it be
-    // killed anywhere.
+    // killed anywhere. A terminate() that gives up takes its mark back (giveUpKilling()).
     if (Control::isOver(m_pState->m_nControl.load(std::memory_order_acquire)))
         return;
     ::ResumeThread(m_Handle);
@@ -333,7 +342,9 @@ int Thread::stopForTermination(const void*& pLastParked)
         if (nPrevious == SUSPEND_FAILED) {
             // Gone, or its count is at the maximum: then suspend() has already stopped it,
             // outside every internal region (or inside one, past its limit: then as below).
-            if (::WaitForSingleObject(m_Handle, 0) == WAIT_OBJECT_0)
+            if (::WaitForSingleObject(m_Handle, 0) == WAIT_OBJECT_0 ||
+                Control::phaseOf(m_pState->m_nControl.load(std::memory_order_acquire)) ==
+                    Control::PHASE_DONE)
                 return LEFT_BODY;
             if (isInsideInternalRegion(m_pState))
                 return STAYED_INSIDE;
@@ -410,14 +421,25 @@ void Thread::requestTermination(int& nError)
 void Thread::killRunningThread(int& nError)
 {
     // One terminate() at a time stops and kills the thread (the termination lock is let go while
-    // it waits for the thread to leave a region); another returns at once, as for a thread that
-    // was terminated before.
-    if (m_pState->m_bKilling.exchange(true, std::memory_order_acq_rel))
-        return;
+    // it waits for the thread to leave a region). Another waits for its outcome, with the lock let
+    // go: the thread ended (success), or the first gave up (its failure, reported here too, so that
+    // no terminate() returns as if it had ended a thread that lives on).
+    const std::uint32_t nGivenUp = m_pState->m_nKillsGivenUp.load(std::memory_order_acquire);
+    while (m_pState->m_bKilling.exchange(true, std::memory_order_acq_rel)) {
+        terminationLock().unlock();
+        const DWORD nWait = ::WaitForSingleObject(m_Handle, 1);
+        terminationLock().lock();
+        if (nWait == WAIT_OBJECT_0)
+            return;
+        if (m_pState->m_nKillsGivenUp.load(std::memory_order_acquire) != nGivenUp) {
+            nError = m_pState->m_nKillError.load(std::memory_order_relaxed);
+            return;
+        }
+    }
     const void* pLastParked = nullptr;
     const int nStop = stopForTermination(pLastParked);
     if (nStop == STAYED_INSIDE) {
-        m_pState->m_bKilling.store(false, std::memory_order_release);
+        giveUpKilling(ERROR_TIMEOUT);
         nError = ERROR_TIMEOUT;
         return;
     }
@@ -435,7 +457,7 @@ void Thread::killRunningThread(int& nError)
             if (bHasRecord)
                 giveBackWaitRecord(m_pState->m_WaitRecord);
             ::ResumeThread(m_Handle);
-            m_pState->m_bKilling.store(false, std::memory_order_release);
+            giveUpKilling(static_cast<int>(nTerminateError));
             nError = static_cast<int>(nTerminateError);
             return;
         }
@@ -465,14 +487,30 @@ void Thread::killRunningThread(int& nError)
     m_pState->releaseThreadReference();
 }
 
+// Called with the termination lock held by a terminate() that gives up on a thread that lives on.
+// Its mark is taken back, as if it had not been called: resume() lets go of a thread that a
+// suspend() left stopped inside a region (until then it stays there), and a later terminate()
+// tries again. Then the terminate() calls that wait for this one's outcome are told.
+void Thread::giveUpKilling(int nError)
+{
+    m_pState->m_nControl.fetch_and(~Control::TERMINATED);
+    m_pState->m_nKillError.store(nError, std::memory_order_relaxed);
+    m_pState->m_nKillsGivenUp.fetch_add(1, std::memory_order_acq_rel);
+    m_pState->m_bKilling.store(false, std::memory_order_release);
+}
+
 int Thread::terminate()
 {
     if (::GetCurrentThreadId() == m_pState->m_nThreadId) {
         // Ending oneself, without holding the termination lock (it would stay held for ever): the
         // thread's own end is done first, as nobody could do it afterwards. Nothing of the state
-        // is read once it has let go of its reference.
+        // is read once it has let go of its reference. Its parking record, which its end would
+        // have freed, is freed here: TerminateThread runs none of the thread's release callbacks.
+        // Marked done before, the thread is neither stopped nor killed by another thread any more,
+        // which would then look at the record (suspend() and terminate() let such a thread go).
         if (markTerminatedBySelf(m_pState)) {
             finishThread(m_pState, 0, false);
+            releaseOwnWaitRecord();
             ::TerminateThread(::GetCurrentThread(), 0);
         }
         return 0;
