@@ -117,13 +117,13 @@ Bucket& bucketOf(const void* pAddress)
 // like the other statics of this file (s_bMadeAtLoad below).
 HANDLE recordHeap()
 {
-    static const HANDLE s_hHeap = ::HeapCreate(0, 0, 0);
+    static HANDLE s_hHeap = ::HeapCreate(0, 0, 0); // written once, as the library loads
     return s_hHeap;
 }
 
 Parker* newParker()
 {
-    const HANDLE hHeap = recordHeap();
+    HANDLE hHeap = recordHeap();
     void* pMemory = hHeap ? ::HeapAlloc(hHeap, 0, sizeof(Parker)) : nullptr;
     return pMemory ? new (pMemory) Parker : nullptr;
 }
